@@ -1,0 +1,227 @@
+#include "SerialChannel.h"
+
+#include <cstring>
+
+SerialChannel theSerialChannel;
+
+namespace {
+
+const char* const kPortNames[] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"};
+
+const int kBaudRates[] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200};
+
+constexpr DWORD kQueueSize = 65536;
+constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr int kSendReadMultiplier = 10001;
+
+// A cancelled operation may still be finishing inside the platform; its
+// record, buffer and event must outlive it, so wait for the end.
+void CancelAndAwait(HANDLE port, OVERLAPPED* ov) {
+    CancelIo(port);
+    DWORD moved = 0;
+    (void)GetOverlappedResult(port, ov, &moved, TRUE);
+}
+
+}  // namespace
+
+SerialChannel::SerialChannel()
+    : m_hComm(nullptr),
+      m_reserved1(-1),
+      m_hEvent(nullptr),
+      m_reserved2(18),
+      m_dcb(),
+      m_pszPortName(kPortNames[0]),
+      m_nBaudRate(9600),
+      m_nByteFactor(1) {}
+
+SerialChannel::~SerialChannel() {
+    Purge();
+    if (m_hComm != nullptr) Close(true);
+}
+
+int SerialChannel::SelectPort(int number) {
+    if (number < 1 || number > 6) {
+        m_pszPortName = kPortNames[0];
+        return 0;
+    }
+    m_pszPortName = kPortNames[number - 1];
+    return 1;
+}
+
+int SerialChannel::SelectBaudRate(int rate) {
+    for (int known : kBaudRates) {
+        if (known == rate) {
+            m_nBaudRate = rate;
+            m_nByteFactor = 10000 / rate + 1;
+            return 1;
+        }
+    }
+    m_nBaudRate = 9600;
+    return 0;
+}
+
+int SerialChannel::Open(int byteSize, int stopBits, int parity) {
+    if (m_hComm != nullptr) return kSerialWrongState;
+    HANDLE port = CreateFileA(m_pszPortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (port == INVALID_HANDLE_VALUE) return kSerialOpenFailed;
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) {
+        CloseHandle(port);
+        return kSerialEventFailed;
+    }
+    m_hComm = port;
+    m_hEvent = event;
+    if (!SetupComm(m_hComm, kQueueSize, kQueueSize)) {
+        Close(true);
+        return kSerialQueuesRefused;
+    }
+    if (byteSize < 5 || byteSize > 8) byteSize = 8;
+    (void)ApplyLineSettings(m_nBaudRate, byteSize, parity, stopBits);
+    (void)SetReadTimeouts(0);
+    return kSerialOk;
+}
+
+void SerialChannel::Close(bool dropLines) {
+    if (m_hComm == nullptr) return;
+    if (dropLines) {
+        ClearDtr();
+        ClearRts();
+    }
+    CloseHandle(m_hEvent);
+    m_hEvent = nullptr;
+    CloseHandle(m_hComm);
+    m_hComm = nullptr;
+}
+
+int SerialChannel::ApplyLineSettings(int rate, int byteSize, int parity, int stopBits) {
+    if (m_hComm == nullptr) return kSerialWrongState;
+    std::memset(&m_dcb, 0, sizeof m_dcb);
+    m_dcb.DCBlength = sizeof m_dcb;
+    m_dcb.BaudRate = static_cast<DWORD>(rate);
+    m_dcb.fBinary = 1;
+    m_dcb.fParity = parity != 0 ? 1 : 0;
+    m_dcb.fOutxCtsFlow = 0;
+    m_dcb.fOutxDsrFlow = 0;
+    m_dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    m_dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    m_dcb.XonLim = 2048;
+    m_dcb.XoffLim = 512;
+    m_dcb.ByteSize = static_cast<BYTE>(byteSize);
+    m_dcb.Parity = static_cast<BYTE>(parity);
+    m_dcb.StopBits = static_cast<BYTE>(stopBits);
+    m_dcb.XonChar = 0x11;
+    m_dcb.XoffChar = 0x13;
+    if (!SetCommState(m_hComm, &m_dcb)) return kSerialLineRefused;
+    return kSerialOk;
+}
+
+int SerialChannel::SetReadTimeouts(int multiplier) {
+    if (m_hComm == nullptr) return kSerialWrongState;
+    COMMTIMEOUTS timeouts{};
+    if (!GetCommTimeouts(m_hComm, &timeouts)) return kSerialTimeoutsUnread;
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.ReadTotalTimeoutMultiplier = static_cast<DWORD>(multiplier);
+    if (!SetCommTimeouts(m_hComm, &timeouts)) return kSerialTimeoutsRefused;
+    return kSerialOk;
+}
+
+int SerialChannel::Purge() {
+    if (m_hComm == nullptr) return kSerialWrongState;
+    if (!PurgeComm(m_hComm, kPurgeAll)) return kSerialPurgeFailed;
+    return kSerialOk;
+}
+
+int SerialChannel::WatchReceivedChars() {
+    if (m_hComm == nullptr) return kSerialWrongState;
+    if (!SetCommMask(m_hComm, EV_RXCHAR)) return kSerialMaskRefused;
+    return kSerialOk;
+}
+
+int SerialChannel::Transfer(bool write, uint8_t* buffer, uint32_t length, uint32_t waitMs) {
+    if (m_hComm == nullptr) return kSerialWrongState;
+    const int startFailed = write ? kSerialWriteFailed : kSerialReadStartFailed;
+    const int timedOut = write ? kSerialWriteFailed : kSerialReadTimedOut;
+    const int waitFailed = write ? kSerialWriteFailed : kSerialReadWaitFailed;
+    const int finishedBadly = write ? kSerialWriteFailed : kSerialReadFailed;
+
+    OVERLAPPED ov{};
+    ov.hEvent = m_hEvent;
+    DWORD moved = 0;
+    const BOOL atOnce = write ? WriteFile(m_hComm, buffer, length, &moved, &ov)
+                              : ReadFile(m_hComm, buffer, length, &moved, &ov);
+    if (atOnce) return kSerialOk;
+    if (GetLastError() != ERROR_IO_PENDING) return startFailed;
+
+    const DWORD waited = WaitForSingleObject(m_hEvent, waitMs);
+    if (waited == WAIT_TIMEOUT) {
+        CancelAndAwait(m_hComm, &ov);
+        return timedOut;
+    }
+    if (waited != WAIT_OBJECT_0) {
+        CancelAndAwait(m_hComm, &ov);
+        return waitFailed;
+    }
+    if (!GetOverlappedResult(m_hComm, &ov, &moved, write ? FALSE : TRUE)) return finishedBadly;
+    return kSerialOk;
+}
+
+int SerialChannel::Write(const uint8_t* buffer, uint32_t length, uint32_t waitMs) {
+    // WriteFile takes the buffer as const; the cast only shares Transfer.
+    return Transfer(true, const_cast<uint8_t*>(buffer), length, waitMs);
+}
+
+int SerialChannel::Read(uint8_t* buffer, uint32_t length, uint32_t waitMs) {
+    return Transfer(false, buffer, length, waitMs);
+}
+
+int SerialChannel::Send(const uint8_t* frame, uint32_t length) {
+    if (m_hComm == nullptr) return kSerialWrongState;
+    (void)Purge();
+    (void)SetReadTimeouts(kSendReadMultiplier);
+    const uint32_t waitMs = length * static_cast<uint32_t>(m_nByteFactor) * 100u;
+    return Write(frame, length, waitMs);
+}
+
+int SerialChannel::WaitAndRead(uint8_t* buffer, uint32_t count, uint32_t waitMs) {
+    if (m_hComm == nullptr) return kSerialWrongState;
+    (void)SetReadTimeouts(0);
+
+    DWORD errors = 0;
+    COMSTAT stat{};
+    (void)ClearCommError(m_hComm, &errors, &stat);
+    if (stat.cbInQue == 0) {
+        HANDLE waitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (waitEvent == nullptr) return kSerialRxEventFailed;
+        OVERLAPPED ov{};
+        ov.hEvent = waitEvent;
+        (void)WatchReceivedChars();
+
+        DWORD mask = 0;
+        bool arrived = WaitCommEvent(m_hComm, &mask, &ov) != FALSE;
+        if (!arrived && GetLastError() == ERROR_IO_PENDING) {
+            const DWORD waited = WaitForSingleObject(waitEvent, waitMs);
+            DWORD moved = 0;
+            if (waited == WAIT_OBJECT_0) {
+                arrived = GetOverlappedResult(m_hComm, &ov, &moved, TRUE) != FALSE;
+            } else {
+                CancelAndAwait(m_hComm, &ov);
+            }
+        }
+        CloseHandle(waitEvent);
+        if (!arrived) return kSerialNoByte;
+        SetCommMask(m_hComm, 0);
+    }
+    return Read(buffer, count, waitMs);
+}
+
+void SerialChannel::ClearDtr() {
+    if (m_hComm == nullptr) return;
+    EscapeCommFunction(m_hComm, CLRDTR);
+}
+
+void SerialChannel::ClearRts() {
+    if (m_hComm == nullptr) return;
+    EscapeCommFunction(m_hComm, CLRRTS);
+}

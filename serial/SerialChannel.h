@@ -1,0 +1,126 @@
+// The one serial port through which the program talks to the module.
+//
+// Model
+//   The channel is closed (m_hComm and m_hEvent null) or open (both set).
+//   Open() moves it from closed to open and leaves it closed on every
+//   failure; Close() moves it back. Nothing else changes the state: no
+//   transfer failure, time-out or cancellation closes the port.
+//
+//   Port number and rate are chosen with SelectPort()/SelectBaudRate() in
+//   either state and take effect at the next Open(); the write-wait factor
+//   that SelectBaudRate() sets governs the next Send() at once.
+//
+//   Every transfer is started overlapped and awaited on the calling thread
+//   for a bounded time; a wait that runs out cancels the operation (and
+//   awaits the cancellation, so no platform call uses the call's buffer or
+//   record after it returns). There is no thread and no lock: one caller, one
+//   operation at a time. Only the port handle and its event live from Open()
+//   to Close(); records and the receive wait's event live for one call.
+//
+//   The one instance, theSerialChannel, is built during static
+//   initialisation (closed, "COM1", 9600, factor 1) and at process exit
+//   purges both queues and, if open, drops DTR and RTS and closes the port.
+//
+// Results
+//   Selections return 1 (accepted) or 0 (refused: the default was taken).
+//   Everything else returns 0 for success or one of the codes below. Every
+//   non-zero code of WaitAndRead() has non-zero low 8 bits, as the receive
+//   loop judges it by those alone.
+//
+// Units: lengths and counts in bytes, waits in milliseconds. A wait of 0
+//   means "finished at once or not at all". Neither Write() nor Read()
+//   reports a partial transfer: 0 means the whole length moved.
+#ifndef TOVREL_SERIAL_SERIALCHANNEL_H
+#define TOVREL_SERIAL_SERIALCHANNEL_H
+
+#include <cstdint>
+
+#include "CommPlatform.h"
+
+enum SerialResult : int {
+    kSerialOk = 0,
+    kSerialRxEventFailed = 1,        // WaitAndRead: creating its own wait event failed
+    kSerialOpenFailed = 101,         // Open: port missing or held by another program
+    kSerialWrongState = 102,         // not open, or (Open) already open
+    kSerialWriteFailed = 104,        // write failed to start, failed, or ran out of time
+    kSerialEventFailed = 200,        // Open: creating the channel event failed; port closed again
+    kSerialLineRefused = 202,        // ApplyLineSettings: the platform refused the settings
+    kSerialTimeoutsUnread = 203,     // SetReadTimeouts: reading the time-outs failed
+    kSerialTimeoutsRefused = 204,    // SetReadTimeouts: the platform refused them
+    kSerialQueuesRefused = 205,      // Open: queue sizes refused; channel closed again
+    kSerialPurgeFailed = 207,        // Purge
+    kSerialMaskRefused = 208,        // WatchReceivedChars
+    kSerialNoByte = 209,             // WaitAndRead: nothing arrived in time, or the wait failed
+    kSerialReadStartFailed = 1031,   // the read failed to start
+    kSerialReadFailed = 1032,        // the read finished with a failure (a hang-up included)
+    kSerialReadTimedOut = 1033,      // the read did not finish in time and was cancelled
+    kSerialReadWaitFailed = 1034,    // waiting for the read failed
+};
+
+class SerialChannel {
+public:
+    SerialChannel();
+    ~SerialChannel();
+    SerialChannel(const SerialChannel&) = delete;
+    SerialChannel& operator=(const SerialChannel&) = delete;
+
+    // Port 1..6 -> "COM1".."COM6" (1); any other number -> "COM1" (0).
+    int SelectPort(int number);
+    // A rate of the table (110 ... 115200): rate and factor 10000 / rate + 1
+    // (1). Any other: rate 9600, factor unchanged (0).
+    int SelectBaudRate(int rate);
+
+    // Opens the selected port exclusively with 64 KiB queues, then applies
+    // rate, byte size (5..8, else 8), parity (0 none, 1 odd, 2 even, 3 mark,
+    // 4 space) and stop bits (0 one, 1 one and a half, 2 two) and zero read
+    // time-outs; refusals of those two steps are not reported.
+    // 0, 101, 102 (already open: left untouched), 200, 205.
+    int Open(int byteSize, int stopBits, int parity);
+    // Closes an open channel (event, then port), dropping DTR and RTS first
+    // when dropLines is set. On a closed channel: no platform call.
+    void Close(bool dropLines);
+
+    // 0, 102, 202. No flow control; DTR and RTS held off.
+    int ApplyLineSettings(int rate, int byteSize, int parity, int stopBits);
+    // Read time-outs: interval 0, constant 0, multiplier as given (ms per
+    // byte); 0 makes a read complete only on its full count. Write fields
+    // kept. 0, 102, 203, 204.
+    int SetReadTimeouts(int multiplier);
+    // Aborts and clears both queues. 0, 102, 207.
+    int Purge();
+    // Event mask EV_RXCHAR. 0, 102, 208.
+    int WatchReceivedChars();
+
+    // 0, 102, 104 (a write that ran out of time has been cancelled).
+    int Write(const uint8_t* buffer, uint32_t length, uint32_t waitMs);
+    // 0, 102, 1031, 1032, 1033 (cancelled after waitMs), 1034.
+    int Read(uint8_t* buffer, uint32_t length, uint32_t waitMs);
+
+    // Purges both queues, sets the read multiplier 10001, then writes with a
+    // wait of length x factor x 100 ms. 0, 102, 104.
+    int Send(const uint8_t* frame, uint32_t length);
+    // Waits up to waitMs for a first byte unless one is queued, then reads
+    // exactly count bytes with the same wait (so at most about 2 x waitMs).
+    // 0, 1, 102, 209, 1031..1034.
+    int WaitAndRead(uint8_t* buffer, uint32_t count, uint32_t waitMs);
+
+    void ClearDtr();
+    void ClearRts();
+
+    // State, read by callers and tests; changed only by the operations above.
+    HANDLE m_hComm;            // open port; null while closed
+    int32_t m_reserved1;       // kept from the original layout, carries nothing
+    HANDLE m_hEvent;           // completion event of Write/Read; null while closed
+    uint32_t m_reserved2;      // as m_reserved1
+    DCB m_dcb;                 // the line settings last applied
+    const char* m_pszPortName; // points into the port-name table
+    int32_t m_nBaudRate;       // rate applied at the next Open
+    int32_t m_nByteFactor;     // write wait per byte, in 100 ms
+
+private:
+    int Transfer(bool write, uint8_t* buffer, uint32_t length, uint32_t waitMs);
+};
+
+extern SerialChannel theSerialChannel;
+
+#endif

@@ -1,0 +1,40 @@
+#include "CommJournal.h"
+
+#include <unistd.h>
+
+namespace comm_journal {
+namespace {
+bool g_enabled = false;
+int g_sink = -1;
+// Never destroyed: the serial channel's teardown at process exit records
+// into it after ordinary statics may have gone.
+std::vector<std::string>& Store() {
+    static auto* entries = new std::vector<std::string>;
+    return *entries;
+}
+}  // namespace
+
+void Enable(bool on) { g_enabled = on; }
+bool Enabled() { return g_enabled; }
+void Clear() { Store().clear(); }
+std::vector<std::string> Entries() { return Store(); }
+void SetSink(int fd) { g_sink = fd; }
+
+void Record(const char* name, const char* detail) {
+    if (!g_enabled) return;
+    std::string entry(name);
+    if (detail != nullptr) {
+        entry += '(';
+        entry += detail;
+        entry += ')';
+    }
+    if (g_sink >= 0) {
+        const std::string line = entry + '\n';
+        // A journal line that cannot be written is lost, never retried: the
+        // sink is a test's pipe.
+        if (write(g_sink, line.data(), line.size()) < 0) g_sink = -1;
+    }
+    Store().push_back(std::move(entry));
+}
+
+}  // namespace comm_journal
