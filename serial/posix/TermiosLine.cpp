@@ -50,7 +50,7 @@ int ApplyTermiosLine(int fd, const TermiosLine& line) {
     for (cc_t& c : t.c_cc) c = 0;
     t.c_cc[VSTART] = line.xonChar;
     t.c_cc[VSTOP] = line.xoffChar;
-    t.c_cc[VMIN] = 0;
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
 
     if (ioctl(fd, TCSETS2, &t) != 0) return errno;

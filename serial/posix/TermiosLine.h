@@ -23,8 +23,13 @@ struct TermiosLine {
 };
 
 // Applies the settings as a raw 8-bit-clean line with the receiver enabled,
-// modem-control lines ignored and no hang-up on close; reads return what is
-// there (VMIN 0, VTIME 0). Returns 0 or the errno of the failing call.
+// modem-control lines ignored and no hang-up on close. VMIN 1, VTIME 0: on a
+// non-blocking descriptor a read then returns what is there or EAGAIN, and
+// a read of 0 bytes means hang-up (with VMIN 0 it would also mean "empty").
+// Returns 0 or the errno of the failing call.
+//
+// A pseudo-terminal keeps 8 data bits without parity whatever is asked; the
+// other settings (rate, stop bits, parity checking) do apply there.
 int ApplyTermiosLine(int fd, const TermiosLine& line);
 
 // Reads the settings in force. Returns 0 or an errno value.
