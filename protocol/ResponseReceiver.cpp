@@ -45,6 +45,14 @@ void ResponseReceiver::FeedByte(uint8_t byte) {
     }
 }
 
+bool ResponseReceiver::HeaderAccepted() const {
+    // Six bytes that did not make a header (the marker was wrong, so it
+    // restarted) carry no length to go by.
+    const bool headerComplete = m_done != 0 || m_phase == 1;
+    if (!headerComplete) return false;
+    return m_payloadLength <= kMaxPayload && m_payloadLength <= m_destinationRoom;
+}
+
 bool ResponseReceiver::ReceiveResponse() {
     m_done = 0;
     m_phase = 0;
@@ -54,12 +62,8 @@ bool ResponseReceiver::ReceiveResponse() {
     if ((theSerialChannel.WaitAndRead(staging, kFrameHeaderSize, kResponseWaitMs) & 0xFF) != 0) return false;
     for (uint32_t i = 0; i < kFrameHeaderSize; ++i) FeedByte(staging[i]);
 
-    // The six bytes did not make a header (the marker was wrong, so it
-    // restarted): there is no length to go by. No answer.
-    const bool headerComplete = m_done != 0 || m_phase == 1;
-    if (!headerComplete) return false;
+    if (!HeaderAccepted()) return false;
     if (m_payloadLength == 0) return true;
-    if (m_payloadLength > kMaxPayload || m_payloadLength > m_destinationRoom) return false;
 
     if ((theSerialChannel.WaitAndRead(staging, m_payloadLength, kResponseWaitMs) & 0xFF) != 0) return false;
     for (uint32_t i = 0; i < m_payloadLength; ++i) FeedByte(staging[i]);

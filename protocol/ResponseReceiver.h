@@ -61,6 +61,10 @@ public:
     // payload is then not read and nothing of it is stored).
     bool ReceiveResponse();
 
+    // After the six header bytes have been fed: whether they made a header
+    // whose payload (if any) the loop may read into the destination.
+    bool HeaderAccepted() const;
+
     // Points the payload at a buffer of `room` bytes.
     void SetDestination(uint8_t* destination, uint32_t room) {
         m_pDestination = destination;
