@@ -1,7 +1,6 @@
 #include "serial/SerialChannel.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,20 +10,9 @@
 
 #include "serial/posix/CommJournal.h"
 #include "tests/support/PtyPeer.h"
+#include "tests/support/Timing.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-long ElapsedMs(Clock::time_point since) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
-
-double CpuMs() {
-    rusage u{};
-    getrusage(RUSAGE_THREAD, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
-}
 
 // Records the platform calls made inside a scope.
 class Journal {

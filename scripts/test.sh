@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds and runs the whole suite, then again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then fuzzes the response receiver for 30 s.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh test
+
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREL_WERROR=ON >/dev/null
+cmake --build build/release -j "$jobs"
+ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTOVREL_SANITIZE=ON -DTOVREL_BENCH=OFF >/dev/null
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREL_FUZZ=ON \
+  -DTOVREL_TESTS=OFF -DTOVREL_BENCH=OFF -DTOVREL_APP=OFF >/dev/null
+cmake --build build/fuzz -j "$jobs" --target receiver_fuzz
+mkdir -p build/fuzz/corpus
+build/fuzz/fuzz/receiver_fuzz -max_total_time=30 -print_final_stats=1 build/fuzz/corpus 2>&1 | tail -n 4
+echo "All tests passed."
