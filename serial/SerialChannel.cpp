@@ -180,6 +180,7 @@ int SerialChannel::Send(const uint8_t* frame, uint32_t length) {
     if (m_hComm == nullptr) return kSerialWrongState;
     (void)Purge();
     (void)SetReadTimeouts(kSendReadMultiplier);
+    if (m_traceHook != nullptr) m_traceHook(true, frame, length, m_traceContext);
     const uint32_t waitMs = length * static_cast<uint32_t>(m_nByteFactor) * 100u;
     return Write(frame, length, waitMs);
 }
@@ -213,7 +214,9 @@ int SerialChannel::WaitAndRead(uint8_t* buffer, uint32_t count, uint32_t waitMs)
         if (!arrived) return kSerialNoByte;
         SetCommMask(m_hComm, 0);
     }
-    return Read(buffer, count, waitMs);
+    const int result = Read(buffer, count, waitMs);
+    if (result == kSerialOk && m_traceHook != nullptr) m_traceHook(false, buffer, count, m_traceContext);
+    return result;
 }
 
 void SerialChannel::ClearDtr() {

@@ -107,6 +107,14 @@ public:
     void ClearDtr();
     void ClearRts();
 
+    // Sees every frame part sent (outgoing, before it is written) and every
+    // run of bytes a WaitAndRead delivered; null: none. For traces only.
+    using TraceHook = void (*)(bool outgoing, const uint8_t* bytes, uint32_t length, void* context);
+    void SetTraceHook(TraceHook hook, void* context) {
+        m_traceHook = hook;
+        m_traceContext = context;
+    }
+
     // State, read by callers and tests; changed only by the operations above.
     HANDLE m_hComm;            // open port; null while closed
     int32_t m_reserved1;       // kept from the original layout, carries nothing
@@ -118,6 +126,8 @@ public:
     int32_t m_nByteFactor;     // write wait per byte, in 100 ms
 
 private:
+    TraceHook m_traceHook = nullptr;
+    void* m_traceContext = nullptr;
     int Transfer(bool write, uint8_t* buffer, uint32_t length, uint32_t waitMs);
 };
 

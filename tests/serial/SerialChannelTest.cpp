@@ -489,3 +489,27 @@ TEST(SerialChannelResultCodes, EveryReceiveFailureHasNonZeroLowByte) {
         EXPECT_NE(code & 0xFF, 0) << code;
     }
 }
+
+TEST_F(OpenChannel, TraceHookSeesWhatWasSentAndWhatWasDelivered) {
+    struct Seen {
+        std::vector<std::pair<bool, Bytes>> parts;
+    } seen;
+    channel.SetTraceHook(
+        [](bool outgoing, const uint8_t* bytes, uint32_t length, void* context) {
+            static_cast<Seen*>(context)->parts.emplace_back(outgoing, Bytes(bytes, bytes + length));
+        },
+        &seen);
+    const uint8_t frame[6] = {0x55, 0x3A, 0x12, 0x00, 0x00, 0x00};
+    ASSERT_EQ(channel.Send(frame, 6), kSerialOk);
+    peer.ReadExactly(6, 1000);
+    peer.Write({0x53, 0x3A, 0x12, 0x00, 0x00, 0x00});
+    uint8_t answer[6];
+    ASSERT_EQ(channel.WaitAndRead(answer, 6, 1000), kSerialOk);
+    EXPECT_EQ(channel.WaitAndRead(answer, 6, 50), kSerialNoByte);  // failures are not traced
+    ASSERT_EQ(seen.parts.size(), 2u);
+    EXPECT_TRUE(seen.parts[0].first);
+    EXPECT_EQ(seen.parts[0].second, Bytes(frame, frame + 6));
+    EXPECT_FALSE(seen.parts[1].first);
+    EXPECT_EQ(seen.parts[1].second, (Bytes{0x53, 0x3A, 0x12, 0x00, 0x00, 0x00}));
+    channel.SetTraceHook(nullptr, nullptr);
+}
