@@ -1,0 +1,41 @@
+#include "text/Cp936.h"
+
+#include <gtest/gtest.h>
+
+TEST(Cp936, AsciiAndChineseRoundTrip) {
+    std::string bytes, back;
+    ASSERT_TRUE(Utf8ToCp936("Norvatil.TXT", &bytes));
+    EXPECT_EQ(bytes, "Norvatil.TXT");
+    ASSERT_TRUE(Utf8ToCp936("说明.TXT", &bytes));
+    EXPECT_EQ(bytes, "\xcb\xb5\xc3\xf7.TXT");
+    ASSERT_TRUE(Cp936ToUtf8(bytes, &back));
+    EXPECT_EQ(back, "说明.TXT");
+    ASSERT_TRUE(Utf8ToCp936("你好，U盘！\r\n", &bytes));
+    EXPECT_EQ(bytes, "\xc4\xe3\xba\xc3\xa3\xac" "U\xc5\xcc\xa3\xa1\r\n");
+    ASSERT_TRUE(Utf8ToCp936("", &bytes));
+    EXPECT_TRUE(bytes.empty());
+}
+
+TEST(Cp936, CharacterOutsideTheCodePageIsRefusedNotSubstituted) {
+    std::string bytes = "stale";
+    EXPECT_FALSE(Utf8ToCp936("file\xf0\x9f\x98\x80.txt", &bytes));  // an emoji
+    EXPECT_TRUE(bytes.empty());
+    EXPECT_FALSE(Utf8ToCp936("\xd7\x90", &bytes));  // Hebrew alef
+}
+
+TEST(Cp936, InvalidBytesAreRefused) {
+    std::string out;
+    EXPECT_FALSE(Cp936ToUtf8("ab\xff", &out));
+    EXPECT_FALSE(Cp936ToUtf8("ab\xc4", &out));  // a lead byte cut short
+    EXPECT_FALSE(Utf8ToCp936("\xc3", &out));     // broken UTF-8
+}
+
+TEST(Cp936, LongTextCrossesConversionChunks) {
+    std::string utf8;
+    for (int i = 0; i < 1000; ++i) utf8 += "文件";
+    std::string bytes, back;
+    ASSERT_TRUE(Utf8ToCp936(utf8, &bytes));
+    EXPECT_EQ(bytes.size(), 4000u);
+    ASSERT_TRUE(Cp936ToUtf8(bytes, &back));
+    EXPECT_EQ(back, utf8);
+}
