@@ -66,6 +66,9 @@ public:
 
     // Port 1..6 -> "COM1".."COM6" (1); any other number -> "COM1" (0).
     int SelectPort(int number);
+    // A port by its platform name instead ("COM12", or on Linux a device
+    // path such as "/dev/ttyUSB0"); the caller keeps the string alive.
+    void SelectPortName(const char* name) { m_pszPortName = name; }
     // A rate of the table (110 ... 115200): rate and factor 10000 / rate + 1
     // (1). Any other: rate 9600, factor unchanged (0).
     int SelectBaudRate(int rate);
@@ -121,7 +124,7 @@ public:
     HANDLE m_hEvent;           // completion event of Write/Read; null while closed
     uint32_t m_reserved2;      // as m_reserved1
     DCB m_dcb;                 // the line settings last applied
-    const char* m_pszPortName; // points into the port-name table
+    const char* m_pszPortName; // the port-name table's, or SelectPortName's
     int32_t m_nBaudRate;       // rate applied at the next Open
     int32_t m_nByteFactor;     // write wait per byte, in 100 ms
 
