@@ -1,0 +1,60 @@
+// tovrel-cli: the module's commands from a shell or a script, over the same
+// serial channel and protocol code as the window.
+//
+// Every command opens nothing itself: main() opens the port once, then runs
+// one command, or the shell runs many on the same open port. A command
+// returns a Result: an exit code and, when it failed, a one-line message.
+#ifndef TOVREL_CLI_CLI_H
+#define TOVREL_CLI_CLI_H
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+enum ExitCode {
+    kExitOk = 0,
+    kExitBadInput = 2,    // usage, arguments, a name the module cannot take
+    kExitNoAnswer = 3,    // the module did not answer, or not in its format
+    kExitRefused = 4,     // the module answered with a failure status
+    kExitPortFailed = 5,  // the serial port could not be opened
+    kExitLocalFile = 6,   // a PC file could not be read or written
+    kExitIncomplete = 7,  // a transfer moved fewer bytes than asked
+};
+
+struct Result {
+    int code = kExitOk;
+    std::string message;  // one line, for stderr, when code is not 0
+    bool ok() const { return code == kExitOk; }
+};
+
+Result Failure(int code, std::string message);
+
+struct Session {
+    std::string port = "1";  // 1..6 for COM1..COM6, or a device name
+    int baud = 9600;
+    bool trace = false;
+    bool json = false;
+    bool progress = false;   // a progress bar on stderr for transfers
+    std::ostream* out = nullptr;
+    std::ostream* err = nullptr;
+    struct DiskFileHandle* file = nullptr;  // the file the shell has open
+};
+
+// Opens theSerialChannel as the session says.
+Result OpenPort(const Session& session);
+
+// One command with its arguments (argv after the command name).
+Result RunCommand(Session& session, const std::string& command, const std::vector<std::string>& args);
+
+// The ftp-like prompt: one command a line from `in` until EOF or "quit".
+// Returns the code of the last command that failed, 0 if none did.
+int RunShell(Session& session, std::istream& in, bool interactive);
+
+// Converts a name typed in UTF-8 into the module's code page; refuses
+// characters it cannot hold and names over 255 bytes.
+Result ModuleName(const std::string& utf8, std::string* name);
+
+extern const char kUsage[];
+
+#endif

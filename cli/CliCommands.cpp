@@ -1,0 +1,463 @@
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <ostream>
+#include <sstream>
+
+#include "Cli.h"
+#include "PcFiles.h"
+#include "Terminal.h"
+#include "protocol/DeviceCommands.h"
+#include "protocol/DiskCommands.h"
+#include "protocol/ModuleSearch.h"
+#include "protocol/ResponseReceiver.h"
+#include "serial/SerialChannel.h"
+#include "text/Cp936.h"
+
+const char kUsage[] =
+    "Usage: tovrel-cli [--port 1-6|DEVICE] [--baud RATE] [--trace] [--json] COMMAND [ARGS]\n"
+    "\n"
+    "Talks to the USB host module on a serial port (default COM1 at 9600 bit/s).\n"
+    "\n"
+    "Commands:\n"
+    "  info                      the module's status and clock, one field a line (--json: one object)\n"
+    "  set [--rate N] [--clock 'YY-MM-DD hh:mm:ss']\n"
+    "                            set the module's rate (default: --baud) and clock (default: now)\n"
+    "  search                    try COM1 and COM2 at all eight rates until the module answers\n"
+    "  put LOCAL [REMOTE]        copy a PC file onto the disk, replacing REMOTE\n"
+    "  get REMOTE [LOCAL]        copy a disk file to the PC (LOCAL: REMOTE's last part here)\n"
+    "  close                     close the file the module has open\n"
+    "  rm NAME | mkdir NAME | cd NAME | rmdir NAME\n"
+    "  shell                     a prompt for many commands on one connection (also reads a pipe)\n"
+    "\n"
+    "Options:\n"
+    "  --port N|DEVICE  COM1..COM6 (TOVREL_COM1.. name their devices on Linux), or a device name\n"
+    "  --baud RATE      4800 9600 14400 19200 38400 56000 57600 115200\n"
+    "  --trace          print every frame in hex on stderr\n"
+    "  --json           JSON output for info and search\n"
+    "\n"
+    "Exit status: 0 done, 2 bad input, 3 no answer, 4 refused by the module,\n"
+    "5 port not opened, 6 PC file error, 7 transfer incomplete.\n";
+
+Result Failure(int code, std::string message) { return Result{code, std::move(message)}; }
+
+namespace {
+
+// How the last exchange ended, for a command that reported failure.
+Result ExchangeFailure(const std::string& what) {
+    if (theResponseReceiver.m_done != 0xFF) return Failure(kExitNoAnswer, what + ": no answer from the module");
+    if (theResponseReceiver.m_status != 0) {
+        return Failure(kExitRefused,
+                       what + ": refused by the module (status " + std::to_string(theResponseReceiver.m_status) + ")");
+    }
+    return Failure(kExitNoAnswer, what + ": the module's answer was not understood");
+}
+
+// So that a command which sends nothing reads as unanswered.
+void ArmExchange() { theResponseReceiver.m_done = 0; }
+
+bool ParseInt(const std::string& text, long min, long max, long* value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < min || v > max) return false;
+    *value = v;
+    return true;
+}
+
+int BaudIndex(long rate) {
+    for (int i = 0; i < 8; ++i)
+        if (kModuleBaudRates[i] == rate) return i;
+    return -1;
+}
+
+std::string Clock(const DeviceInfo& info) {
+    char text[32];
+    std::snprintf(text, sizeof text, "20%02u-%02u-%02u %02u:%02u:%02u", info.year, info.month, info.day, info.hour,
+                  info.minute, info.second);
+    return text;
+}
+
+void PrintInfo(const Session& s, const DeviceInfo& info) {
+    std::ostream& out = *s.out;
+    const bool knownRate = info.baudIndex < 8;
+    const int rate = knownRate ? kModuleBaudRates[info.baudIndex] : 0;
+    const bool fileOpen = info.fileHandle != 0xFF;
+    if (s.json) {
+        out << "{\"port\": \"" << theSerialChannel.m_pszPortName << "\", \"baudIndex\": " << int(info.baudIndex)
+            << ", \"rate\": " << rate << ", \"clock\": \"" << Clock(info) << "\", \"diskPresent\": "
+            << (info.diskPresent != 0 ? "true" : "false") << ", \"fileOpen\": " << (fileOpen ? "true" : "false")
+            << ", \"fileHandle\": " << int(info.fileHandle) << ", \"fileSize\": " << info.fileSize << "}\n";
+        return;
+    }
+    out << "port: " << theSerialChannel.m_pszPortName << '\n';
+    if (knownRate)
+        out << "rate: " << rate << '\n';
+    else
+        out << "rate: unknown (index " << int(info.baudIndex) << ")\n";
+    out << "clock: " << Clock(info) << '\n';
+    out << "disk: " << (info.diskPresent != 0 ? "present" : "none") << '\n';
+    if (fileOpen)
+        out << "file: open, handle " << int(info.fileHandle) << ", " << info.fileSize << " bytes\n";
+    else
+        out << "file: none\n";
+}
+
+Result Info(Session& s) {
+    DeviceInfo info{};
+    ArmExchange();
+    if (!DiskGetInfo(&info)) return ExchangeFailure("info");
+    PrintInfo(s, info);
+    return {};
+}
+
+bool ParseClock(const std::string& text, DeviceSettings* settings) {
+    unsigned yy, mo, dd, hh, mi, ss;
+    char tail;
+    if (std::sscanf(text.c_str(), "%u-%u-%u %u:%u:%u%c", &yy, &mo, &dd, &hh, &mi, &ss, &tail) != 6) return false;
+    if (yy > 99 || mo < 1 || mo > 12 || dd < 1 || dd > 31 || hh > 23 || mi > 59 || ss > 59) return false;
+    settings->year = static_cast<uint8_t>(yy);
+    settings->month = static_cast<uint8_t>(mo);
+    settings->day = static_cast<uint8_t>(dd);
+    settings->hour = static_cast<uint8_t>(hh);
+    settings->minute = static_cast<uint8_t>(mi);
+    settings->second = static_cast<uint8_t>(ss);
+    return true;
+}
+
+void ClockNow(DeviceSettings* settings) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    settings->year = static_cast<uint8_t>(local.tm_year % 100);
+    settings->month = static_cast<uint8_t>(local.tm_mon + 1);
+    settings->day = static_cast<uint8_t>(local.tm_mday);
+    settings->hour = static_cast<uint8_t>(local.tm_hour);
+    settings->minute = static_cast<uint8_t>(local.tm_min);
+    settings->second = static_cast<uint8_t>(local.tm_sec);
+}
+
+Result Set(Session& s, const std::vector<std::string>& args) {
+    DeviceSettings settings{};
+    settings.baudIndex = static_cast<uint8_t>(BaudIndex(s.baud));
+    ClockNow(&settings);
+    for (size_t i = 0; i < args.size(); ++i) {
+        const bool hasValue = i + 1 < args.size();
+        if (args[i] == "--rate" && hasValue) {
+            long rate = 0;
+            const int index = ParseInt(args[++i], 1, 1000000, &rate) ? BaudIndex(rate) : -1;
+            if (index < 0) return Failure(kExitBadInput, "set: --rate takes one of the eight module rates");
+            settings.baudIndex = static_cast<uint8_t>(index);
+        } else if (args[i] == "--clock" && hasValue) {
+            if (!ParseClock(args[++i], &settings))
+                return Failure(kExitBadInput, "set: --clock takes 'YY-MM-DD hh:mm:ss', for instance '26-12-07 09:30:00'");
+        } else {
+            return Failure(kExitBadInput, "set: unknown argument " + args[i]);
+        }
+    }
+    ArmExchange();
+    if (!DiskSetParams(&settings)) return ExchangeFailure("set");
+    const int rate = kModuleBaudRates[settings.baudIndex];
+    *s.out << "set: rate " << rate << ", clock 20" << (settings.year < 10 ? "0" : "") << int(settings.year) << '-'
+           << int(settings.month) << '-' << int(settings.day) << ' ' << int(settings.hour) << ':'
+           << int(settings.minute) << ':' << int(settings.second) << '\n';
+    if (rate != s.baud) {
+        // The module answers at its new rate from now on.
+        s.baud = rate;
+        Result reopened = OpenPort(s);
+        if (!reopened.ok()) return reopened;
+    }
+    return {};
+}
+
+void ShowAttempt(int portIndex, int baudIndex, void* context) {
+    *static_cast<std::ostream*>(context) << "trying COM" << portIndex + 1 << " at " << kModuleBaudRates[baudIndex]
+                                         << " bit/s\n";
+}
+
+Result Search(Session& s) {
+    ModuleFound found;
+    if (!SearchModule(&found, s.json ? nullptr : ShowAttempt, s.err))
+        return Failure(kExitNoAnswer, "search: no answer on COM1 or COM2 at any rate");
+    s.port = std::to_string(found.portIndex + 1);
+    s.baud = kModuleBaudRates[found.baudIndex];
+    if (!s.json) *s.out << "found: COM" << found.portIndex + 1 << " at " << s.baud << " bit/s\n";
+    PrintInfo(s, found.info);
+    return {};
+}
+
+Result RequireArgs(const std::vector<std::string>& args, size_t min, size_t max, const char* usage) {
+    if (args.size() < min || args.size() > max) return Failure(kExitBadInput, std::string("usage: ") + usage);
+    return {};
+}
+
+Result RequireNoOpenFile(const Session& s, const char* what) {
+    if (s.file != nullptr) return Failure(kExitBadInput, std::string(what) + ": a file is open; close it first");
+    return {};
+}
+
+Result NameCommand(const std::string& what, const std::string& utf8, uint8_t (*command)(const char*)) {
+    std::string name;
+    Result r = ModuleName(utf8, &name);
+    if (!r.ok()) return r;
+    ArmExchange();
+    if (command(name.c_str()) != 0) return ExchangeFailure(what + " " + utf8);
+    return {};
+}
+
+Result CloseFile(Session& s) {
+    s.file = nullptr;
+    ArmExchange();
+    if (DiskCloseFile() != 0) return ExchangeFailure("close");
+    return {};
+}
+
+Result OpenFile(Session& s, const std::string& utf8) {
+    Result r = RequireNoOpenFile(s, "open");
+    if (!r.ok()) return r;
+    std::string name;
+    r = ModuleName(utf8, &name);
+    if (!r.ok()) return r;
+    ArmExchange();
+    DiskFileHandle* file = DiskOpenFile(name.c_str());
+    if (file == nullptr) return ExchangeFailure("open " + utf8);
+    s.file = file;
+    return {};
+}
+
+Result WriteOpenFile(Session& s, const std::vector<uint8_t>& data, const std::string& label) {
+    if (s.file == nullptr) return Failure(kExitBadInput, "write: no file is open");
+    ProgressBar bar(s.err, label, s.progress);
+    ArmExchange();
+    const uint32_t total = DiskWrite(data.data(), static_cast<uint32_t>(data.size()), s.file);
+    if (total == data.size()) return {};
+    if (total == 0 && !data.empty()) return ExchangeFailure("write");
+    return Failure(kExitIncomplete,
+                   "write: " + std::to_string(total) + " of " + std::to_string(data.size()) + " bytes written");
+}
+
+Result ReadOpenFile(Session& s, uint32_t count, std::vector<uint8_t>* data, const std::string& label) {
+    if (s.file == nullptr) return Failure(kExitBadInput, "read: no file is open");
+    data->assign(count, 0);
+    ProgressBar bar(s.err, label, s.progress);
+    ArmExchange();
+    const uint32_t got = DiskRead(data->data(), count, s.file);
+    data->resize(got);
+    if (got == count) return {};
+    if (got == 0) {
+        // An answered read of nothing is the end of the file.
+        if (theResponseReceiver.m_done == 0xFF && theResponseReceiver.m_status == 0) return {};
+        return ExchangeFailure("read");
+    }
+    // Fewer bytes than asked, each chunk answered: the end of the file.
+    return {};
+}
+
+Result Put(Session& s, const std::vector<std::string>& args) {
+    Result r = RequireArgs(args, 1, 2, "put LOCAL [REMOTE]");
+    if (!r.ok()) return r;
+    r = RequireNoOpenFile(s, "put");
+    if (!r.ok()) return r;
+    const std::string remote = args.size() == 2 ? args[1] : LastPathPart(args[0]);
+    std::string name;
+    r = ModuleName(remote, &name);
+    if (!r.ok()) return r;
+    std::vector<uint8_t> data;
+    std::string error;
+    if (!ReadWholeFile(args[0], &data, &error)) return Failure(kExitLocalFile, "put: " + error);
+    if (data.size() > UINT32_MAX) return Failure(kExitBadInput, "put: the file is larger than 4 GiB");
+
+    // Opening keeps an existing file's bytes beyond what is written: start
+    // from nothing so the disk file ends up equal to the PC file.
+    (void)DiskDeleteFile(name.c_str());
+    r = OpenFile(s, remote);
+    if (!r.ok()) return r;
+    Result written = WriteOpenFile(s, data, "put " + remote);
+    Result closed = CloseFile(s);
+    if (!written.ok()) return written;
+    if (!closed.ok()) return closed;
+    *s.out << "put: " << data.size() << " bytes to " << remote << '\n';
+    return {};
+}
+
+Result SaveTo(Session& s, const std::vector<uint8_t>& data, const std::string& local) {
+    std::string error;
+    if (!ReplacePcFile(local, data.data(), data.size(), &error)) return Failure(kExitLocalFile, "get: " + error);
+    *s.out << "get: " << data.size() << " bytes to " << local << '\n';
+    return {};
+}
+
+Result Get(Session& s, const std::vector<std::string>& args) {
+    Result r = RequireArgs(args, 1, 2, "get REMOTE [LOCAL]");
+    if (!r.ok()) return r;
+    const std::string local = args.size() == 2 ? args[1] : LastPathPart(args[0]);
+    if (local.empty()) return Failure(kExitBadInput, "get: name a PC file to save to");
+    r = OpenFile(s, args[0]);
+    if (!r.ok()) return r;
+    const uint32_t size = s.file->size;
+    std::vector<uint8_t> data;
+    Result read = ReadOpenFile(s, size, &data, "get " + args[0]);
+    Result closed = CloseFile(s);
+    if (!read.ok()) return read;
+    if (data.size() != size)
+        return Failure(kExitIncomplete, "get: " + std::to_string(data.size()) + " of " + std::to_string(size) +
+                                            " bytes read; " + local + " left as it was");
+    r = SaveTo(s, data, local);
+    if (!r.ok()) return r;
+    return closed;
+}
+
+// Text with \n, \r, \t, \\ and \xHH escapes, as typed in the shell.
+bool Unescape(const std::string& text, std::string* out) {
+    out->clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            *out += text[i];
+            continue;
+        }
+        if (++i == text.size()) return false;
+        switch (text[i]) {
+            case 'n': *out += '\n'; break;
+            case 'r': *out += '\r'; break;
+            case 't': *out += '\t'; break;
+            case '\\': *out += '\\'; break;
+            case 'x': {
+                if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+                    !std::isxdigit(static_cast<unsigned char>(text[i + 2])))
+                    return false;
+                *out += static_cast<char>(std::strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
+                i += 2;
+                break;
+            }
+            default: return false;
+        }
+    }
+    return true;
+}
+
+Result Write(Session& s, const std::vector<std::string>& args) {
+    std::string joined;
+    for (size_t i = 0; i < args.size(); ++i) joined += (i ? " " : "") + args[i];
+    std::string text, bytes;
+    if (!Unescape(joined, &text)) return Failure(kExitBadInput, "write: a \\ escape is not \\n \\r \\t \\\\ or \\xHH");
+    if (!Utf8ToCp936(text, &bytes)) return Failure(kExitBadInput, "write: the text has characters code page 936 cannot hold");
+    return WriteOpenFile(s, std::vector<uint8_t>(bytes.begin(), bytes.end()), "write");
+}
+
+Result WriteFromPc(Session& s, const std::vector<std::string>& args) {
+    Result r = RequireArgs(args, 1, 1, "writefile LOCAL");
+    if (!r.ok()) return r;
+    std::vector<uint8_t> data;
+    std::string error;
+    if (!ReadWholeFile(args[0], &data, &error)) return Failure(kExitLocalFile, "writefile: " + error);
+    r = WriteOpenFile(s, data, "writefile " + args[0]);
+    if (r.ok()) *s.out << "writefile: " << data.size() << " bytes written\n";
+    return r;
+}
+
+Result Read(Session& s, const std::vector<std::string>& args) {
+    Result r = RequireArgs(args, 1, 1, "read COUNT");
+    if (!r.ok()) return r;
+    long count = 0;
+    if (!ParseInt(args[0], 0, 16 * 1024 * 1024, &count)) return Failure(kExitBadInput, "read: COUNT is 0 to 16777216");
+    std::vector<uint8_t> data;
+    r = ReadOpenFile(s, static_cast<uint32_t>(count), &data, "read");
+    if (!r.ok()) return r;
+    std::string text;
+    if (Cp936ToUtf8(std::string(data.begin(), data.end()), &text)) {
+        *s.out << text;
+        if (!text.empty() && text.back() != '\n') *s.out << '\n';
+    } else {
+        // Not text in the module's code page: show it as bytes.
+        static const char kHex[] = "0123456789ABCDEF";
+        for (size_t i = 0; i < data.size(); ++i)
+            *s.out << kHex[data[i] >> 4] << kHex[data[i] & 0xF] << ((i % 16 == 15 || i + 1 == data.size()) ? '\n' : ' ');
+    }
+    return {};
+}
+
+Result ReadToPc(Session& s, const std::vector<std::string>& args) {
+    Result r = RequireArgs(args, 1, 1, "readfile LOCAL");
+    if (!r.ok()) return r;
+    if (s.file == nullptr) return Failure(kExitBadInput, "readfile: no file is open");
+    std::vector<uint8_t> data;
+    r = ReadOpenFile(s, s.file->size, &data, "readfile");
+    if (!r.ok()) return r;
+    return SaveTo(s, data, args[0]);
+}
+
+Result Seek(Session& s, const std::vector<std::string>& args) {
+    Result r = RequireArgs(args, 1, 2, "seek OFFSET [start|cur|end]");
+    if (!r.ok()) return r;
+    long offset = 0;
+    if (!ParseInt(args[0], INT32_MIN, INT32_MAX, &offset)) return Failure(kExitBadInput, "seek: OFFSET is a 32-bit number");
+    uint8_t origin = 0;
+    if (args.size() == 2) {
+        if (args[1] == "start") origin = 0;
+        else if (args[1] == "cur") origin = 1;
+        else if (args[1] == "end") origin = 2;
+        else return Failure(kExitBadInput, "seek: the origin is start, cur or end");
+    }
+    if (s.file == nullptr) return Failure(kExitBadInput, "seek: no file is open");
+    ArmExchange();
+    if (DiskSeek(s.file, static_cast<int32_t>(offset), origin) != 0) return ExchangeFailure("seek");
+    return {};
+}
+
+}  // namespace
+
+Result ModuleName(const std::string& utf8, std::string* name) {
+    if (!Utf8ToCp936(utf8, name)) return Failure(kExitBadInput, "\"" + utf8 + "\": not a name code page 936 can hold");
+    if (name->size() > 255) return Failure(kExitBadInput, "\"" + utf8 + "\": longer than 255 bytes");
+    return {};
+}
+
+Result OpenPort(const Session& s) {
+    long number = 0;
+    if (ParseInt(s.port, 1, 6, &number)) {
+        theSerialChannel.SelectPort(static_cast<int>(number));
+    } else if (!s.port.empty() && s.port.find_first_not_of("0123456789") != std::string::npos) {
+        theSerialChannel.SelectPortName(s.port.c_str());
+    } else {
+        return Failure(kExitBadInput, "--port takes 1 to 6 or a device name");
+    }
+    if (BaudIndex(s.baud) < 0) return Failure(kExitBadInput, "--baud takes one of 4800 9600 14400 19200 38400 56000 57600 115200");
+    theSerialChannel.Close(true);
+    theSerialChannel.SelectBaudRate(s.baud);
+    if (theSerialChannel.Open(8, 0, 0) != kSerialOk)
+        return Failure(kExitPortFailed, std::string("cannot open ") + theSerialChannel.m_pszPortName +
+                                            ": it is missing or another program holds it");
+    return {};
+}
+
+Result RunCommand(Session& s, const std::string& command, const std::vector<std::string>& args) {
+    auto none = [&](const char* usage) { return RequireArgs(args, 0, 0, usage); };
+    auto one = [&](const char* usage) { return RequireArgs(args, 1, 1, usage); };
+    Result r;
+    if (command == "info") return (r = none("info")).ok() ? Info(s) : r;
+    if (command == "set") return Set(s, args);
+    if (command == "search") return (r = none("search")).ok() ? Search(s) : r;
+    if (command == "put") return Put(s, args);
+    if (command == "get") return Get(s, args);
+    if (command == "close") return (r = none("close")).ok() ? CloseFile(s) : r;
+    if (command == "rm") return (r = one("rm NAME")).ok() ? NameCommand("rm", args[0], DiskDeleteFile) : r;
+    if (command == "mkdir") return (r = one("mkdir NAME")).ok() ? NameCommand("mkdir", args[0], DiskMakeDir) : r;
+    if (command == "cd") return (r = one("cd NAME")).ok() ? NameCommand("cd", args[0], DiskSetCurrentDir) : r;
+    if (command == "rmdir") return (r = one("rmdir NAME")).ok() ? NameCommand("rmdir", args[0], DiskRemoveDir) : r;
+    // The rest keep a file open between commands: the shell's.
+    if (command == "open") return (r = one("open NAME")).ok() ? OpenFile(s, args[0]) : r;
+    if (command == "write") return Write(s, args);
+    if (command == "writefile") return WriteFromPc(s, args);
+    if (command == "read") return Read(s, args);
+    if (command == "readfile") return ReadToPc(s, args);
+    if (command == "seek") return Seek(s, args);
+    return Failure(kExitBadInput, "unknown command \"" + command + "\" (try --help)");
+}

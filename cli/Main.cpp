@@ -1,0 +1,98 @@
+// tovrel-cli: see kUsage, and the man page tovrel-cli(1).
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
+#include "Cli.h"
+#include "Terminal.h"
+#include "protocol/DiskCommands.h"
+
+namespace {
+
+// Arguments as UTF-8, on Windows from the wide command line.
+std::vector<std::string> Arguments(int argc, char** argv) {
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    std::vector<std::string> args;
+    int n = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    for (int i = 1; wide != nullptr && i < n; ++i) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string arg(size > 0 ? static_cast<size_t>(size - 1) : 0, '\0');
+        if (size > 1) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, arg.data(), size, nullptr, nullptr);
+        args.push_back(arg);
+    }
+    LocalFree(wide);
+    SetConsoleOutputCP(CP_UTF8);
+    return args;
+#else
+    return std::vector<std::string>(argv + 1, argv + argc);
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args = Arguments(argc, argv);
+    Session session;
+    session.out = &std::cout;
+    session.err = &std::cerr;
+
+    size_t i = 0;
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (a == "--help" || a == "-h") {
+            std::cout << kUsage;
+            return kExitOk;
+        } else if (a == "--version") {
+            std::cout << "tovrel-cli 1.0.0.1\n";
+            return kExitOk;
+        } else if (a == "--port" && hasValue) {
+            session.port = args[++i];
+        } else if (a == "--baud" && hasValue) {
+            session.baud = std::atoi(args[++i].c_str());
+        } else if (a == "--trace") {
+            session.trace = true;
+        } else if (a == "--json") {
+            session.json = true;
+        } else if (!a.empty() && a[0] == '-') {
+            std::cerr << "unknown option " << a << " (try --help)\n";
+            return kExitBadInput;
+        } else {
+            break;
+        }
+    }
+    if (i == args.size()) {
+        std::cerr << kUsage;
+        return kExitBadInput;
+    }
+    const std::string command = args[i];
+    const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
+    session.progress = StderrIsTerminal();
+    if (session.trace) InstallFrameTrace(&std::cerr);
+
+    DiskProtocolReset();
+    const Result opened = OpenPort(session);
+    if (!opened.ok()) {
+        std::cerr << opened.message << '\n';
+        return opened.code;
+    }
+    if (command == "shell") {
+        if (!rest.empty()) {
+            std::cerr << "usage: shell\n";
+            return kExitBadInput;
+        }
+        return RunShell(session, std::cin, StdinIsTerminal());
+    }
+    const Result r = RunCommand(session, command, rest);
+    if (!r.ok()) std::cerr << r.message << '\n';
+    return r.code;
+}
