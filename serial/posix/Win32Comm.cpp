@@ -292,6 +292,13 @@ bool DriveUntil(Done done, std::optional<Clock::time_point> deadline) {
     }
 }
 
+// The result of a finished operation, as its caller sees it.
+BOOL Outcome(const OVERLAPPED* ov, LPDWORD moved) {
+    if (moved != nullptr) *moved = static_cast<DWORD>(ov->InternalHigh);
+    if (ov->Internal != ERROR_SUCCESS) return Fail(static_cast<DWORD>(ov->Internal));
+    return TRUE;
+}
+
 std::optional<Clock::time_point> DeadlineAfter(DWORD ms) {
     if (ms == INFINITE) return std::nullopt;
     return Clock::now() + std::chrono::milliseconds(ms);
@@ -481,9 +488,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     op.draining = nNumberOfBytesToWrite == 0;
     ProgressWrite(*port);
     if (port->write) return Fail(ERROR_IO_PENDING);
-    if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = static_cast<DWORD>(lpOverlapped->InternalHigh);
-    if (lpOverlapped->Internal != ERROR_SUCCESS) return Fail(static_cast<DWORD>(lpOverlapped->Internal));
-    return TRUE;
+    return Outcome(lpOverlapped, lpNumberOfBytesWritten);
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
@@ -512,9 +517,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     ProgressRead(*port);
     if (port->read && returnAtOnce) Complete(port->read, ERROR_SUCCESS);
     if (port->read) return Fail(ERROR_IO_PENDING);
-    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = static_cast<DWORD>(lpOverlapped->InternalHigh);
-    if (lpOverlapped->Internal != ERROR_SUCCESS) return Fail(static_cast<DWORD>(lpOverlapped->Internal));
-    return TRUE;
+    return Outcome(lpOverlapped, lpNumberOfBytesRead);
 }
 
 namespace {
@@ -541,10 +544,7 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
             return p == nullptr || !IsPending(*p, lpOverlapped);
         }, std::nullopt);
     }
-    if (lpNumberOfBytesTransferred != nullptr)
-        *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
-    if (lpOverlapped->Internal != ERROR_SUCCESS) return Fail(static_cast<DWORD>(lpOverlapped->Internal));
-    return TRUE;
+    return Outcome(lpOverlapped, lpNumberOfBytesTransferred);
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
