@@ -7,7 +7,8 @@
 // meets on hardware. It serves on a thread of its own (Start) or on the
 // calling thread (Run, for the tovrel-sim executable).
 //
-// The disk is a host folder or, with an empty folder name, held in memory.
+// The disk is a host folder or, with an empty folder name, a temporary
+// folder of its own that goes with the simulator.
 // Names arrive as code-page-936 bytes and are kept as UTF-8; no name reaches
 // outside the disk (no "..", no host paths). The module has one open file
 // with its own pointer and a current directory of its own.
@@ -26,7 +27,7 @@
 struct SimConfig {
     uint32_t rate = 9600;       // the module's rate at start; one of the eight module rates
     bool diskPresent = true;    // false: status says no disk, disk commands fail
-    std::string diskFolder;     // host folder holding the disk; empty: in memory
+    std::string diskFolder;     // host folder holding the disk; empty: a temporary one
     bool pace = false;          // move bytes at the line's real byte time (10 bits a byte)
     std::FILE* trace = nullptr; // every frame in hex with its direction; null: none
 };
@@ -72,6 +73,8 @@ public:
 
     // The slave's path, for TOVREL_COMn; valid after Start/Run began.
     std::string SlavePath() const;
+    // The host folder holding the disk; valid after Start/Run began.
+    std::string DiskFolder() const;
 
     void ArmFault(const SimFault& fault);
     void ClearFaults();

@@ -473,7 +473,7 @@ BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped) {
-    comm_journal::Record("WriteFile");
+    if (comm_journal::Enabled()) comm_journal::Record("WriteFile", std::to_string(nNumberOfBytesToWrite).c_str());
     Port* port = LookupPort(hFile);
     if (port == nullptr) return Fail(ERROR_INVALID_HANDLE);
     if (lpOverlapped == nullptr || port->write || (lpBuffer == nullptr && nNumberOfBytesToWrite != 0))

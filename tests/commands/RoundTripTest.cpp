@@ -1,0 +1,277 @@
+// The module commands against the simulated module: data written comes back
+// the same, the disk holds it, and every injected fault ends in the result
+// the commands document.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "protocol/DeviceCommands.h"
+#include "protocol/DiskCommands.h"
+#include "serial/SerialChannel.h"
+#include "sim/ModuleSimulator.h"
+#include "tests/support/PtyPeer.h"
+#include "tests/support/Timing.h"
+
+namespace {
+
+Bytes Pattern(size_t n) {
+    Bytes out(n);
+    uint32_t x = 0x12345678u ^ static_cast<uint32_t>(n);
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1664525u + 1013904223u;
+        out[i] = static_cast<uint8_t>(x >> 24);
+    }
+    return out;
+}
+
+class AgainstSimulator : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SimConfig config;
+        config.rate = 115200;
+        simulator = std::make_unique<ModuleSimulator>(config);
+        std::string error;
+        ASSERT_TRUE(simulator->Start(&error)) << error;
+        setenv("TOVREL_COM1", simulator->SlavePath().c_str(), 1);
+        theSerialChannel.Close(true);
+        theSerialChannel.SelectPort(1);
+        theSerialChannel.SelectBaudRate(115200);
+        ASSERT_EQ(theSerialChannel.Open(8, 0, 0), kSerialOk);
+        DiskProtocolReset();
+    }
+    void TearDown() override {
+        theSerialChannel.Close(true);
+        DiskProtocolReset();
+        simulator.reset();
+    }
+
+    // Opens, writes, rewinds, reads back, closes.
+    Bytes WriteAndReadBack(const char* name, const Bytes& data) {
+        DiskFileHandle* file = DiskOpenFile(name);
+        if (file == nullptr) return {};
+        EXPECT_EQ(DiskWrite(data.data(), static_cast<uint32_t>(data.size()), file), data.size());
+        EXPECT_EQ(DiskSeek(file, 0, 0), 0);
+        Bytes back(data.size() + 16, 0xEE);
+        EXPECT_EQ(DiskRead(back.data(), static_cast<uint32_t>(data.size()), file), data.size());
+        EXPECT_EQ(back[data.size()], 0xEE);
+        back.resize(data.size());
+        EXPECT_EQ(DiskCloseFile(), 0);
+        return back;
+    }
+
+    std::unique_ptr<ModuleSimulator> simulator;
+};
+
+}  // namespace
+
+TEST_F(AgainstSimulator, DataComesBackAsWrittenAtEverySize) {
+    for (size_t size : {1u, 511u, 512u, 513u, 1000u, 1024u, 65543u}) {
+        SCOPED_TRACE(size);
+        const Bytes data = Pattern(size);
+        const std::string name = "F" + std::to_string(size) + ".BIN";
+        EXPECT_EQ(WriteAndReadBack(name.c_str(), data), data);
+        Bytes onDisk;
+        ASSERT_TRUE(simulator->ReadDiskFile(name, &onDisk));
+        EXPECT_EQ(onDisk, data);
+
+        DiskFileHandle* again = DiskOpenFile(name.c_str());
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(again->size, size);
+        EXPECT_EQ(DiskCloseFile(), 0);
+    }
+}
+
+TEST_F(AgainstSimulator, StatusTellsTheOpenFileAndItsGrowth) {
+    DeviceInfo info{};
+    ASSERT_TRUE(DiskGetInfo(&info));
+    EXPECT_EQ(info.baudIndex, 7);
+    EXPECT_EQ(info.diskPresent, 1);
+    EXPECT_EQ(info.fileHandle, 0xFF);
+
+    DiskFileHandle* file = DiskOpenFile("LOG.TXT");
+    ASSERT_NE(file, nullptr);
+    const Bytes data = Pattern(700);
+    ASSERT_EQ(DiskWrite(data.data(), 700, file), 700u);
+    ASSERT_TRUE(DiskGetInfo(&info));
+    EXPECT_EQ(info.fileHandle, file->handle);
+    EXPECT_EQ(info.fileSize, 700u);
+    EXPECT_EQ(file->size, 0u);  // the record keeps the size at open
+}
+
+TEST_F(AgainstSimulator, ClockTicksOnFromTheSetting) {
+    const DeviceSettings settings = {7, 26, 12, 31, 23, 59, 58};
+    ASSERT_TRUE(DiskSetParams(&settings));
+    DeviceInfo info{};
+    ASSERT_TRUE(DiskGetInfo(&info));
+    // 23:59:58 on the last day of 2026 turns into 2027 within seconds.
+    const bool sameSecondOrNext = (info.year == 26 && info.month == 12 && info.day == 31 && info.hour == 23 &&
+                                   info.minute == 59 && info.second >= 58) ||
+                                  (info.year == 27 && info.month == 1 && info.day == 1 && info.second <= 2);
+    EXPECT_TRUE(sameSecondOrNext) << int(info.year) << "-" << int(info.month) << "-" << int(info.day) << " "
+                                  << int(info.hour) << ":" << int(info.minute) << ":" << int(info.second);
+}
+
+TEST_F(AgainstSimulator, SeekFromEachOrigin) {
+    const Bytes data = Pattern(100);
+    DiskFileHandle* file = DiskOpenFile("SEEK.BIN");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(DiskWrite(data.data(), 100, file), 100u);
+    uint8_t got[8] = {};
+
+    ASSERT_EQ(DiskSeek(file, 10, 0), 0);
+    ASSERT_EQ(DiskRead(got, 5, file), 5u);
+    EXPECT_TRUE(std::equal(got, got + 5, data.begin() + 10));
+
+    ASSERT_EQ(DiskSeek(file, -3, 1), 0);  // back to 12
+    ASSERT_EQ(DiskRead(got, 2, file), 2u);
+    EXPECT_TRUE(std::equal(got, got + 2, data.begin() + 12));
+
+    ASSERT_EQ(DiskSeek(file, -2, 2), 0);
+    EXPECT_EQ(DiskRead(got, 8, file), 2u);  // only two left
+    EXPECT_TRUE(std::equal(got, got + 2, data.begin() + 98));
+    EXPECT_EQ(DiskRead(got, 8, file), 0u);  // at the end
+
+    EXPECT_NE(DiskSeek(file, -1, 0), 0);  // before the start
+    EXPECT_NE(DiskSeek(file, -101, 2), 0);
+    ASSERT_EQ(DiskSeek(file, 0, 1), 0);  // the refused seeks moved nothing
+    EXPECT_EQ(DiskRead(got, 8, file), 0u);
+    EXPECT_NE(DiskSeek(file, 0, 3), 0);  // no such origin
+
+    // Writing past the end leaves zeros in between.
+    ASSERT_EQ(DiskSeek(file, 4, 2), 0);
+    const uint8_t tail = 0x5A;
+    ASSERT_EQ(DiskWrite(&tail, 1, file), 1u);
+    ASSERT_EQ(DiskCloseFile(), 0);
+    Bytes onDisk;
+    ASSERT_TRUE(simulator->ReadDiskFile("SEEK.BIN", &onDisk));
+    ASSERT_EQ(onDisk.size(), 105u);
+    EXPECT_EQ(onDisk[100], 0);
+    EXPECT_EQ(onDisk[104], 0x5A);
+}
+
+TEST_F(AgainstSimulator, DirectoriesRelativeAndAbsolute) {
+    EXPECT_EQ(DiskMakeDir("USB_HOST"), 0);
+    EXPECT_NE(DiskMakeDir("USB_HOST"), 0);  // already there
+    EXPECT_NE(DiskMakeDir("NO/SUCH"), 0);   // no parent
+    ASSERT_EQ(DiskSetCurrentDir("USB_HOST"), 0);
+    EXPECT_EQ(DiskMakeDir("SUB"), 0);
+    ASSERT_NE(DiskOpenFile("IN.TXT"), nullptr);
+    ASSERT_EQ(DiskCloseFile(), 0);
+    EXPECT_TRUE(simulator->DiskDirectoryExists("USB_HOST/SUB"));
+    Bytes empty;
+    EXPECT_TRUE(simulator->ReadDiskFile("USB_HOST/IN.TXT", &empty));
+
+    EXPECT_NE(DiskSetCurrentDir("MISSING"), 0);
+    ASSERT_EQ(DiskSetCurrentDir("/"), 0);
+    EXPECT_NE(DiskRemoveDir("USB_HOST"), 0);  // not empty
+    EXPECT_EQ(DiskDeleteFile("/USB_HOST/IN.TXT"), 0);
+    EXPECT_NE(DiskDeleteFile("/USB_HOST/IN.TXT"), 0);  // gone
+    EXPECT_EQ(DiskRemoveDir("USB_HOST/SUB"), 0);
+    EXPECT_EQ(DiskRemoveDir("USB_HOST"), 0);
+    EXPECT_FALSE(simulator->DiskDirectoryExists("USB_HOST"));
+    EXPECT_NE(DiskRemoveDir("USB_HOST"), 0);
+}
+
+TEST_F(AgainstSimulator, ChineseNamesTravelAsCodePage936AndLandAsUtf8) {
+    const char gbkName[] = "\xCB\xB5\xC3\xF7.TXT";  // 说明.TXT
+    DiskFileHandle* file = DiskOpenFile(gbkName);
+    ASSERT_NE(file, nullptr);
+    const Bytes data = Pattern(10);
+    ASSERT_EQ(DiskWrite(data.data(), 10, file), 10u);
+    ASSERT_EQ(DiskCloseFile(), 0);
+    Bytes onDisk;
+    ASSERT_TRUE(simulator->ReadDiskFile("\xE8\xAF\xB4\xE6\x98\x8E.TXT", &onDisk));
+    EXPECT_EQ(onDisk, data);
+    EXPECT_EQ(DiskOpenFile("\xFF\xFF.TXT"), nullptr);  // not code page 936
+}
+
+TEST_F(AgainstSimulator, NoNameReachesOutsideTheDisk) {
+    const std::filesystem::path outside = std::filesystem::temp_directory_path() / ("tovrel-outside-" + std::to_string(getpid()));
+    std::filesystem::create_directory(outside);
+    std::ofstream(outside / "SECRET.TXT") << "keep";
+    const std::string relative = "../" + outside.filename().string() + "/SECRET.TXT";
+
+    EXPECT_NE(DiskDeleteFile(relative.c_str()), 0);
+    EXPECT_NE(DiskDeleteFile((outside / "SECRET.TXT").c_str()), 0);  // a host path is a disk path
+    EXPECT_NE(DiskSetCurrentDir(".."), 0);
+    EXPECT_EQ(DiskOpenFile(relative.c_str()), nullptr);
+    EXPECT_TRUE(std::filesystem::exists(outside / "SECRET.TXT"));
+
+    // A link planted in the disk folder is not followed.
+    std::filesystem::create_directory_symlink(outside, std::filesystem::path(simulator->DiskFolder()) / "LINK");
+    EXPECT_NE(DiskDeleteFile("LINK/SECRET.TXT"), 0);
+    EXPECT_NE(DiskSetCurrentDir("LINK"), 0);
+    EXPECT_TRUE(std::filesystem::exists(outside / "SECRET.TXT"));
+    std::filesystem::remove_all(outside);
+}
+
+TEST_F(AgainstSimulator, WithoutADiskTheDiskCommandsFail) {
+    simulator->SetDiskPresent(false);
+    DeviceInfo info{};
+    ASSERT_TRUE(DiskGetInfo(&info));
+    EXPECT_EQ(info.diskPresent, 0);
+    EXPECT_EQ(DiskOpenFile("A.TXT"), nullptr);
+    EXPECT_NE(DiskMakeDir("D"), 0);
+    simulator->SetDiskPresent(true);
+    EXPECT_NE(DiskOpenFile("A.TXT"), nullptr);
+}
+
+TEST_F(AgainstSimulator, FaultsEndInNoAnswer) {
+    const std::vector<SimFault> faults = {
+        {SimFault::kSilent, 0, {}, 1, false},
+        {SimFault::kGarbageFirst, 0, {0x00, 0x53, 0x99}, 1, false},
+        {SimFault::kWrongMarker, 0, {}, 1, false},
+        {SimFault::kTruncatePayload, 5, {}, 1, false},
+        {SimFault::kOversizeLength, 600, {}, 1, false},
+    };
+    for (const SimFault& fault : faults) {
+        SCOPED_TRACE(fault.kind);
+        simulator->ArmFault(fault);
+        DeviceInfo info{};
+        info.diskPresent = 1;
+        EXPECT_FALSE(DiskGetInfo(&info));
+        EXPECT_EQ(info.diskPresent, 0);
+        EXPECT_TRUE(DiskGetInfo(&info));  // the next exchange is sound again
+    }
+}
+
+TEST_F(AgainstSimulator, DelayWithinTheWaitIsNoFault) {
+    simulator->ArmFault({SimFault::kDelay, 300, {}, 1, false});
+    DeviceInfo info{};
+    EXPECT_TRUE(DiskGetInfo(&info));
+}
+
+TEST_F(AgainstSimulator, StatusFaultOnTheNthRequest) {
+    simulator->ArmFault({SimFault::kStatus, 0x42, {}, 2, false});
+    EXPECT_EQ(DiskMakeDir("A"), 0);
+    EXPECT_EQ(DiskMakeDir("B"), 0x42);
+    EXPECT_FALSE(simulator->DiskDirectoryExists("B"));
+    EXPECT_EQ(DiskMakeDir("B"), 0);
+}
+
+TEST_F(AgainstSimulator, ShortSecondChunkStopsTheCountThere) {
+    DiskFileHandle* file = DiskOpenFile("CUT.BIN");
+    ASSERT_NE(file, nullptr);
+    simulator->ArmFault({SimFault::kShortWrite, 400, {}, 2, false});
+    const Bytes data = Pattern(1000);
+    EXPECT_EQ(DiskWrite(data.data(), 1000, file), 912u);
+    ASSERT_EQ(DiskCloseFile(), 0);
+    Bytes onDisk;
+    ASSERT_TRUE(simulator->ReadDiskFile("CUT.BIN", &onDisk));
+    EXPECT_EQ(onDisk, Bytes(data.begin(), data.begin() + 912));
+}
+
+TEST_F(AgainstSimulator, LineClosedMidTransferEndsItPromptly) {
+    DiskFileHandle* file = DiskOpenFile("BIG.BIN");
+    ASSERT_NE(file, nullptr);
+    simulator->ArmFault({SimFault::kHangUp, 0, {}, 3, false});  // the third chunk meets a dead line
+    const Bytes data = Pattern(10 * 512);
+    const auto start = Clock::now();
+    EXPECT_EQ(DiskWrite(data.data(), static_cast<uint32_t>(data.size()), file), 1024u);
+    EXPECT_LT(ElapsedMs(start), 2500);  // within one wait, no retries
+    EXPECT_EQ(DiskCloseFile(), 0xF0);
+}
