@@ -1,24 +1,43 @@
 #!/usr/bin/env bash
-# Builds Tovrel and opens its window. With TOVREL_COM1 set (for instance to
+# Builds Tovrel and talks to a module. With TOVREL_COM1 set (for instance to
 # /dev/ttyUSB0) it talks to that port; otherwise it starts the module
 # simulator on a pseudo-terminal with a demo disk and points COM1 at it.
+#
+# Until the window is in the tree this runs the command-line client: the
+# module's status, then a prompt (or the commands piped in).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh run
 
 cmake -S . -B build/run -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREL_TESTS=OFF -DTOVREL_BENCH=OFF >/dev/null
-cmake --build build/run -j "$(nproc)" --target tovrel tovrel-sim
-
-if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  echo "There is no display to open the window on. Run it under a virtual X server:" >&2
-  echo "  xvfb-run -a $0        (Debian package xvfb)" >&2
-  echo "or from a desktop session." >&2
-  exit 2
+window=no
+[ -f app/CMakeLists.txt ] && window=yes
+if [ $window = yes ]; then
+  cmake --build build/run -j "$(nproc)" --target tovrel tovrel-sim
+  if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "There is no display to open the window on. Run it under a virtual X server:" >&2
+    echo "  xvfb-run -a $0        (Debian package xvfb)" >&2
+    echo "or from a desktop session." >&2
+    exit 2
+  fi
+else
+  cmake --build build/run -j "$(nproc)" --target tovrel-cli tovrel-sim
 fi
+
+talk() {
+  if [ $window = yes ]; then
+    build/run/app/tovrel
+  else
+    build/run/cli/tovrel-cli info
+    echo "Commands: info, open NAME, write TEXT, read N, seek N, close, put, get, mkdir, cd, rmdir, rm, help, quit"
+    build/run/cli/tovrel-cli shell
+  fi
+}
 
 if [ -n "${TOVREL_COM1:-}" ]; then
   echo "COM1 is $TOVREL_COM1"
-  exec build/run/app/tovrel
+  talk
+  exit
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tovrel-demo.XXXXXX")
@@ -29,7 +48,7 @@ cleanup() {
 }
 trap cleanup EXIT
 cp -r docs/demo-disk "$work/disk"
-build/run/sim/tovrel-sim --disk "$work/disk" --link "$work/com1" &
+build/run/sim/tovrel-sim --disk "$work/disk" --link "$work/com1" >/dev/null &
 sim_pid=$!
 for _ in $(seq 50); do
   [ -e "$work/com1" ] && break
@@ -37,4 +56,5 @@ for _ in $(seq 50); do
 done
 [ -e "$work/com1" ] || { echo "The module simulator did not start." >&2; exit 1; }
 echo "Simulated module on $(readlink "$work/com1") (COM1, 9600 bit/s), disk folder $work/disk"
-TOVREL_COM1="$work/com1" build/run/app/tovrel
+export TOVREL_COM1="$work/com1"
+talk

@@ -368,8 +368,9 @@ TEST_F(Commands, AnswersBeyondTheDestinationStoreNothingAndFail) {
 
     script.Play({{11, Answer(0x40, 0, Pattern(13))}});
     EXPECT_EQ(DiskSeek(file, 0, 0), 0xFF);
+    const Bytes chunk = Pattern(512);
     script.Play({{518, Answer(0x20, 0, Pattern(7))}});
-    EXPECT_EQ(DiskWriteChunk(buffer, 512, file), 0);
+    EXPECT_EQ(DiskWriteChunk(chunk.data(), 512, file), 0);
     script.Play({{7, Answer(0x13, 0, Pattern(9))}});
     EXPECT_EQ(DiskDeleteFile("Q"), 0xFF);
 }
