@@ -1,0 +1,58 @@
+// The port-and-rate search against the simulated module: it meets the
+// module where it is, and skips a port that cannot be opened at once.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "protocol/ModuleSearch.h"
+#include "serial/SerialChannel.h"
+#include "sim/ModuleSimulator.h"
+#include "tests/support/Timing.h"
+
+namespace {
+
+struct Attempts {
+    std::vector<std::pair<int, int>> tried;
+    static void Hook(int port, int baud, void* context) { static_cast<Attempts*>(context)->tried.emplace_back(port, baud); }
+};
+
+}  // namespace
+
+TEST(ModuleSearch, FindsTheModuleOnCom2At38400WhenCom1IsAbsent) {
+    SimConfig config;
+    config.rate = 38400;
+    ModuleSimulator simulator(config);
+    std::string error;
+    ASSERT_TRUE(simulator.Start(&error)) << error;
+    setenv("TOVREL_COM1", "/nonexistent/tovrel-com1", 1);
+    setenv("TOVREL_COM2", simulator.SlavePath().c_str(), 1);
+
+    Attempts attempts;
+    ModuleFound found;
+    const auto start = Clock::now();
+    ASSERT_TRUE(SearchModule(&found, &Attempts::Hook, &attempts));
+    EXPECT_EQ(found.portIndex, 1);
+    EXPECT_EQ(found.baudIndex, 4);
+    EXPECT_EQ(kModuleBaudRates[found.info.baudIndex], 38400);
+    // COM1 fails to open at its first rate; COM2 answers at its fifth.
+    EXPECT_EQ(attempts.tried, (std::vector<std::pair<int, int>>{{0, 0}, {1, 0}, {1, 1}, {1, 2}, {1, 3}, {1, 4}}));
+    EXPECT_LT(ElapsedMs(start), 4 * 2000 + 1500);  // four silent rates, no more
+    // The channel stays where the module answered.
+    EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM2");
+    EXPECT_EQ(theSerialChannel.m_nBaudRate, 38400);
+    EXPECT_NE(theSerialChannel.m_hComm, nullptr);
+    theSerialChannel.Close(true);
+    unsetenv("TOVREL_COM2");
+}
+
+TEST(ModuleSearch, GivesUpAtOnceWhenNeitherPortOpens) {
+    setenv("TOVREL_COM1", "/nonexistent/tovrel-com1", 1);
+    setenv("TOVREL_COM2", "/nonexistent/tovrel-com2", 1);
+    ModuleFound found;
+    const auto start = Clock::now();
+    EXPECT_FALSE(SearchModule(&found));
+    EXPECT_LT(ElapsedMs(start), 1000);
+    EXPECT_EQ(theSerialChannel.m_hComm, nullptr);
+    unsetenv("TOVREL_COM2");
+}
