@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "protocol/DiskCommands.h"
+#include "protocol/ModuleSearch.h"
 #include "serial/SerialChannel.h"
 #include "sim/ModuleSimulator.h"
 
@@ -45,10 +46,7 @@ Figures Measure(bool pace, uint32_t bytes) {
         return f;
     }
     setenv("TOVREL_COM1", simulator.SlavePath().c_str(), 1);
-    theSerialChannel.Close(true);
-    theSerialChannel.SelectPort(1);
-    theSerialChannel.SelectBaudRate(115200);
-    if (theSerialChannel.Open(8, 0, 0) != kSerialOk) return f;
+    if (!ReopenSerialChannel(1, 115200)) return f;
     DiskProtocolReset();
     DiskFileHandle* file = DiskOpenFile("BENCH.BIN");
     if (file == nullptr) return f;

@@ -42,7 +42,9 @@ bool NameExchange(uint8_t command, uint8_t handle, const char* name, uint8_t (&f
     if (length > kMaxNameLength) return false;
     PutCommandHeader(frame, command, handle, static_cast<uint16_t>(length));
     theSerialChannel.Send(frame, kFrameHeaderSize);
-    theSerialChannel.Send(reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(length));
+    // An empty name puts nothing on the line, and the module may already be
+    // answering the header: the purge of a second send would discard that.
+    if (length != 0) theSerialChannel.Send(reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(length));
     theResponseReceiver.SetDestination(frame, sizeof frame);
     return theResponseReceiver.ReceiveResponse();
 }

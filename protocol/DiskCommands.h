@@ -11,6 +11,7 @@
 // or 0xFF for no answer, close 0xF0; chunk and transfer operations return
 // the count moved (0 on failure); DiskOpenFile the record or null. A name is
 // at most 255 bytes; a longer one is refused with nothing sent.
+// The name follows the header in a second send; an empty name has none.
 #ifndef TOVREL_PROTOCOL_DISKCOMMANDS_H
 #define TOVREL_PROTOCOL_DISKCOMMANDS_H
 

@@ -11,6 +11,7 @@
 
 #include "protocol/DeviceCommands.h"
 #include "protocol/DiskCommands.h"
+#include "protocol/ModuleSearch.h"
 #include "serial/SerialChannel.h"
 #include "sim/ModuleSimulator.h"
 #include "tests/support/PtyPeer.h"
@@ -37,10 +38,7 @@ protected:
         std::string error;
         ASSERT_TRUE(simulator->Start(&error)) << error;
         setenv("TOVREL_COM1", simulator->SlavePath().c_str(), 1);
-        theSerialChannel.Close(true);
-        theSerialChannel.SelectPort(1);
-        theSerialChannel.SelectBaudRate(115200);
-        ASSERT_EQ(theSerialChannel.Open(8, 0, 0), kSerialOk);
+        ASSERT_TRUE(ReopenSerialChannel(1, 115200));
         DiskProtocolReset();
     }
     void TearDown() override {

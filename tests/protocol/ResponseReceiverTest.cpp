@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "protocol/ModuleSearch.h"
 #include "serial/SerialChannel.h"
 #include "serial/posix/CommJournal.h"
 #include "tests/support/PtyPeer.h"
@@ -29,10 +30,7 @@ class Receive : public ::testing::Test {
 protected:
     void SetUp() override {
         peer.ExportAs(1);
-        theSerialChannel.Close(true);
-        theSerialChannel.SelectPort(1);
-        theSerialChannel.SelectBaudRate(115200);
-        ASSERT_EQ(theSerialChannel.Open(8, 0, 0), kSerialOk);
+        ASSERT_TRUE(ReopenSerialChannel(1, 115200));
         std::fill(std::begin(destination), std::end(destination), 0xEE);
     }
     void TearDown() override { theSerialChannel.Close(true); }

@@ -12,6 +12,7 @@
 
 #include "protocol/DeviceCommands.h"
 #include "protocol/DiskCommands.h"
+#include "protocol/ModuleSearch.h"
 #include "serial/SerialChannel.h"
 #include "sim/ModuleSimulator.h"
 #include "tests/support/PtyPeer.h"
@@ -29,10 +30,7 @@ protected:
         DiskProtocolReset();
     }
     void OpenAt(int rate) {
-        theSerialChannel.Close(true);
-        theSerialChannel.SelectPort(1);
-        theSerialChannel.SelectBaudRate(rate);
-        ASSERT_EQ(theSerialChannel.Open(8, 0, 0), kSerialOk);
+        ASSERT_TRUE(ReopenSerialChannel(1, rate));
     }
     void TearDown() override {
         theSerialChannel.Close(true);
@@ -185,10 +183,7 @@ TEST(SimulatorProgram, LinksTheTerminalServesTheDiskFolderAndStopsOnSignal) {
     ASSERT_TRUE(std::filesystem::is_symlink(link));
 
     setenv("TOVREL_COM1", link.c_str(), 1);
-    theSerialChannel.Close(true);
-    theSerialChannel.SelectPort(1);
-    theSerialChannel.SelectBaudRate(19200);
-    ASSERT_EQ(theSerialChannel.Open(8, 0, 0), kSerialOk);
+    ASSERT_TRUE(ReopenSerialChannel(1, 19200));
     DiskProtocolReset();
     DiskFileHandle* file = DiskOpenFile("HELLO.TXT");
     ASSERT_NE(file, nullptr);
@@ -210,10 +205,7 @@ TEST(SimulatorProgram, FaultFlagsApply) {
     Child child = Launch({"--no-disk", "--link", link, "--fault", "status=7@2"});
     ASSERT_NE(child.firstLine.find("disk (none)"), std::string::npos) << child.firstLine;
     setenv("TOVREL_COM1", link.c_str(), 1);
-    theSerialChannel.Close(true);
-    theSerialChannel.SelectPort(1);
-    theSerialChannel.SelectBaudRate(9600);
-    ASSERT_EQ(theSerialChannel.Open(8, 0, 0), kSerialOk);
+    ASSERT_TRUE(ReopenSerialChannel(1, 9600));
     DeviceInfo info{};
     ASSERT_TRUE(DiskGetInfo(&info));
     EXPECT_EQ(info.diskPresent, 0);
