@@ -109,3 +109,9 @@ TEST_F(Cli, ShellKeepsOneConnectionForManyCommands) {
     ASSERT_TRUE(simulator->ReadDiskFile("LOGS/A.TXT", &onDisk));
     EXPECT_EQ(std::string(onDisk.begin(), onDisk.end()), "hello\r\n");
 }
+
+TEST_F(Cli, TraceShowsTheFramesBothWays) {
+    const Result r = RunCli("--trace mkdir D");
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("-> 55 3A 50 FF 01 00\n-> 44\n<- 53 3A 50 00 00 00\n"), std::string::npos) << r.output;
+}
