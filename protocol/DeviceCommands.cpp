@@ -32,8 +32,7 @@ bool DiskGetInfo(DeviceInfo* info) {
     info->second = frame[6];
     info->diskPresent = frame[7];
     info->fileHandle = frame[8];
-    info->fileSize = static_cast<uint32_t>(frame[9]) | static_cast<uint32_t>(frame[10]) << 8 |
-                     static_cast<uint32_t>(frame[11]) << 16 | static_cast<uint32_t>(frame[12]) << 24;
+    info->fileSize = GetU32Le(frame + 9);
     info->reserved = frame[13];
     return true;
 }

@@ -30,11 +30,6 @@ DiskFileHandle theOpenFile = {kFree, 0};
 
 bool Usable(const DiskFileHandle* file) { return file != nullptr && file->handle != kFree; }
 
-uint32_t ReadU32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
 // Header, then the name in a second send; the answer lands in `frame`.
 // False for a name the length byte cannot carry (nothing sent) or no answer.
 bool NameExchange(uint8_t command, uint8_t handle, const char* name, uint8_t (&frame)[8]) {
@@ -96,7 +91,7 @@ DiskFileHandle* DiskOpenFile(const char* name) {
     // A short answer would leave the handle and size to the request's bytes.
     if (theResponseReceiver.m_received < kOpenAnswerSize) return nullptr;
     file->handle = frame[0];
-    file->size = ReadU32(frame + 1);
+    file->size = GetU32Le(frame + 1);
     return file;
 }
 

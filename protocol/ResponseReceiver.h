@@ -46,6 +46,12 @@ struct ResponseFrame {
 // Writes the six header bytes of a command frame.
 void PutCommandHeader(uint8_t* out, uint8_t command, uint8_t handle, uint16_t length);
 
+// The unsigned 32-bit little-endian number at p (p[0] lowest).
+inline uint32_t GetU32Le(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
 class ResponseReceiver {
 public:
     // Advances the parser by one received byte. Payload bytes go to
