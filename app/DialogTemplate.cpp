@@ -1,0 +1,156 @@
+#include "DialogTemplate.h"
+
+#include <QComboBox>
+#include <QDialog>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+namespace {
+
+// Without "want return" a dialog's multi-line edit leaves Enter to the
+// dialog (its default button); Ctrl+Enter still breaks the line.
+class DialogMultiLineEdit : public QPlainTextEdit {
+public:
+    using QPlainTextEdit::QPlainTextEdit;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+        if (enter && !(event->modifiers() & Qt::ControlModifier)) {
+            event->ignore();
+            return;
+        }
+        if (enter) {
+            insertPlainText(QStringLiteral("\n"));
+            return;
+        }
+        QPlainTextEdit::keyPressEvent(event);
+    }
+};
+
+int MulDiv(int value, int numerator, int denominator) {
+    return static_cast<int>((static_cast<long long>(value) * numerator + denominator / 2) / denominator);
+}
+
+QWidget* CreateControl(QDialog* dialog, const ControlTemplate& control, const QIcon& icon) {
+    const QString text = QString::fromUtf8(control.text);
+    switch (control.kind) {
+        case ControlKind::kGroupBox:
+            return new QGroupBox(text, dialog);
+        case ControlKind::kLabel:
+        case ControlKind::kStatus: {
+            auto* label = new QLabel(text, dialog);
+            label->setTextFormat(Qt::PlainText);
+            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            label->setWordWrap(true);
+            return label;
+        }
+        case ControlKind::kIcon: {
+            auto* label = new QLabel(dialog);
+            label->setPixmap(icon.pixmap(32, 32));
+            return label;
+        }
+        case ControlKind::kEdit:
+            return new QLineEdit(text, dialog);
+        case ControlKind::kMultiLineEdit: {
+            auto* edit = new DialogMultiLineEdit(text, dialog);
+            edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            edit->setTabChangesFocus(true);
+            return edit;
+        }
+        case ControlKind::kButton:
+        case ControlKind::kDefaultButton: {
+            auto* button = new QPushButton(text, dialog);
+            button->setAutoDefault(false);
+            button->setDefault(control.kind == ControlKind::kDefaultButton);
+            return button;
+        }
+        case ControlKind::kDropDownCombo: {
+            auto* combo = new QComboBox(dialog);
+            combo->setEditable(true);
+            combo->setInsertPolicy(QComboBox::NoInsert);  // typing never adds items
+            return combo;
+        }
+    }
+    return nullptr;
+}
+
+bool TakesFocus(ControlKind kind) {
+    switch (kind) {
+        case ControlKind::kEdit:
+        case ControlKind::kMultiLineEdit:
+        case ControlKind::kButton:
+        case ControlKind::kDefaultButton:
+        case ControlKind::kDropDownCombo:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+QFont DialogFont() {
+    static const char* const kPreferred[] = {
+        "SimSun", "宋体", "NSimSun", "Noto Sans CJK SC", "Noto Serif CJK SC", "Source Han Sans SC",
+        "WenQuanYi Micro Hei", "WenQuanYi Zen Hei", "AR PL UMing CN", "Droid Sans Fallback",
+    };
+    const QStringList installed = QFontDatabase::families();
+    for (const char* family : kPreferred) {
+        const QString name = QString::fromUtf8(family);
+        if (installed.contains(name, Qt::CaseInsensitive)) return QFont(name, 9);
+    }
+    // Any family that can write Chinese.
+    for (const QString& family : QFontDatabase::families(QFontDatabase::SimplifiedChinese))
+        return QFont(family, 9);
+    QFont fallback;
+    fallback.setPointSize(9);
+    return fallback;
+}
+
+QSize DialogBaseUnits(const QFont& font) {
+    const QFontMetrics metrics(font);
+    const int width = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return QSize((width / 26 + 1) / 2, metrics.height());
+}
+
+QRect MapDialogRect(const QRect& units, const QSize& base) {
+    return QRect(MulDiv(units.x(), base.width(), 4), MulDiv(units.y(), base.height(), 8),
+                 MulDiv(units.width(), base.width(), 4), MulDiv(units.height(), base.height(), 8));
+}
+
+QString ControlName(int id) { return id == kNoId ? QStringLiteral("IDC_STATIC") : QStringLiteral("IDC_%1").arg(id); }
+
+void BuildDialog(QDialog* dialog, const DialogTemplate& dialogTemplate, const QIcon& icon) {
+    const QFont font = DialogFont();
+    dialog->setFont(font);
+    dialog->setWindowTitle(QString::fromUtf8(dialogTemplate.caption));
+    const QSize base = DialogBaseUnits(font);
+    dialog->setFixedSize(MapDialogRect(QRect(0, 0, dialogTemplate.cx, dialogTemplate.cy), base).size());
+
+    QWidget* previous = nullptr;
+    for (std::size_t i = 0; i < dialogTemplate.controlCount; ++i) {
+        const ControlTemplate& control = dialogTemplate.controls[i];
+        QWidget* widget = CreateControl(dialog, control, icon);
+        widget->setObjectName(ControlName(control.id));
+        widget->setGeometry(MapDialogRect(QRect(control.x, control.y, control.cx, control.cy), base));
+        if (!TakesFocus(control.kind)) {
+            widget->setFocusPolicy(Qt::NoFocus);
+            continue;
+        }
+        widget->setFocusPolicy(Qt::StrongFocus);
+        if (previous != nullptr) QWidget::setTabOrder(previous, widget);
+        previous = widget;
+    }
+}
+
+QWidget* DialogItem(const QWidget* dialog, int id) {
+    return dialog->findChild<QWidget*>(ControlName(id), Qt::FindDirectChildrenOnly);
+}

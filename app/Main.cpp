@@ -1,0 +1,50 @@
+// tovrel: the window. With --report-shown it prints one line on stdout once
+// the window is on screen ("shown <ms since start of main>") for the
+// start-up benchmark.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWindow>
+
+#include <cstdio>
+#include <cstring>
+
+#include "Resources.h"
+#include "TovrelApp.h"
+#include "TovrelDlg.h"
+
+namespace {
+
+// Watches for the dialog's window to be exposed, then reports it.
+class ShownReporter : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Expose && !m_reported) {
+            auto* window = qobject_cast<QWindow*>(watched);
+            if (window != nullptr && window->isExposed()) {
+                m_reported = true;
+                std::printf("shown\n");
+                std::fflush(stdout);
+            }
+        }
+        return false;
+    }
+
+private:
+    bool m_reported = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool reportShown = false;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--report-shown") == 0) reportShown = true;
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationVersion(QString::fromLatin1(kVersionNumber));
+    ShownReporter reporter;
+    if (reportShown) application.installEventFilter(&reporter);
+    theApp.InitInstance();
+    return 0;
+}
