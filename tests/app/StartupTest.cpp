@@ -1,0 +1,218 @@
+// Start-up, the data exchange's checks, the system menu, the about box and
+// the ways the dialog ends.
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTest>
+
+#include "WindowTest.h"
+#include "app/DataExchange.h"
+#include "app/DialogTemplate.h"
+#include "app/Resources.h"
+#include "app/SystemMenu.h"
+#include "serial/SerialChannel.h"
+
+namespace {
+
+using StartupTest = WindowTest;
+
+TEST_F(StartupTest, StartsWithItsDefaultsOnCom1At9600AndSendsNothing) {
+    ModuleSimulator& module = StartModule();
+    EXPECT_EQ(OpenWindow(), QStringList());
+    EXPECT_EQ(m_dlg->windowTitle(), QStringLiteral("Tovrel Haverlund"));
+    EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口1"));
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("9600"));
+    EXPECT_EQ(Shown(IDC_SEEK_ORIGIN), QStringLiteral("从始端移"));
+    const int clock[] = {IDC_YEAR, IDC_MONTH, IDC_DAY, IDC_HOUR, IDC_MINUTE, IDC_SECOND};
+    const char* values[] = {"5", "8", "25", "11", "12", "0"};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(Shown(clock[i]), QString::fromLatin1(values[i])) << clock[i];
+    EXPECT_EQ(Shown(IDC_FILE_NAME), QStringLiteral("Norvatil.TXT"));
+    EXPECT_EQ(Shown(IDC_NEW_DIR_NAME), QStringLiteral("USB_HOST"));
+    EXPECT_EQ(Shown(IDC_DISK_STATUS), QString());
+    EXPECT_EQ(Shown(IDC_FILE_STATUS), QString());
+    for (int id : {IDC_FILE_SIZE, IDC_SEEK_OFFSET, IDC_READ_COUNT}) EXPECT_EQ(Shown(id), QStringLiteral("0")) << id;
+
+    auto* port = qobject_cast<QComboBox*>(Item(IDC_PORT));
+    auto* baud = qobject_cast<QComboBox*>(Item(IDC_BAUD_RATE));
+    EXPECT_EQ(port->count(), 2);
+    ASSERT_EQ(baud->count(), 8);
+    EXPECT_EQ(baud->itemText(2), QStringLiteral("14400"));
+    EXPECT_EQ(baud->itemText(7), QStringLiteral("115200"));
+    EXPECT_TRUE(port->isEditable());
+
+    EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM1");
+    EXPECT_EQ(theSerialChannel.m_nBaudRate, 9600);
+    EXPECT_NE(theSerialChannel.m_hComm, nullptr);
+    QTest::qWait(100);
+    EXPECT_TRUE(module.Requests().empty());
+}
+
+TEST_F(StartupTest, ReportsACom1ThatCannotBeOpenedOnceAndComesUpAllTheSame) {
+    EXPECT_EQ(OpenWindow(), QStringList{QStringLiteral("打开串口失败!")});
+    EXPECT_TRUE(m_dlg->isVisible());
+    const ShownBox& box = m_answerer.boxes.at(0);
+    EXPECT_EQ(box.caption, QStringLiteral("app_tests"));  // the executable's name
+    EXPECT_FALSE(box.hasIcon);
+    EXPECT_EQ(box.buttons, QStringList{QStringLiteral("确定")});
+    EXPECT_EQ(box.owner, m_dlg.get());
+}
+
+TEST_F(StartupTest, ControlsCarryTheirIdsAndTheFontsMetricsGiveTheSize) {
+    StartModule();
+    OpenWindow();
+    for (int id : {1000, 1001, 1002, 1003, 1004, 1005, 1006, 1008, 1009, 1010, 1011, 1012, 1013, 1014, 1015, 1016, 1017,
+                   1019, 1020, 1021, 1022, 1023, 1027, 1028, 1030, 1031, 1032, 1036, 1037, 1038, 1039, 1040, 1041})
+        EXPECT_NE(DialogItem(m_dlg.get(), id), nullptr) << id;
+    const QSize base = DialogBaseUnits(m_dlg->font());
+    EXPECT_EQ(m_dlg->size(), MapDialogRect(QRect(0, 0, 320, 275), base).size());
+    // Every control lies inside the dialog.
+    for (QWidget* child : m_dlg->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (child->objectName().startsWith(QLatin1String("IDC_"))) {
+            EXPECT_TRUE(m_dlg->rect().contains(child->geometry())) << qPrintable(child->objectName());
+        }
+    }
+}
+
+TEST_F(StartupTest, EnterEndsTheDialogFromAnEditAComboOrTheTextBox) {
+    StartModule();
+    for (int id : {IDC_FILE_NAME, IDC_PORT, IDC_TEXT}) {
+        OpenWindow();
+        Item(id)->setFocus();
+        QWidget* target = QApplication::focusWidget();
+        ASSERT_NE(target, nullptr);
+        EXPECT_EQ(Answering([target] { QTest::keyClick(target, Qt::Key_Return); }), QStringList()) << id;
+        EXPECT_FALSE(m_dlg->isVisible()) << id;
+        EXPECT_EQ(m_dlg->result(), QDialog::Accepted) << id;
+    }
+}
+
+TEST_F(StartupTest, EnterWithAFieldOutOfRangeShowsTheRangeAndKeepsTheDialog) {
+    StartModule();
+    OpenWindow();
+    Type(IDC_MONTH, QStringLiteral("13"));
+    QWidget* edit = Item(IDC_FILE_NAME);
+    edit->setFocus();
+    EXPECT_EQ(Answering([edit] { QTest::keyClick(edit, Qt::Key_Return); }), QStringList{RangeMessage(1, 12)});
+    EXPECT_TRUE(m_dlg->isVisible());
+    EXPECT_EQ(m_dlg->focusWidget(), Item(IDC_MONTH));  // the failing field
+    // Esc ends it without an exchange.
+    QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
+    EXPECT_FALSE(m_dlg->isVisible());
+    EXPECT_EQ(m_dlg->result(), QDialog::Rejected);
+}
+
+TEST_F(StartupTest, TheExchangeStopsAtTheFirstFailingFieldInItsOrder) {
+    StartModule();
+    OpenWindow();
+    // Order: hour, month, minute, offset, second, year, ..., day.
+    Type(IDC_HOUR, QStringLiteral("24"));
+    Type(IDC_MINUTE, QStringLiteral("30"));
+    EXPECT_EQ(Answering([this] { EXPECT_FALSE(m_dlg->UpdateData(true)); }), QStringList{RangeMessage(0, 23)});
+    EXPECT_EQ(m_dlg->m_nHour, 24);    // out of range: already stored
+    EXPECT_EQ(m_dlg->m_nMinute, 12);  // after it: untouched
+
+    Type(IDC_HOUR, QStringLiteral("7"));
+    Type(IDC_MONTH, QStringLiteral("1x"));
+    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{ParseByteMessage()});
+    EXPECT_EQ(m_dlg->m_nHour, 7);
+    EXPECT_EQ(m_dlg->m_nMonth, 8);  // not a number: keeps its value
+
+    Type(IDC_MONTH, QStringLiteral("300"));
+    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{ParseByteMessage()});
+    EXPECT_EQ(m_dlg->m_nMonth, 8);
+
+    Type(IDC_MONTH, QStringLiteral(" 12 "));
+    Type(IDC_YEAR, QStringLiteral("100"));
+    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{RangeMessage(0, 99)});
+    EXPECT_EQ(m_dlg->m_nMonth, 12);
+    EXPECT_EQ(m_dlg->m_nMinute, 30);
+
+    Type(IDC_YEAR, QStringLiteral("9"));
+    Type(IDC_DAY, QStringLiteral("0"));  // a day of 0 passes
+    Type(IDC_SEEK_OFFSET, QStringLiteral("-2147483648"));
+    Type(IDC_READ_COUNT, QStringLiteral("4294967295"));
+    EXPECT_EQ(Answering([this] { EXPECT_TRUE(m_dlg->UpdateData(true)); }), QStringList());
+    EXPECT_EQ(m_dlg->m_nDay, 0);
+    EXPECT_EQ(m_dlg->m_nSeekOffset, INT32_MIN);
+    EXPECT_EQ(m_dlg->m_nReadCount, 4294967295u);
+
+    Type(IDC_SEEK_OFFSET, QStringLiteral("2147483648"));
+    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{ParseIntMessage()});
+    Type(IDC_SEEK_OFFSET, QStringLiteral("0"));
+    Type(IDC_READ_COUNT, QStringLiteral("-1"));
+    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{ParseUIntMessage()});
+}
+
+TEST_F(StartupTest, NameFieldsHoldAHundredBytesOfCodePage936) {
+    StartModule();
+    OpenWindow();
+    Type(IDC_FILE_NAME, QString(60, QChar(0x6587)));  // 文, two bytes each
+    EXPECT_EQ(Shown(IDC_FILE_NAME), QString(50, QChar(0x6587)));
+    Type(IDC_NEW_DIR_NAME, QString(120, QLatin1Char('D')));
+    EXPECT_EQ(Shown(IDC_NEW_DIR_NAME).size(), 100);
+    // The other name fields have no limit.
+    Type(IDC_CURRENT_DIR, QString(120, QLatin1Char('C')));
+    EXPECT_EQ(Shown(IDC_CURRENT_DIR).size(), 120);
+
+    // A text past the limit that got in anyway is refused by the exchange.
+    qobject_cast<QLineEdit*>(Item(IDC_FILE_NAME))->setText(QString(51, QChar(0x6587)));
+    EXPECT_EQ(Answering([this] { EXPECT_FALSE(m_dlg->UpdateData(true)); }), QStringList{StringSizeMessage(100)});
+}
+
+TEST_F(StartupTest, TheSystemMenuEndsWithTheAboutEntryAndOpensTheAboutBox) {
+    StartModule();
+    OpenWindow();
+    const QStringList items = m_dlg->SystemMenuOfWindow().ItemTexts();
+    ASSERT_GE(items.size(), 2);
+    EXPECT_EQ(items.mid(items.size() - 2), (QStringList{QString(), QStringLiteral("关于 Tovrel(&A)...")}));
+
+    QStringList seen;
+    m_answerer.onOtherDialog = [&seen](QDialog* about) {
+        seen << about->windowTitle();
+        if (auto* text = about->findChild<QLabel*>(QStringLiteral("IDC_STATIC"))) seen << text->text();
+        QTest::mouseClick(about->findChild<QWidget*>(QStringLiteral("IDC_1")), Qt::LeftButton);
+    };
+    QMenu* menu = m_dlg->SystemMenuOfWindow().Menu();
+    ASSERT_NE(menu, nullptr);
+
+    // Alt+Space opens it ...
+    QTest::keyClick(m_dlg.get(), Qt::Key_Space, Qt::AltModifier);
+    EXPECT_TRUE(menu->isVisible());
+    Answering([menu] { menu->actions().last()->trigger(); });
+    menu->hide();
+    EXPECT_EQ(seen, (QStringList{QStringLiteral("关于 Tovrel"), QStringLiteral("Tovrel 1.0 版")}));
+
+    // ... and so does a right click on the dialog's background.
+    seen.clear();
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(3, 3), m_dlg->mapToGlobal(QPoint(3, 3)));
+    QApplication::sendEvent(m_dlg.get(), &click);
+    EXPECT_TRUE(menu->isVisible());
+    Answering([menu] { menu->actions().last()->trigger(); });
+    EXPECT_EQ(seen.value(0), QStringLiteral("关于 Tovrel"));
+
+    // The command with the system's low bits set is the about command too;
+    // close is the usual close.
+    seen.clear();
+    Answering([this] { m_dlg->OnSysCommand(IDM_ABOUTBOX | 0x3, 0); });
+    EXPECT_EQ(seen.value(0), QStringLiteral("关于 Tovrel"));
+    EXPECT_TRUE(m_dlg->isVisible());
+    m_dlg->OnSysCommand(SC_CLOSE_COMMAND, 0);
+    EXPECT_FALSE(m_dlg->isVisible());
+}
+
+TEST_F(StartupTest, TheIconHasBothSizes) {
+    const QIcon icon = LoadProgramIcon();
+    const QList<QSize> sizes = icon.availableSizes();
+    EXPECT_TRUE(sizes.contains(QSize(32, 32)));
+    EXPECT_TRUE(sizes.contains(QSize(16, 16)));
+    StartModule();
+    OpenWindow();
+    EXPECT_FALSE(m_dlg->windowIcon().isNull());
+    EXPECT_EQ(m_dlg->OnQueryDragIcon().cacheKey(), m_dlg->m_hIcon.cacheKey());
+}
+
+}  // namespace

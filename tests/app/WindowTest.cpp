@@ -1,0 +1,196 @@
+#include "WindowTest.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "app/DialogTemplate.h"
+#include "serial/SerialChannel.h"
+
+ModalAnswerer::ModalAnswerer() {
+    m_timer.setInterval(15);
+    QObject::connect(&m_timer, &QTimer::timeout, [this] { Poll(); });
+}
+
+void ModalAnswerer::Start() {
+    m_lastHandled = nullptr;
+    m_timer.start();
+}
+
+void ModalAnswerer::Stop() { m_timer.stop(); }
+
+void ModalAnswerer::Poll() {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr || modal == m_lastHandled || !modal->isVisible()) return;
+    if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+        m_lastHandled = box;
+        ShownBox shown;
+        shown.text = box->text();
+        shown.caption = box->windowTitle();
+        shown.hasIcon = box->icon() != QMessageBox::NoIcon;
+        for (QAbstractButton* button : box->buttons()) shown.buttons << button->text();
+        shown.owner = box->parentWidget();
+        boxes.push_back(shown);
+        box->buttons().first()->click();
+        return;
+    }
+    if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+        m_lastHandled = dialog;
+        fileDialogs << dialog->objectName();
+        const QString file = files.empty() ? QString() : files.front();
+        if (!files.empty()) files.pop_front();
+        if (file.isEmpty()) {
+            dialog->reject();
+        } else {
+            dialog->selectFile(file);
+            static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept, checks the file
+        }
+        return;
+    }
+    if (auto* dialog = qobject_cast<QDialog*>(modal); dialog != nullptr && onOtherDialog) {
+        m_lastHandled = dialog;
+        onOtherDialog(dialog);
+    }
+}
+
+void WindowTest::SetUp() {
+    ASSERT_TRUE(m_pcFolder.isValid());
+    m_previousDir = QDir::currentPath();
+    QDir::setCurrent(m_pcFolder.path());
+    setenv("TOVREL_COM1", "/nonexistent/tovrel-com1", 1);
+    setenv("TOVREL_COM2", "/nonexistent/tovrel-com2", 1);
+    g_pCurrentFile = nullptr;  // as at program start
+}
+
+void WindowTest::TearDown() {
+    m_answerer.Stop();
+    m_dlg.reset();
+    theSerialChannel.Close(true);
+    m_module.reset();
+    QDir::setCurrent(m_previousDir);
+    unsetenv("TOVREL_COM1");
+    unsetenv("TOVREL_COM2");
+}
+
+ModuleSimulator& WindowTest::StartModule(SimConfig config) {
+    m_module = std::make_unique<ModuleSimulator>(config);
+    std::string error;
+    EXPECT_TRUE(m_module->Start(&error)) << error;
+    setenv("TOVREL_COM1", m_module->SlavePath().c_str(), 1);
+    return *m_module;
+}
+
+QStringList WindowTest::Answering(const std::function<void()>& action) {
+    const size_t before = m_answerer.boxes.size();
+    m_answerer.Start();
+    action();
+    m_answerer.Stop();
+    QStringList texts;
+    for (size_t i = before; i < m_answerer.boxes.size(); ++i) texts << m_answerer.boxes[i].text;
+    return texts;
+}
+
+QStringList WindowTest::OpenWindow() {
+    m_dlg = std::make_unique<CTovrelDlg>();
+    QStringList texts = Answering([this] { m_dlg->Create(); });
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(m_dlg.get()));
+    return texts;
+}
+
+QWidget* WindowTest::Item(int id) const {
+    QWidget* item = DialogItem(m_dlg.get(), id);
+    EXPECT_NE(item, nullptr) << "no control " << id;
+    return item;
+}
+
+QStringList WindowTest::Click(int id) {
+    auto* button = qobject_cast<QPushButton*>(Item(id));
+    return Answering([button] { QTest::mouseClick(button, Qt::LeftButton); });
+}
+
+namespace {
+
+// As typed on a keyboard; characters beyond ASCII arrive as the text of a
+// key event, as an input method delivers them.
+void TypeInto(QWidget* widget, const QString& text) {
+    for (const QChar c : text) {
+        if (c.unicode() < 0x80)
+            QTest::keyClick(widget, static_cast<char>(c.unicode()));
+        else
+            QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+    }
+}
+
+}  // namespace
+
+void WindowTest::Type(int id, const QString& text) {
+    QWidget* item = Item(id);
+    item->setFocus();
+    if (auto* edit = qobject_cast<QLineEdit*>(item)) {
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Delete);
+        TypeInto(edit, text);
+    } else if (auto* text_edit = qobject_cast<QPlainTextEdit*>(item)) {
+        text_edit->selectAll();
+        QTest::keyClick(text_edit, Qt::Key_Delete);
+        // Line breaks come in as Ctrl+Enter: a plain Enter is the dialog's.
+        const QStringList lines = text.split(QLatin1Char('\n'));
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            if (i > 0) QTest::keyClick(text_edit, Qt::Key_Return, Qt::ControlModifier);
+            TypeInto(text_edit, lines[i]);
+        }
+    }
+}
+
+void WindowTest::ChooseItem(int comboId, int index) {
+    auto* combo = qobject_cast<QComboBox*>(Item(comboId));
+    combo->setFocus();
+    Answering([combo, index] {
+        while (combo->currentIndex() < index) QTest::keyClick(combo, Qt::Key_Down);
+        while (combo->currentIndex() > index) QTest::keyClick(combo, Qt::Key_Up);
+    });
+}
+
+QString WindowTest::Shown(int id) const {
+    const QWidget* item = DialogItem(m_dlg.get(), id);
+    if (const auto* edit = qobject_cast<const QLineEdit*>(item)) return edit->text();
+    if (const auto* label = qobject_cast<const QLabel*>(item)) return label->text();
+    if (const auto* text = qobject_cast<const QPlainTextEdit*>(item)) return text->toPlainText();
+    if (const auto* combo = qobject_cast<const QComboBox*>(item)) return combo->currentText();
+    return QStringLiteral("<no such control>");
+}
+
+std::vector<std::vector<uint8_t>> WindowTest::RequestsOf(uint8_t command) const {
+    std::vector<std::vector<uint8_t>> matching;
+    for (const auto& request : m_module->Requests())
+        if (request.size() >= 3 && request[2] == command) matching.push_back(request);
+    return matching;
+}
+
+QString WindowTest::PcPath(const QString& name) const { return QDir(m_pcFolder.path()).filePath(name); }
+
+void WindowTest::WritePcFile(const QString& name, const QByteArray& contents) const {
+    QFile file(PcPath(name));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(contents), contents.size());
+}
+
+QByteArray WindowTest::ReadPcFile(const QString& name) const {
+    QFile file(PcPath(name));
+    if (!file.open(QIODevice::ReadOnly)) return "<missing>";
+    return file.readAll();
+}
+
+std::vector<uint8_t> AsBytes(const char* text) { return std::vector<uint8_t>(text, text + std::strlen(text)); }

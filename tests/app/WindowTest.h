@@ -1,0 +1,88 @@
+// Drives the real dialog on the offscreen platform against the module
+// simulator on a pseudo-terminal (COM1), the way a user does: clicks,
+// typing, combo selections. Message boxes and file dialogs are answered
+// from a timer armed before the click, and what they showed is kept.
+#ifndef TOVREL_TESTS_APP_WINDOWTEST_H
+#define TOVREL_TESTS_APP_WINDOWTEST_H
+
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/TovrelDlg.h"
+#include "sim/ModuleSimulator.h"
+
+class QDialog;
+class QWidget;
+
+// A message box as it was shown.
+struct ShownBox {
+    QString text;
+    QString caption;
+    bool hasIcon = false;
+    QStringList buttons;
+    QWidget* owner = nullptr;
+};
+
+class ModalAnswerer {
+public:
+    ModalAnswerer();
+    void Start();
+    void Stop();
+
+    std::deque<QString> files;  // for file dialogs, in order; "" cancels
+    std::function<void(QDialog*)> onOtherDialog;  // any other modal dialog (it must end it)
+    std::vector<ShownBox> boxes;
+    QStringList fileDialogs;  // object names of the file dialogs met
+
+private:
+    void Poll();
+    QTimer m_timer;
+    QWidget* m_lastHandled = nullptr;
+};
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The module on COM1 (COM2 absent unless a test points it somewhere).
+    ModuleSimulator& StartModule(SimConfig config = {});
+    // Creates and shows the dialog; the texts of the boxes its start showed.
+    QStringList OpenWindow();
+    // Clicks a button; the texts of the boxes the click showed, in order.
+    QStringList Click(int id);
+    // Runs any action with the boxes answered.
+    QStringList Answering(const std::function<void()>& action);
+
+    void Type(int id, const QString& text);
+    void ChooseItem(int comboId, int index);  // with the keyboard, as a user
+    QString Shown(int id) const;
+    QWidget* Item(int id) const;
+
+    // The simulator's requests with a given command byte.
+    std::vector<std::vector<uint8_t>> RequestsOf(uint8_t command) const;
+    // A file in the test's PC folder (the process's current directory).
+    QString PcPath(const QString& name) const;
+    void WritePcFile(const QString& name, const QByteArray& contents) const;
+    QByteArray ReadPcFile(const QString& name) const;
+
+    std::unique_ptr<ModuleSimulator> m_module;
+    std::unique_ptr<CTovrelDlg> m_dlg;
+    ModalAnswerer m_answerer;
+    QTemporaryDir m_pcFolder;
+    QString m_previousDir;
+};
+
+std::vector<uint8_t> AsBytes(const char* text);
+
+#endif
