@@ -24,18 +24,17 @@ ModalAnswerer::ModalAnswerer() {
     QObject::connect(&m_timer, &QTimer::timeout, [this] { Poll(); });
 }
 
-void ModalAnswerer::Start() {
-    m_lastHandled = nullptr;
-    m_timer.start();
-}
+void ModalAnswerer::Start() { m_timer.start(); }
 
 void ModalAnswerer::Stop() { m_timer.stop(); }
 
 void ModalAnswerer::Poll() {
     QWidget* modal = QApplication::activeModalWidget();
-    if (modal == nullptr || modal == m_lastHandled || !modal->isVisible()) return;
+    // Boxes shown one after another may share an address: a property, not
+    // the pointer, tells an answered one.
+    if (modal == nullptr || !modal->isVisible() || modal->property("answered").toBool()) return;
+    modal->setProperty("answered", true);
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-        m_lastHandled = box;
         ShownBox shown;
         shown.text = box->text();
         shown.caption = box->windowTitle();
@@ -47,7 +46,6 @@ void ModalAnswerer::Poll() {
         return;
     }
     if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
-        m_lastHandled = dialog;
         fileDialogs << dialog->objectName();
         const QString file = files.empty() ? QString() : files.front();
         if (!files.empty()) files.pop_front();
@@ -60,7 +58,6 @@ void ModalAnswerer::Poll() {
         return;
     }
     if (auto* dialog = qobject_cast<QDialog*>(modal); dialog != nullptr && onOtherDialog) {
-        m_lastHandled = dialog;
         onOtherDialog(dialog);
     }
 }

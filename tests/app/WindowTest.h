@@ -47,7 +47,6 @@ public:
 private:
     void Poll();
     QTimer m_timer;
-    QWidget* m_lastHandled = nullptr;
 };
 
 class WindowTest : public ::testing::Test {

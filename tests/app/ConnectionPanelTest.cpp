@@ -1,0 +1,217 @@
+// The "系统信息" group against a module on pseudo-terminals: 获取 answered
+// at once, with the port-and-rate search, and 设置.
+#include <QComboBox>
+#include <QLabel>
+#include <QTest>
+
+#include "WindowTest.h"
+#include "app/DataExchange.h"
+#include "app/Resources.h"
+#include "serial/SerialChannel.h"
+#include "tests/support/PtyPeer.h"
+#include "tests/support/ScriptedPeer.h"
+
+namespace {
+
+const QString kOpened = QStringLiteral("打开设备成功!");
+const QString kSearching = QStringLiteral("轮询COM口和波特率!");
+const QString kNoResponse = QStringLiteral("设备没响应！请查设备是否连接，串口及波特率设置是否正确！");
+const QString kDiskIn = QStringLiteral("有1个U盘在下行口。");
+const QString kNoDisk = QStringLiteral("请插入U盘！");
+const QString kOpenAFile = QStringLiteral("请打开/创建文件！");
+const QString kFileOpen = QStringLiteral("已打开1个文件！");
+
+Bytes StatusAnswer(const Bytes& report) {
+    Bytes out(6 + report.size());
+    out[0] = 0x53;
+    out[1] = 0x3A;
+    out[4] = static_cast<uint8_t>(report.size());
+    for (size_t i = 0; i < report.size(); ++i) out[6 + i] = report[i];
+    return out;
+}
+
+using ConnectionPanelTest = WindowTest;
+
+TEST_F(ConnectionPanelTest, ADirectAnswerFillsTheFieldsAndTakesTheModulesRate) {
+    PtyPeer com1;
+    com1.ExportAs(1);
+    OpenWindow();
+    // The module reports rate index 4 (38400) and an open file of 4096 bytes.
+    ScriptedPeer module(&com1);
+    module.Play({{6, StatusAnswer({0x04, 0x07, 0x0C, 0x1F, 0x17, 0x3B, 0x3A, 0x01, 0x02, 0x00, 0x10, 0x00, 0x00, 0x00})}});
+    EXPECT_EQ(Click(IDC_GET_INFO), QStringList{kOpened});
+    EXPECT_EQ(module.Finish().at(0), (Bytes{0x55, 0x3A, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("38400"));
+    EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口1"));
+    const int clock[] = {IDC_YEAR, IDC_MONTH, IDC_DAY, IDC_HOUR, IDC_MINUTE, IDC_SECOND};
+    const char* values[] = {"7", "12", "31", "23", "59", "58"};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(Shown(clock[i]), QString::fromLatin1(values[i])) << clock[i];
+    EXPECT_EQ(Shown(IDC_DISK_STATUS), kDiskIn);
+    EXPECT_EQ(Shown(IDC_FILE_STATUS), kFileOpen);
+    EXPECT_EQ(Shown(IDC_FILE_SIZE), QStringLiteral("4096"));
+    // Choosing the combo's rate does not reopen the channel: it stays at 9600.
+    EXPECT_EQ(theSerialChannel.m_nBaudRate, 9600);
+
+    // A rate index beyond the list leaves the combo as it is.
+    module.Play({{6, StatusAnswer({0x09, 0x07, 0x0C, 0x1F, 0x17, 0x3B, 0x3A, 0x01, 0xFF, 0, 0, 0, 0, 0})}});
+    EXPECT_EQ(Click(IDC_GET_INFO), QStringList{kOpened});
+    module.Finish();
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("38400"));
+    EXPECT_EQ(Shown(IDC_FILE_STATUS), kOpenAFile);
+    EXPECT_EQ(Shown(IDC_FILE_SIZE), QStringLiteral("0"));
+}
+
+TEST_F(ConnectionPanelTest, WithoutADiskTheFileTextKeepsItsWording) {
+    SimConfig config;
+    config.diskPresent = false;
+    StartModule(config);
+    OpenWindow();
+    m_dlg->m_strFileStatus = QStringLiteral("请打开或创建1个文件。");
+    m_dlg->m_nFileSize = 77;
+    m_dlg->UpdateData(false);
+    EXPECT_EQ(Click(IDC_GET_INFO), QStringList{kOpened});
+    EXPECT_EQ(Shown(IDC_DISK_STATUS), kNoDisk);
+    EXPECT_EQ(Shown(IDC_FILE_STATUS), QStringLiteral("请打开或创建1个文件。"));
+    EXPECT_EQ(Shown(IDC_FILE_SIZE), QStringLiteral("0"));
+}
+
+TEST_F(ConnectionPanelTest, TheSimulatedModulesOwnFileShowsWithItsSize) {
+    ModuleSimulator& module = StartModule();
+    ASSERT_TRUE(module.WriteDiskFile("/Norvatil.TXT", std::vector<uint8_t>(300, 'x')));
+    OpenWindow();
+    EXPECT_EQ(Click(IDC_OPEN_CREATE), QStringList());
+    EXPECT_EQ(Click(IDC_GET_INFO), QStringList{kOpened});
+    EXPECT_EQ(Shown(IDC_DISK_STATUS), kDiskIn);
+    EXPECT_EQ(Shown(IDC_FILE_STATUS), kFileOpen);
+    EXPECT_EQ(Shown(IDC_FILE_SIZE), QStringLiteral("300"));
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("9600"));
+}
+
+TEST_F(ConnectionPanelTest, SearchFindsTheModuleOnlyAtCom2And38400WhileCom1IsSilent) {
+    PtyPeer com1;  // a port with nothing behind it
+    com1.ExportAs(1);
+    SimConfig config;
+    config.rate = 38400;
+    ModuleSimulator com2(config);
+    std::string error;
+    ASSERT_TRUE(com2.Start(&error)) << error;
+    setenv("TOVREL_COM2", com2.SlavePath().c_str(), 1);
+    EXPECT_EQ(OpenWindow(), QStringList());
+
+    EXPECT_EQ(Click(IDC_GET_INFO), (QStringList{kSearching, kOpened}));
+    // The direct request and eight rates on COM1, each a status request.
+    const Bytes heard = com1.ReadUntilQuiet(50);
+    EXPECT_EQ(heard.size(), 9u * 6u);
+    // On COM2 only the fifth rate was heard.
+    EXPECT_EQ(com2.Requests().size(), 1u);
+    EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口2"));
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("38400"));
+    EXPECT_EQ(Shown(IDC_DISK_STATUS), kDiskIn);
+    EXPECT_EQ(Shown(IDC_FILE_STATUS), kOpenAFile);
+    EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM2");
+    EXPECT_EQ(theSerialChannel.m_nBaudRate, 38400);
+    // The channel stays where the module answered: the next 获取 is direct.
+    EXPECT_EQ(Click(IDC_GET_INFO), QStringList{kOpened});
+}
+
+TEST_F(ConnectionPanelTest, SearchSkipsAnAbsentCom1AndReportsNoDiskFromTheSearch) {
+    SimConfig config;
+    config.rate = 38400;
+    config.diskPresent = false;
+    ModuleSimulator com2(config);
+    std::string error;
+    ASSERT_TRUE(com2.Start(&error)) << error;
+    setenv("TOVREL_COM2", com2.SlavePath().c_str(), 1);
+    EXPECT_EQ(OpenWindow(), QStringList{QStringLiteral("打开串口失败!")});
+
+    EXPECT_EQ(Click(IDC_GET_INFO), (QStringList{kSearching, kOpened}));
+    EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口2"));
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("38400"));
+    EXPECT_EQ(Shown(IDC_DISK_STATUS), kNoDisk);
+    // After a search the file text follows the handle even without a disk.
+    EXPECT_EQ(Shown(IDC_FILE_STATUS), kOpenAFile);
+}
+
+TEST_F(ConnectionPanelTest, SearchWithNeitherPortGivesUpAndChangesNothing) {
+    OpenWindow();
+    EXPECT_EQ(Click(IDC_GET_INFO), (QStringList{kSearching, kNoResponse}));
+    EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口1"));
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("9600"));
+    EXPECT_EQ(Shown(IDC_DISK_STATUS), QString());
+    EXPECT_EQ(Shown(IDC_YEAR), QStringLiteral("5"));
+    EXPECT_EQ(theSerialChannel.m_hComm, nullptr);
+}
+
+TEST_F(ConnectionPanelTest, SetSendsAtTheOldRateAndTheChannelFollowsToTheNew) {
+    ModuleSimulator& module = StartModule();
+    OpenWindow();
+    ChooseItem(IDC_BAUD_RATE, 6);  // 57600
+    EXPECT_EQ(theSerialChannel.m_nBaudRate, 9600);
+    Type(IDC_YEAR, QStringLiteral("26"));
+    Type(IDC_MONTH, QStringLiteral("3"));
+    Type(IDC_DAY, QStringLiteral("14"));
+    Type(IDC_HOUR, QStringLiteral("9"));
+    Type(IDC_MINUTE, QStringLiteral("26"));
+    Type(IDC_SECOND, QStringLiteral("53"));
+    EXPECT_EQ(Click(IDC_SET_PARAMS), QStringList{QStringLiteral("设置成功!当前参数已更新。")});
+    ASSERT_EQ(RequestsOf(0x01).size(), 1u);
+    EXPECT_EQ(RequestsOf(0x01)[0], (std::vector<uint8_t>{0x55, 0x3A, 0x01, 0x00, 0x07, 0x00, 6, 26, 3, 14, 9, 26, 53}));
+    EXPECT_EQ(module.Rate(), 57600u);
+    EXPECT_EQ(theSerialChannel.m_nBaudRate, 57600);
+    // The module answers at the new rate, with the clock it was given.
+    EXPECT_EQ(Click(IDC_GET_INFO), QStringList{kOpened});
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("57600"));
+    EXPECT_EQ(Shown(IDC_YEAR), QStringLiteral("26"));
+    EXPECT_EQ(Shown(IDC_MONTH), QStringLiteral("3"));
+}
+
+TEST_F(ConnectionPanelTest, SetWithMonth13ShowsTheRangeAndSendsWhatTheExchangeLeft) {
+    StartModule();
+    OpenWindow();
+    Type(IDC_HOUR, QStringLiteral("7"));     // before the month: taken
+    Type(IDC_MONTH, QStringLiteral("13"));   // stored, then refused
+    Type(IDC_MINUTE, QStringLiteral("30"));  // after it: not taken
+    Type(IDC_SECOND, QStringLiteral("45"));
+    Type(IDC_DAY, QStringLiteral("3"));
+    EXPECT_EQ(Click(IDC_SET_PARAMS), (QStringList{RangeMessage(1, 12), QStringLiteral("设置成功!当前参数已更新。")}));
+    ASSERT_EQ(RequestsOf(0x01).size(), 1u);
+    // Rate index, year, month, day, hour, minute, second.
+    EXPECT_EQ(RequestsOf(0x01)[0], (std::vector<uint8_t>{0x55, 0x3A, 0x01, 0x00, 0x07, 0x00, 1, 5, 13, 25, 7, 12, 0}));
+}
+
+TEST_F(ConnectionPanelTest, ARefusedOrUnansweredSetSaysSoAndLeavesTheChannel) {
+    ModuleSimulator& module = StartModule();
+    OpenWindow();
+    ChooseItem(IDC_BAUD_RATE, 7);
+    SimFault refuse;
+    refuse.kind = SimFault::kStatus;
+    refuse.value = 9;
+    module.ArmFault(refuse);
+    EXPECT_EQ(Click(IDC_SET_PARAMS), QStringList{QStringLiteral("设置失败!")});
+    EXPECT_EQ(theSerialChannel.m_nBaudRate, 9600);
+    EXPECT_EQ(module.Rate(), 9600u);
+    SimFault silent;
+    silent.kind = SimFault::kSilent;
+    module.ArmFault(silent);
+    EXPECT_EQ(Click(IDC_SET_PARAMS), QStringList{QStringLiteral("设置失败!")});
+    EXPECT_EQ(theSerialChannel.m_nBaudRate, 9600);
+}
+
+TEST_F(ConnectionPanelTest, ChoosingAnotherPortReopensTheChannelThere) {
+    StartModule();
+    OpenWindow();
+    auto* port = qobject_cast<QComboBox*>(Item(IDC_PORT));
+    port->setFocus();
+    // COM2 is absent: the open step reports it.
+    EXPECT_EQ(Answering([port] { QTest::keyClick(port, Qt::Key_Down); }), QStringList{QStringLiteral("打开串口失败!")});
+    EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM2");
+    EXPECT_EQ(theSerialChannel.m_hComm, nullptr);
+    EXPECT_EQ(Answering([port] { QTest::keyClick(port, Qt::Key_Up); }), QStringList());
+    EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM1");
+    EXPECT_NE(theSerialChannel.m_hComm, nullptr);
+    // Setting the index from code is no selection by the user.
+    Answering([port] { port->setCurrentIndex(1); });
+    EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM1");
+}
+
+}  // namespace
