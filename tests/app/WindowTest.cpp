@@ -52,7 +52,9 @@ void ModalAnswerer::Poll() {
         if (file.isEmpty()) {
             dialog->reject();
         } else {
-            dialog->selectFile(file);
+            // Typed into the name field, as a user would.
+            auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            if (name != nullptr) name->setText(file);
             static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept, checks the file
         }
         return;
