@@ -12,10 +12,10 @@ namespace {
 // Qt 6.4 without ICU knows no "GBK"; with ICU it may still substitute on
 // error, so its result is checked by decoding it back.
 bool QtEncode(const QString& text, QByteArray* bytes) {
-    QStringEncoder encoder("GBK");
+    QStringEncoder encoder("GBK", QStringConverter::Flag::Stateless);
     *bytes = encoder.encode(text);
     if (encoder.hasError()) return false;
-    QStringDecoder decoder("GBK");
+    QStringDecoder decoder("GBK", QStringConverter::Flag::Stateless);
     const QString back = decoder.decode(*bytes);
     return !decoder.hasError() && back == text;
 }
@@ -70,7 +70,13 @@ bool EncodeCp936(const QString& text, QByteArray* bytes) {
 }
 
 QString DecodeCp936(const QByteArray& bytes) {
-    if (QtConvertsCp936()) return QStringDecoder("GBK").decode(bytes);
+    if (QtConvertsCp936()) {
+        // Qt's codec drops a lead byte cut off at the end; only a decoding
+        // that gives back every byte is taken as it is.
+        const QString text = QStringDecoder("GBK", QStringConverter::Flag::Stateless).decode(bytes);
+        QByteArray back;
+        if (QtEncode(text, &back) && back == bytes) return text;
+    }
     return DecodeCp936WithoutQtImpl(bytes);
 }
 
