@@ -3,13 +3,12 @@
 # /dev/ttyUSB0) it talks to that port; otherwise it starts the module
 # simulator on a pseudo-terminal with a demo disk and points COM1 at it.
 #
-# Until the window is in the tree this runs the command-line client: the
-# module's status, then a prompt (or the commands piped in).
+# It opens the window; it needs a display (under xvfb-run without one).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh run
 
-cmake -S . -B build/run -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREL_TESTS=OFF -DTOVREL_BENCH=OFF >/dev/null
+cmake -S . -B build/run -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREL_TESTS=OFF -DTOVREL_BENCH=OFF -DTOVREL_APP=ON >/dev/null
 window=no
 [ -f app/CMakeLists.txt ] && window=yes
 if [ $window = yes ]; then
