@@ -73,7 +73,7 @@ QString DecodeCp936(const QByteArray& bytes) {
     if (QtConvertsCp936()) {
         // Qt's codec drops a lead byte cut off at the end; only a decoding
         // that gives back every byte is taken as it is.
-        const QString text = QStringDecoder("GBK", QStringConverter::Flag::Stateless).decode(bytes);
+        QString text = QStringDecoder("GBK", QStringConverter::Flag::Stateless).decode(bytes);
         QByteArray back;
         if (QtEncode(text, &back) && back == bytes) return text;
     }

@@ -32,7 +32,7 @@ std::unique_ptr<uint8_t[]> Allocate(uint64_t size) {
 // directory, whatever directories the disk name holds.
 QString PcFileNameFor(const QString& diskName) {
     const qsizetype slash = qMax(diskName.lastIndexOf(QLatin1Char('/')), diskName.lastIndexOf(QLatin1Char('\\')));
-    const QString name = diskName.mid(slash + 1).trimmed();
+    QString name = diskName.mid(slash + 1).trimmed();
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) return {};
     return name;
 }
