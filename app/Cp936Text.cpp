@@ -20,14 +20,19 @@ bool QtEncode(const QString& text, QByteArray* bytes) {
     return !decoder.hasError() && back == text;
 }
 
-bool EncodeCp936WithoutQtImpl(const QString& text, QByteArray* bytes) {
+}  // namespace
+
+bool EncodeCp936WithoutQt(const QString& text, QByteArray* bytes) {
     std::string out;
-    if (!Utf8ToCp936(text.toStdString(), &out)) return false;
+    if (!Utf8ToCp936(text.toStdString(), &out)) {
+        bytes->clear();
+        return false;
+    }
     *bytes = QByteArray(out.data(), static_cast<qsizetype>(out.size()));
     return true;
 }
 
-QString DecodeCp936WithoutQtImpl(const QByteArray& bytes) {
+QString DecodeCp936WithoutQt(const QByteArray& bytes) {
     std::string utf8;
     if (Cp936ToUtf8(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), &utf8))
         return QString::fromStdString(utf8);
@@ -56,15 +61,13 @@ QString DecodeCp936WithoutQtImpl(const QByteArray& bytes) {
     return text;
 }
 
-}  // namespace
-
 bool QtConvertsCp936() {
     static const bool available = QStringEncoder("GBK").isValid() && QStringDecoder("GBK").isValid();
     return available;
 }
 
 bool EncodeCp936(const QString& text, QByteArray* bytes) {
-    const bool ok = QtConvertsCp936() ? QtEncode(text, bytes) : EncodeCp936WithoutQtImpl(text, bytes);
+    const bool ok = QtConvertsCp936() ? QtEncode(text, bytes) : EncodeCp936WithoutQt(text, bytes);
     if (!ok) bytes->clear();
     return ok;
 }
@@ -77,7 +80,7 @@ QString DecodeCp936(const QByteArray& bytes) {
         QByteArray back;
         if (QtEncode(text, &back) && back == bytes) return text;
     }
-    return DecodeCp936WithoutQtImpl(bytes);
+    return DecodeCp936WithoutQt(bytes);
 }
 
 int Cp936Length(const QString& text) {
@@ -87,11 +90,3 @@ int Cp936Length(const QString& text) {
     for (const QChar c : text) length += c.unicode() < 0x80 ? 1 : 2;
     return length;
 }
-
-bool EncodeCp936WithoutQt(const QString& text, QByteArray* bytes) {
-    const bool ok = EncodeCp936WithoutQtImpl(text, bytes);
-    if (!ok) bytes->clear();
-    return ok;
-}
-
-QString DecodeCp936WithoutQt(const QByteArray& bytes) { return DecodeCp936WithoutQtImpl(bytes); }
