@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole suite, then again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then fuzzes the response receiver for 30 s.
+# UndefinedBehaviorSanitizer, then cross-builds for Windows and runs that
+# build's tests under wine, then fuzzes the response receiver for 30 s.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -16,6 +17,10 @@ cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTOVREL_SANITIZE=ON -DTOVREL_
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTOVREL_APP=OFF >/dev/null
+cmake --build build/windows -j "$jobs"
+tests/wine/run-under-wine.sh build/release build/windows
 
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREL_FUZZ=ON \
   -DTOVREL_TESTS=OFF -DTOVREL_BENCH=OFF -DTOVREL_APP=OFF >/dev/null

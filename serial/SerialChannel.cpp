@@ -1,6 +1,9 @@
 #include "SerialChannel.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 SerialChannel theSerialChannel;
 
@@ -15,11 +18,30 @@ constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURG
 constexpr int kSendReadMultiplier = 10001;
 
 // A cancelled operation may still be finishing inside the platform; its
-// record, buffer and event must outlive it, so wait for the end.
-void CancelAndAwait(HANDLE port, OVERLAPPED* ov) {
+// record, buffer and event must outlive it, so wait for the end. It may also
+// have finished just before the cancel took hold: true then, with what it
+// moved, so bytes already taken from the queue are not dropped.
+bool CancelAndAwait(HANDLE port, OVERLAPPED* ov, DWORD* moved) {
     CancelIo(port);
-    DWORD moved = 0;
-    (void)GetOverlappedResult(port, ov, &moved, TRUE);
+    *moved = 0;
+    return GetOverlappedResult(port, ov, moved, TRUE) != FALSE;
+}
+
+using WaitClock = std::chrono::steady_clock;
+
+// Some drivers abandon a character watch as soon as it starts (wine on a
+// pseudo-terminal completes it as aborted at once). The queue is watched
+// instead, in short sleeps, until a byte is there or the wait has run out.
+bool PollForQueuedByte(HANDLE port, WaitClock::time_point deadline) {
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (!ClearCommError(port, &errors, &stat)) return false;
+        if (stat.cbInQue > 0) return true;
+        const auto now = WaitClock::now();
+        if (now >= deadline) return false;
+        std::this_thread::sleep_for(std::min<WaitClock::duration>(deadline - now, std::chrono::milliseconds(2)));
+    }
 }
 
 }  // namespace
@@ -155,13 +177,9 @@ int SerialChannel::Transfer(bool write, uint8_t* buffer, uint32_t length, uint32
     if (GetLastError() != ERROR_IO_PENDING) return startFailed;
 
     const DWORD waited = WaitForSingleObject(m_hEvent, waitMs);
-    if (waited == WAIT_TIMEOUT) {
-        CancelAndAwait(m_hComm, &ov);
-        return timedOut;
-    }
     if (waited != WAIT_OBJECT_0) {
-        CancelAndAwait(m_hComm, &ov);
-        return waitFailed;
+        if (CancelAndAwait(m_hComm, &ov, &moved) && moved == length) return kSerialOk;
+        return waited == WAIT_TIMEOUT ? timedOut : waitFailed;
     }
     if (!GetOverlappedResult(m_hComm, &ov, &moved, write ? FALSE : TRUE)) return finishedBadly;
     return kSerialOk;
@@ -200,17 +218,21 @@ int SerialChannel::WaitAndRead(uint8_t* buffer, uint32_t count, uint32_t waitMs)
         (void)WatchReceivedChars();
 
         DWORD mask = 0;
+        const auto deadline = WaitClock::now() + std::chrono::milliseconds(waitMs);
         bool arrived = WaitCommEvent(m_hComm, &mask, &ov) != FALSE;
+        bool abandoned = false;  // finished as aborted, though nobody cancelled it
         if (!arrived && GetLastError() == ERROR_IO_PENDING) {
             const DWORD waited = WaitForSingleObject(waitEvent, waitMs);
             DWORD moved = 0;
             if (waited == WAIT_OBJECT_0) {
                 arrived = GetOverlappedResult(m_hComm, &ov, &moved, TRUE) != FALSE;
+                abandoned = !arrived && GetLastError() == ERROR_OPERATION_ABORTED;
             } else {
-                CancelAndAwait(m_hComm, &ov);
+                arrived = CancelAndAwait(m_hComm, &ov, &moved);
             }
         }
         CloseHandle(waitEvent);
+        if (abandoned) arrived = PollForQueuedByte(m_hComm, deadline);
         if (!arrived) return kSerialNoByte;
         SetCommMask(m_hComm, 0);
     }

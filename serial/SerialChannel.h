@@ -104,6 +104,8 @@ public:
     int Send(const uint8_t* frame, uint32_t length);
     // Waits up to waitMs for a first byte unless one is queued, then reads
     // exactly count bytes with the same wait (so at most about 2 x waitMs).
+    // A platform that abandons the character watch at once (wine on a
+    // pseudo-terminal) has its queue watched instead, for the same wait.
     // 0, 1, 102, 209, 1031..1034.
     int WaitAndRead(uint8_t* buffer, uint32_t count, uint32_t waitMs);
 

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Runs the Windows build's tests and command-line client under wine, in a
+# wine prefix of their own whose COM1..COM6 are links that wine-ports (from
+# the Linux build) points at its peers.
+# Usage: tests/wine/run-under-wine.sh LINUX_BUILD WINDOWS_BUILD [GTEST_ARGS...]
+set -euo pipefail
+linux_build=$(realpath "$1")
+windows_build=$(realpath "$2")
+shift 2
+work=$windows_build/wine
+links=$work/ports
+disk=$work/disk
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+mkdir -p "$links"
+rm -rf "$disk" "$work/pc"
+mkdir -p "$disk" "$work/pc"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  wineboot -i >/dev/null 2>&1
+fi
+# Wine's mount manager links dosdevices/comN from these when wine next starts.
+for n in 1 2 3 4 5 6; do
+  wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$links/com$n" /f >/dev/null 2>&1
+done
+wineserver -k 2>/dev/null || true
+wineserver -w
+# One server for the whole run, started and settled before anything is timed:
+# wine's own services starting beside a test can hold up an answer.
+wineserver -p 30 >/dev/null 2>&1
+wine cmd /c exit >/dev/null 2>&1
+
+peers_log=$work/wine-ports.log
+"$linux_build/tests/wine/wine-ports" "$links" "$disk" >"$peers_log" 2>&1 &
+peers=$!
+cleanup() {
+  kill "$peers" 2>/dev/null || true
+  wait "$peers" 2>/dev/null || true
+  wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
+for _ in $(seq 100); do
+  grep -q '^ready' "$peers_log" && break
+  kill -0 "$peers" 2>/dev/null || { cat "$peers_log" >&2; exit 1; }
+  sleep 0.05
+done
+grep -q '^ready' "$peers_log" || { echo "wine-ports did not start" >&2; exit 1; }
+
+TOVREL_WINE_DISK=$(winepath -w "$disk" 2>/dev/null)
+export TOVREL_WINE_DISK
+timeout 300 wine "$windows_build/tests/wine/windows_tests.exe" "$@"
+
+# The client end to end: a PC file goes to the module's disk and comes back.
+cli=$windows_build/cli/tovrel-cli.exe
+failures=0
+expect() {  # expect STATUS DESCRIPTION COMMAND...
+  local want=$1 what=$2
+  shift 2
+  local got=0
+  timeout 120 "$@" >"$work/out" 2>"$work/err" || got=$?
+  if [ "$got" -ne "$want" ]; then
+    echo "FAILED: $what: exit $got, expected $want" >&2
+    cat "$work/out" "$work/err" >&2
+    failures=$((failures + 1))
+  else
+    echo "ok: $what"
+  fi
+}
+head -c 3000 /dev/urandom >"$work/pc/sent.bin"
+cd "$work/pc"
+expect 0 "info on COM3" wine "$cli" --port 3 info
+# The Windows build prints in text mode: lines end in CR LF.
+tr -d '\r' < "$work/out" | grep -q '^rate: 9600$' || { echo "FAILED: info does not say 9600" >&2; failures=$((failures + 1)); }
+expect 0 "put a 3000-byte file" wine "$cli" --port 3 put sent.bin CLI.BIN
+cmp -s "$work/pc/sent.bin" "$disk/CLI.BIN" || { echo "FAILED: the disk file differs" >&2; failures=$((failures + 1)); }
+expect 0 "get it back" wine "$cli" --port 3 get CLI.BIN back.bin
+cmp -s "$work/pc/sent.bin" "$work/pc/back.bin" || { echo "FAILED: the file got back differs" >&2; failures=$((failures + 1)); }
+expect 0 "rm it" wine "$cli" --port 3 rm CLI.BIN
+[ ! -e "$disk/CLI.BIN" ] || { echo "FAILED: the file is still on the disk" >&2; failures=$((failures + 1)); }
+expect 3 "no answer on a silent COM1" wine "$cli" --port 1 info
+expect 5 "absent COM5" wine "$cli" --port 5 info
+expect 2 "a rate the module has not" wine "$cli" --port 3 --baud 1234 info
+[ "$failures" -eq 0 ] || exit 1
+echo "Windows build under wine: all passed."
