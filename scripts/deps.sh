@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev fonts-noto-cjk)
 if [ "${1:-run}" = test ]; then
   packages+=(libgtest-dev googletest libbenchmark-dev clang libclang-rt-14-dev xvfb xauth
-             g++-mingw-w64-x86-64 wine wine64)
+             g++-mingw-w64-x86-64 wine wine64 desktop-file-utils)
 fi
 
 missing=()

@@ -12,6 +12,8 @@ export QT_QPA_PLATFORM=offscreen
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREL_WERROR=ON >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+(cd build/release && cpack -G DEB >/dev/null)
+scripts/check-deb.sh --contents build/release/tovrel_*.deb
 
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTOVREL_SANITIZE=ON -DTOVREL_BENCH=OFF >/dev/null
 cmake --build build/asan -j "$jobs"
