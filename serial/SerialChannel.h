@@ -94,7 +94,8 @@ public:
     // Event mask EV_RXCHAR. 0, 102, 208.
     int WatchReceivedChars();
 
-    // 0, 102, 104 (a write that ran out of time has been cancelled).
+    // 0, 102, 104 (a write that ran out of time has been cancelled). An
+    // operation that finished whole just as its wait ran out is a success.
     int Write(const uint8_t* buffer, uint32_t length, uint32_t waitMs);
     // 0, 102, 1031, 1032, 1033 (cancelled after waitMs), 1034.
     int Read(uint8_t* buffer, uint32_t length, uint32_t waitMs);

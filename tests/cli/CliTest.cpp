@@ -1,6 +1,8 @@
 // tovrel-cli as a user runs it, against the simulated module: exit codes,
 // files copied both ways, and a PC file that survives a failed copy.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +35,35 @@ Result RunCli(const std::string& args, const std::string& input = "") {
     const int status = pclose(pipe);
     result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     fs::remove(in);
+    return result;
+}
+
+// Runs the client with its errors on a terminal (a pseudo-terminal read
+// here), as a user at a shell sees them; output and input are /dev/null.
+Result RunCliOnTerminal(const std::vector<std::string>& args) {
+    Result result;
+    int master = -1;
+    int slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return result;
+    std::vector<char*> argv{const_cast<char*>(TOVREL_CLI_PATH)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(slave, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(slave);
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = read(master, buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<size_t>(n));
+    close(master);  // read fails with EIO once the client has gone
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) result.code = WEXITSTATUS(status);
     return result;
 }
 
@@ -114,4 +145,24 @@ TEST_F(Cli, TraceShowsTheFramesBothWays) {
     const Result r = RunCli("--trace mkdir D");
     EXPECT_EQ(r.code, 0) << r.output;
     EXPECT_NE(r.output.find("-> 55 3A 50 FF 01 00\n-> 44\n<- 53 3A 50 00 00 00\n"), std::string::npos) << r.output;
+}
+
+TEST_F(Cli, ProgressBarOnlyWhenErrorsGoToATerminal) {
+    std::ofstream(work / "in.bin", std::ios::binary) << std::string(3000, 'x');
+    const std::string in = (work / "in.bin").string();
+    const Result shown = RunCliOnTerminal({"put", in, "BAR.BIN"});
+    ASSERT_EQ(shown.code, 0) << shown.output;
+    // Redrawn in place after each 512-byte chunk, ending full, then a new line.
+    EXPECT_NE(shown.output.find("\rput BAR.BIN [#####                         ]  17% 512/3000 bytes"),
+              std::string::npos)
+        << shown.output;
+    EXPECT_NE(shown.output.find("\rput BAR.BIN [##############################] 100% 3000/3000 bytes"),
+              std::string::npos)
+        << shown.output;
+    EXPECT_EQ(shown.output.back(), '\n');
+
+    const Result piped = RunCli("put " + in + " BAR.BIN");
+    ASSERT_EQ(piped.code, 0) << piped.output;
+    EXPECT_EQ(piped.output.find('\r'), std::string::npos) << piped.output;
+    EXPECT_EQ(piped.output.find("100%"), std::string::npos) << piped.output;
 }
