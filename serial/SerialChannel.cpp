@@ -27,6 +27,19 @@ bool CancelAndAwait(HANDLE port, OVERLAPPED* ov, DWORD* moved) {
     return GetOverlappedResult(port, ov, moved, TRUE) != FALSE;
 }
 
+// The output side is purged only when something is queued there: no write
+// of ours is outstanding between sends, and where the platform flushes the
+// line itself for either output flag (wine on a pseudo-terminal drops bytes
+// the peer has not read yet) a request's header would be lost to the purge
+// that starts the send of its name.
+void PurgeBeforeSend(HANDLE port) {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    DWORD flags = kPurgeAll;
+    if (ClearCommError(port, &errors, &stat) && stat.cbOutQue == 0) flags = PURGE_RXABORT | PURGE_RXCLEAR;
+    (void)PurgeComm(port, flags);
+}
+
 using WaitClock = std::chrono::steady_clock;
 
 // Some drivers abandon a character watch as soon as it starts (wine on a
@@ -196,7 +209,7 @@ int SerialChannel::Read(uint8_t* buffer, uint32_t length, uint32_t waitMs) {
 
 int SerialChannel::Send(const uint8_t* frame, uint32_t length) {
     if (m_hComm == nullptr) return kSerialWrongState;
-    (void)Purge();
+    PurgeBeforeSend(m_hComm);
     (void)SetReadTimeouts(kSendReadMultiplier);
     if (m_traceHook != nullptr) m_traceHook(true, frame, length, m_traceContext);
     const uint32_t waitMs = length * static_cast<uint32_t>(m_nByteFactor) * 100u;

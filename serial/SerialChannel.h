@@ -100,8 +100,9 @@ public:
     // 0, 102, 1031, 1032, 1033 (cancelled after waitMs), 1034.
     int Read(uint8_t* buffer, uint32_t length, uint32_t waitMs);
 
-    // Purges both queues, sets the read multiplier 10001, then writes with a
-    // wait of length x factor x 100 ms. 0, 102, 104.
+    // Purges the input queue (and the output side too if bytes wait there),
+    // sets the read multiplier 10001, then writes with a wait of length x
+    // factor x 100 ms. 0, 102, 104.
     int Send(const uint8_t* frame, uint32_t length);
     // Waits up to waitMs for a first byte unless one is queued, then reads
     // exactly count bytes with the same wait (so at most about 2 x waitMs).

@@ -624,7 +624,7 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
 }
 
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
-    comm_journal::Record("PurgeComm");
+    comm_journal::Record("PurgeComm", dwFlags == 0x0F ? "all" : dwFlags == (PURGE_RXABORT | PURGE_RXCLEAR) ? "input" : "other");
     Port* port = LookupPort(hFile);
     if (port == nullptr) return Fail(ERROR_INVALID_HANDLE);
     if ((dwFlags & ~0x0Fu) != 0) return Fail(ERROR_INVALID_PARAMETER);

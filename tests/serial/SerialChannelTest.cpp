@@ -309,6 +309,22 @@ TEST_F(OpenChannel, EmptySendSucceedsAndSendsNothing) {
     EXPECT_TRUE(peer.ReadUntilQuiet(20).empty());
 }
 
+// Nothing waits to leave between sends, so a send purges the input side
+// only: a platform that flushes the line for an output purge could otherwise
+// take back the previous send before the peer has read it.
+TEST_F(OpenChannel, SendPurgesOnlyTheInputWhenNoOutputIsQueued) {
+    const uint8_t header[6] = {0x55, 0x3A, 0x10, 0xFF, 0x01, 0x00};
+    const uint8_t name[1] = {'A'};
+    Journal journal;
+    ASSERT_EQ(channel.Send(header, 6), kSerialOk);
+    ASSERT_EQ(channel.Send(name, 1), kSerialOk);
+    std::vector<std::string> purges;
+    for (const auto& call : journal.Calls())
+        if (call.rfind("PurgeComm", 0) == 0) purges.push_back(call);
+    EXPECT_EQ(purges, (std::vector<std::string>{"PurgeComm(input)", "PurgeComm(input)"}));
+    EXPECT_EQ(peer.ReadExactly(7, 500), (Bytes{0x55, 0x3A, 0x10, 0xFF, 0x01, 0x00, 'A'}));
+}
+
 TEST_F(OpenChannel, WriteThatCannotLeaveIsCancelledAfterItsWait) {
     peer.StopSlaveOutput();
     const uint8_t frame[6] = {0x55, 0x3A, 0x00, 0x00, 0x00, 0x00};
@@ -447,7 +463,7 @@ TEST(SerialChannelTeardown, OpenChannelPurgesDropsLinesThenClosesEventAndPort) {
     ASSERT_EQ(channel->Open(8, 0, 0), kSerialOk);
     Journal journal;
     channel.reset();
-    const std::vector<std::string> expected = {"PurgeComm", "EscapeCommFunction(CLRDTR)", "EscapeCommFunction(CLRRTS)",
+    const std::vector<std::string> expected = {"PurgeComm(all)", "EscapeCommFunction(CLRDTR)", "EscapeCommFunction(CLRRTS)",
                                                "CloseHandle(event)", "CloseHandle(port)"};
     EXPECT_EQ(journal.Calls(), expected);
 }
@@ -479,7 +495,7 @@ TEST(SerialChannelTeardown, GlobalChannelTearsDownAtProcessExit) {
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(out,
-              "PurgeComm\nEscapeCommFunction(CLRDTR)\nEscapeCommFunction(CLRRTS)\nCloseHandle(event)\n"
+              "PurgeComm(all)\nEscapeCommFunction(CLRDTR)\nEscapeCommFunction(CLRRTS)\nCloseHandle(event)\n"
               "CloseHandle(port)\n");
 }
 

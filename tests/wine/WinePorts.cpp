@@ -1,6 +1,6 @@
 // wine-ports: the Linux side of the Windows tests run under wine. It puts a
 // fixed set of serial peers on pseudo-terminals and links each to
-// LINKDIR/comN, the paths the wine prefix maps COM1..COM4 to:
+// LINKDIR/comN, the paths the wine prefix maps COM1..COM6 to:
 //   COM1  a silent line: takes every byte, never answers
 //   COM2  a simulated module at 19200 bit/s (what a port-and-rate search finds)
 //   COM3  a simulated module at 9600 bit/s whose disk is DISKDIR
@@ -9,9 +9,7 @@
 // COM5 is left without a peer (a port whose device is gone). Prints "ready" once
 // all are up and runs until SIGINT or SIGTERM.
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,52 +17,31 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <thread>
 
 #include "sim/ModuleSimulator.h"
+#include "tests/support/PtyPeer.h"
 
 namespace {
 
 std::atomic<bool> g_stopping{false};
 
-// A pseudo-terminal whose master a thread serves: echoing (loopback, after
-// echoDelayMs) or discarding (silent).
-struct LinePeer {
-    int master = -1;
-    int slave = -1;  // held so the master never reads a hang-up between opens
-    std::string slavePath;
-    std::thread server;
-};
-
-bool OpenLine(LinePeer* peer, std::string* error) {
-    char name[128] = {};
-    if (openpty(&peer->master, &peer->slave, name, nullptr, nullptr) != 0) {
-        *error = std::string("openpty: ") + std::strerror(errno);
-        return false;
-    }
-    termios raw{};
-    tcgetattr(peer->slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(peer->slave, TCSANOW, &raw);
-    peer->slavePath = name;
-    return true;
-}
-
-void Serve(LinePeer* peer, bool echo, int echoDelayMs) {
+// Serves a line's master side until stopped: echoing what comes (a loopback
+// plug, after echoDelayMs) or discarding it (a silent line).
+void Serve(PtyPeer* peer, bool echo, int echoDelayMs) {
     uint8_t buffer[4096];
     while (!g_stopping) {
-        pollfd p{peer->master, POLLIN, 0};
-        const int ready = poll(&p, 1, 100);
-        if (ready <= 0) continue;
-        const ssize_t n = read(peer->master, buffer, sizeof buffer);
-        if (n <= 0) continue;  // EIO while no one holds the slave: wait for the next open
-        if (!echo) continue;
+        pollfd p{peer->MasterFd(), POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        const ssize_t n = read(peer->MasterFd(), buffer, sizeof buffer);
+        if (n <= 0 || !echo) continue;
         if (echoDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(echoDelayMs));
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = write(peer->master, buffer + done, static_cast<size_t>(n - done));
-            if (w <= 0) break;
-            done += w;
+        try {
+            peer->Write(Bytes(buffer, buffer + n));
+        } catch (const std::exception&) {
+            // Nobody reads the port: the echo is lost, as on a real line.
         }
     }
 }
@@ -95,11 +72,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     std::string error;
-    LinePeer silent, loopback, slowLoopback;
-    if (!OpenLine(&silent, &error) || !OpenLine(&loopback, &error) || !OpenLine(&slowLoopback, &error)) {
-        std::fprintf(stderr, "wine-ports: %s\n", error.c_str());
-        return 1;
-    }
+    PtyPeer silent, loopback, slowLoopback;
     SimConfig searched;
     searched.rate = 19200;
     SimConfig withDisk;
@@ -111,22 +84,22 @@ int main(int argc, char** argv) {
         return 1;
     }
     for (int port = 1; port <= 6; ++port) unlink((linkDir + "/com" + std::to_string(port)).c_str());
-    if (!Link(linkDir, 1, silent.slavePath) || !Link(linkDir, 2, searchedModule.SlavePath()) ||
-        !Link(linkDir, 3, diskModule.SlavePath()) || !Link(linkDir, 4, loopback.slavePath) ||
-        !Link(linkDir, 6, slowLoopback.slavePath))
+    if (!Link(linkDir, 1, silent.SlavePath()) || !Link(linkDir, 2, searchedModule.SlavePath()) ||
+        !Link(linkDir, 3, diskModule.SlavePath()) || !Link(linkDir, 4, loopback.SlavePath()) ||
+        !Link(linkDir, 6, slowLoopback.SlavePath()))
         return 1;
-    silent.server = std::thread(Serve, &silent, false, 0);
-    loopback.server = std::thread(Serve, &loopback, true, 0);
-    slowLoopback.server = std::thread(Serve, &slowLoopback, true, 400);
+    std::thread silentServer(Serve, &silent, false, 0);
+    std::thread loopbackServer(Serve, &loopback, true, 0);
+    std::thread slowLoopbackServer(Serve, &slowLoopback, true, 400);
     std::printf("ready\n");
     std::fflush(stdout);
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
     g_stopping = true;
-    silent.server.join();
-    loopback.server.join();
-    slowLoopback.server.join();
+    silentServer.join();
+    loopbackServer.join();
+    slowLoopbackServer.join();
     searchedModule.Stop();
     diskModule.Stop();
     for (int port = 1; port <= 6; ++port) unlink((linkDir + "/com" + std::to_string(port)).c_str());
