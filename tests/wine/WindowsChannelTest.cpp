@@ -25,6 +25,11 @@ protected:
         if (sent != kSerialOk) return sent;
         return theSerialChannel.WaitAndRead(back->data(), static_cast<uint32_t>(back->size()), waitMs);
     }
+    // Sends bytes and gives the loopback plug time to queue their echo.
+    void SendAndAwaitEcho(const Bytes& out) {
+        ASSERT_EQ(theSerialChannel.Send(out.data(), static_cast<uint32_t>(out.size())), kSerialOk);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
 };
 
 }  // namespace
@@ -116,9 +121,7 @@ TEST_F(OpenPort, FramesComeBackByteForByteAtEveryModuleRate) {
 
 TEST_F(OpenPort, SendThrowsAwayLateBytesOfAnEarlierExchange) {
     OpenOn(kLoopbackPort);
-    const Bytes early = {0x53, 0x3A, 0x01, 0x02};
-    ASSERT_EQ(theSerialChannel.Send(early.data(), 4), kSerialOk);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the echo is queued by now
+    ASSERT_NO_FATAL_FAILURE(SendAndAwaitEcho({0x53, 0x3A, 0x01, 0x02}));
     const Bytes frame = {0x55, 0x3A, 0x00, 0x00, 0x00, 0x00};
     Bytes back;
     EXPECT_EQ(Echo(frame, &back), kSerialOk);
@@ -128,8 +131,7 @@ TEST_F(OpenPort, SendThrowsAwayLateBytesOfAnEarlierExchange) {
 TEST_F(OpenPort, QueuedBytesAreReadWithAZeroWait) {
     OpenOn(kLoopbackPort);
     const Bytes frame = Pattern(10);
-    ASSERT_EQ(theSerialChannel.Send(frame.data(), 10), kSerialOk);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_NO_FATAL_FAILURE(SendAndAwaitEcho(frame));
     Bytes back(10, 0);
     EXPECT_EQ(theSerialChannel.WaitAndRead(back.data(), 10, 0), kSerialOk);
     EXPECT_EQ(back, frame);
@@ -137,9 +139,7 @@ TEST_F(OpenPort, QueuedBytesAreReadWithAZeroWait) {
 
 TEST_F(OpenPort, PurgeClearsWhatHasBeenReceived) {
     OpenOn(kLoopbackPort);
-    const Bytes frame = Pattern(8);
-    ASSERT_EQ(theSerialChannel.Send(frame.data(), 8), kSerialOk);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_NO_FATAL_FAILURE(SendAndAwaitEcho(Pattern(8)));
     EXPECT_EQ(theSerialChannel.Purge(), kSerialOk);
     uint8_t byte = 0;
     EXPECT_EQ(theSerialChannel.WaitAndRead(&byte, 1, 200), kSerialNoByte);

@@ -52,15 +52,18 @@ timeout 300 wine "$windows_build/tests/wine/windows_tests.exe" "$@"
 # The client end to end: a PC file goes to the module's disk and comes back.
 cli=$windows_build/cli/tovrel-cli.exe
 failures=0
+fail() {
+  echo "FAILED: $*" >&2
+  failures=$((failures + 1))
+}
 expect() {  # expect STATUS DESCRIPTION COMMAND...
   local want=$1 what=$2
   shift 2
   local got=0
   timeout 120 "$@" >"$work/out" 2>"$work/err" || got=$?
   if [ "$got" -ne "$want" ]; then
-    echo "FAILED: $what: exit $got, expected $want" >&2
+    fail "$what: exit $got, expected $want"
     cat "$work/out" "$work/err" >&2
-    failures=$((failures + 1))
   else
     echo "ok: $what"
   fi
@@ -69,13 +72,13 @@ head -c 3000 /dev/urandom >"$work/pc/sent.bin"
 cd "$work/pc"
 expect 0 "info on COM3" wine "$cli" --port 3 info
 # The Windows build prints in text mode: lines end in CR LF.
-tr -d '\r' < "$work/out" | grep -q '^rate: 9600$' || { echo "FAILED: info does not say 9600" >&2; failures=$((failures + 1)); }
+tr -d '\r' < "$work/out" | grep -q '^rate: 9600$' || fail "info does not say 9600"
 expect 0 "put a 3000-byte file" wine "$cli" --port 3 put sent.bin CLI.BIN
-cmp -s "$work/pc/sent.bin" "$disk/CLI.BIN" || { echo "FAILED: the disk file differs" >&2; failures=$((failures + 1)); }
+cmp -s "$work/pc/sent.bin" "$disk/CLI.BIN" || fail "the disk file differs"
 expect 0 "get it back" wine "$cli" --port 3 get CLI.BIN back.bin
-cmp -s "$work/pc/sent.bin" "$work/pc/back.bin" || { echo "FAILED: the file got back differs" >&2; failures=$((failures + 1)); }
+cmp -s "$work/pc/sent.bin" "$work/pc/back.bin" || fail "the file got back differs"
 expect 0 "rm it" wine "$cli" --port 3 rm CLI.BIN
-[ ! -e "$disk/CLI.BIN" ] || { echo "FAILED: the file is still on the disk" >&2; failures=$((failures + 1)); }
+[ ! -e "$disk/CLI.BIN" ] || fail "the file is still on the disk"
 expect 3 "no answer on a silent COM1" wine "$cli" --port 1 info
 expect 5 "absent COM5" wine "$cli" --port 5 info
 expect 2 "a rate the module has not" wine "$cli" --port 3 --baud 1234 info
