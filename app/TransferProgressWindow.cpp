@@ -9,12 +9,13 @@ TransferProgressWindow::TransferProgressWindow(QWidget* owner, const QString& la
 }
 
 TransferProgressWindow::~TransferProgressWindow() {
-    SetTransferProgressHook(m_previousHook, nullptr);
+    RestoreTransferProgressHook(m_previousHook);
     delete m_pDialog;
 }
 
-void TransferProgressWindow::OnProgress(uint32_t done, uint32_t total, void* context) {
+bool TransferProgressWindow::OnProgress(uint32_t done, uint32_t total, void* context) {
     static_cast<TransferProgressWindow*>(context)->Update(done, total);
+    return true;
 }
 
 void TransferProgressWindow::Update(uint32_t done, uint32_t total) {

@@ -28,7 +28,7 @@ public:
     static constexpr int kRepaintEveryMs = 40;
 
 private:
-    static void OnProgress(uint32_t done, uint32_t total, void* context);
+    static bool OnProgress(uint32_t done, uint32_t total, void* context);
     void Update(uint32_t done, uint32_t total);
 
     QWidget* m_pOwner;
@@ -36,7 +36,7 @@ private:
     QElapsedTimer m_sinceStart;
     qint64 m_lastRepaintMs = -kRepaintEveryMs;
     QProgressDialog* m_pDialog = nullptr;  // created once the transfer is long
-    TransferProgressHook m_previousHook;
+    TransferProgressSlot m_previousHook;
 };
 
 #endif

@@ -44,17 +44,18 @@ void InstallFrameTrace(std::ostream* err) { theSerialChannel.SetTraceHook(PrintF
 
 ProgressBar::ProgressBar(std::ostream* err, std::string label, bool enabled)
     : m_err(err), m_label(std::move(label)), m_enabled(enabled), m_startMs(NowMs()) {
-    if (m_enabled) SetTransferProgressHook(OnChunk, this);
+    if (m_enabled) m_previous = SetTransferProgressHook(OnChunk, this);
 }
 
 ProgressBar::~ProgressBar() {
     if (!m_enabled) return;
-    SetTransferProgressHook(nullptr, nullptr);
+    RestoreTransferProgressHook(m_previous);
     if (m_drawn) *m_err << '\n' << std::flush;
 }
 
-void ProgressBar::OnChunk(uint32_t done, uint32_t total, void* context) {
+bool ProgressBar::OnChunk(uint32_t done, uint32_t total, void* context) {
     static_cast<ProgressBar*>(context)->Draw(done, total);
+    return true;
 }
 
 void ProgressBar::Draw(uint32_t done, uint32_t total) {

@@ -7,6 +7,8 @@
 #include <iosfwd>
 #include <string>
 
+#include "protocol/TransferProgress.h"
+
 bool StderrIsTerminal();
 bool StdinIsTerminal();
 
@@ -24,7 +26,7 @@ public:
     ProgressBar& operator=(const ProgressBar&) = delete;
 
 private:
-    static void OnChunk(uint32_t done, uint32_t total, void* context);
+    static bool OnChunk(uint32_t done, uint32_t total, void* context);
     void Draw(uint32_t done, uint32_t total);
 
     std::ostream* m_err;
@@ -32,6 +34,7 @@ private:
     bool m_enabled;
     bool m_drawn = false;
     int64_t m_startMs;
+    TransferProgressSlot m_previous;
 };
 
 #endif

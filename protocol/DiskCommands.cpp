@@ -50,7 +50,8 @@ uint8_t NameCommand(uint8_t command, uint8_t handle, const char* name) {
     return theResponseReceiver.m_status;
 }
 
-// Whole chunks first; a full chunk that comes back short ends the transfer.
+// Whole chunks first; a full chunk that comes back short ends the transfer,
+// and so does a progress hook that asks to stop (between chunks only).
 template <typename Buffer, typename Chunk>
 uint32_t Transfer(Buffer* buffer, uint32_t count, DiskFileHandle* file, Chunk chunk) {
     uint32_t total = 0;
@@ -60,11 +61,11 @@ uint32_t Transfer(Buffer* buffer, uint32_t count, DiskFileHandle* file, Chunk ch
         const uint16_t moved = chunk(buffer + total, DISK_CHUNK_SIZE, file);
         if (moved != DISK_CHUNK_SIZE) return total;
         total += DISK_CHUNK_SIZE;
-        ReportTransferProgress(total, count);
+        if (!ReportTransferProgress(total, count)) return total;
     }
     if (remainder == 0) return total;
     total += chunk(buffer + total, static_cast<uint16_t>(remainder), file);
-    ReportTransferProgress(total, count);
+    (void)ReportTransferProgress(total, count);
     return total;
 }
 

@@ -1,17 +1,19 @@
 #include "TransferProgress.h"
 
 namespace {
-TransferProgressHook g_hook = nullptr;
-void* g_context = nullptr;
+TransferProgressSlot g_slot;
 }  // namespace
 
-TransferProgressHook SetTransferProgressHook(TransferProgressHook hook, void* context) {
-    const TransferProgressHook previous = g_hook;
-    g_hook = hook;
-    g_context = context;
+TransferProgressSlot SetTransferProgressHook(TransferProgressHook hook, void* context) {
+    const TransferProgressSlot previous = g_slot;
+    g_slot.hook = hook;
+    g_slot.context = context;
     return previous;
 }
 
-void ReportTransferProgress(uint32_t done, uint32_t total) {
-    if (g_hook != nullptr) g_hook(done, total, g_context);
+void RestoreTransferProgressHook(const TransferProgressSlot& previous) { g_slot = previous; }
+
+bool ReportTransferProgress(uint32_t done, uint32_t total) {
+    if (g_slot.hook == nullptr) return true;
+    return g_slot.hook(done, total, g_slot.context);
 }

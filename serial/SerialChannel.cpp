@@ -44,8 +44,10 @@ using WaitClock = std::chrono::steady_clock;
 
 // Some drivers abandon a character watch as soon as it starts (wine on a
 // pseudo-terminal completes it as aborted at once). The queue is watched
-// instead, in short sleeps, until a byte is there or the wait has run out.
-bool PollForQueuedByte(HANDLE port, WaitClock::time_point deadline) {
+// instead, in short sleeps, until a byte is there or the wait has run out;
+// an idle hook is called about as often as during an event wait.
+bool PollForQueuedByte(HANDLE port, WaitClock::time_point deadline, SerialChannel::IdleHook hook, void* context) {
+    auto nextIdle = WaitClock::now() + std::chrono::milliseconds(SerialChannel::kIdleSliceMs);
     for (;;) {
         DWORD errors = 0;
         COMSTAT stat{};
@@ -53,11 +55,28 @@ bool PollForQueuedByte(HANDLE port, WaitClock::time_point deadline) {
         if (stat.cbInQue > 0) return true;
         const auto now = WaitClock::now();
         if (now >= deadline) return false;
+        if (hook != nullptr && now >= nextIdle) {
+            hook(context);
+            nextIdle = WaitClock::now() + std::chrono::milliseconds(SerialChannel::kIdleSliceMs);
+        }
         std::this_thread::sleep_for(std::min<WaitClock::duration>(deadline - now, std::chrono::milliseconds(2)));
     }
 }
 
 }  // namespace
+
+DWORD SerialChannel::AwaitEvent(HANDLE event, uint32_t waitMs) {
+    if (m_idleHook == nullptr) return WaitForSingleObject(event, waitMs);
+    // In slices, with the hook between them; the total stays waitMs.
+    const auto deadline = WaitClock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - WaitClock::now()).count();
+        const DWORD slice = static_cast<DWORD>(std::clamp<long long>(left, 0, kIdleSliceMs));
+        const DWORD waited = WaitForSingleObject(event, slice);
+        if (waited != WAIT_TIMEOUT || left <= static_cast<long long>(kIdleSliceMs)) return waited;
+        m_idleHook(m_idleContext);
+    }
+}
 
 SerialChannel::SerialChannel()
     : m_hComm(nullptr),
@@ -189,7 +208,7 @@ int SerialChannel::Transfer(bool write, uint8_t* buffer, uint32_t length, uint32
     if (atOnce) return kSerialOk;
     if (GetLastError() != ERROR_IO_PENDING) return startFailed;
 
-    const DWORD waited = WaitForSingleObject(m_hEvent, waitMs);
+    const DWORD waited = AwaitEvent(m_hEvent, waitMs);
     if (waited != WAIT_OBJECT_0) {
         if (CancelAndAwait(m_hComm, &ov, &moved) && moved == length) return kSerialOk;
         return waited == WAIT_TIMEOUT ? timedOut : waitFailed;
@@ -235,7 +254,7 @@ int SerialChannel::WaitAndRead(uint8_t* buffer, uint32_t count, uint32_t waitMs)
         bool arrived = WaitCommEvent(m_hComm, &mask, &ov) != FALSE;
         bool abandoned = false;  // finished as aborted, though nobody cancelled it
         if (!arrived && GetLastError() == ERROR_IO_PENDING) {
-            const DWORD waited = WaitForSingleObject(waitEvent, waitMs);
+            const DWORD waited = AwaitEvent(waitEvent, waitMs);
             DWORD moved = 0;
             if (waited == WAIT_OBJECT_0) {
                 arrived = GetOverlappedResult(m_hComm, &ov, &moved, TRUE) != FALSE;
@@ -245,7 +264,7 @@ int SerialChannel::WaitAndRead(uint8_t* buffer, uint32_t count, uint32_t waitMs)
             }
         }
         CloseHandle(waitEvent);
-        if (abandoned) arrived = PollForQueuedByte(m_hComm, deadline);
+        if (abandoned) arrived = PollForQueuedByte(m_hComm, deadline, m_idleHook, m_idleContext);
         if (!arrived) return kSerialNoByte;
         SetCommMask(m_hComm, 0);
     }

@@ -122,6 +122,16 @@ public:
         m_traceContext = context;
     }
 
+    // Called while a Write, a Read or the wait for a first byte blocks, about
+    // every kIdleSliceMs, so that a window can repaint; null: none. The
+    // waits keep their totals. The hook must not use the channel.
+    using IdleHook = void (*)(void* context);
+    static constexpr uint32_t kIdleSliceMs = 30;
+    void SetIdleHook(IdleHook hook, void* context) {
+        m_idleHook = hook;
+        m_idleContext = context;
+    }
+
     // State, read by callers and tests; changed only by the operations above.
     HANDLE m_hComm;            // open port; null while closed
     int32_t m_reserved1;       // kept from the original layout, carries nothing
@@ -135,6 +145,10 @@ public:
 private:
     TraceHook m_traceHook = nullptr;
     void* m_traceContext = nullptr;
+    IdleHook m_idleHook = nullptr;
+    void* m_idleContext = nullptr;
+    // WaitForSingleObject for up to waitMs, in slices while an idle hook is set.
+    DWORD AwaitEvent(HANDLE event, uint32_t waitMs);
     int Transfer(bool write, uint8_t* buffer, uint32_t length, uint32_t waitMs);
 };
 

@@ -390,8 +390,9 @@ TEST_F(Commands, SeekFrameCarriesTheOffsetInTwosComplement) {
 namespace {
 struct ProgressLog {
     std::vector<std::pair<uint32_t, uint32_t>> calls;
-    static void Hook(uint32_t done, uint32_t total, void* context) {
+    static bool Hook(uint32_t done, uint32_t total, void* context) {
         static_cast<ProgressLog*>(context)->calls.emplace_back(done, total);
+        return true;
     }
 };
 }  // namespace
