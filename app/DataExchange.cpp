@@ -77,11 +77,12 @@ bool SplitNumber(const QString& text, bool allowMinus, bool* negative, unsigned 
 }
 
 template <typename Number>
-void ExchangeUnsigned(CDataExchange* pDX, int id, Number& value, unsigned long long maxValue, const QString& message) {
+void ExchangeUnsigned(CDataExchange* pDX, int id, Number& value, unsigned long long maxValue, const QString& message,
+                      int digits = 1) {
     if (pDX->Failed()) return;
     QWidget* control = pDX->PrepareCtrl(id);
     if (!pDX->m_bSaveAndValidate) {
-        SetWindowText(control, QString::number(value));
+        SetWindowText(control, QStringLiteral("%1").arg(static_cast<qulonglong>(value), digits, 10, QLatin1Char('0')));
         return;
     }
     unsigned long long parsed = 0;
@@ -151,6 +152,10 @@ void DDX_Text(CDataExchange* pDX, int id, QString& value) {
 }
 
 void DDX_Text(CDataExchange* pDX, int id, uint8_t& value) { ExchangeUnsigned(pDX, id, value, 255, ParseByteMessage()); }
+
+void DDX_Text(CDataExchange* pDX, int id, uint8_t& value, int digits) {
+    ExchangeUnsigned(pDX, id, value, 255, ParseByteMessage(), digits);
+}
 
 void DDX_Text(CDataExchange* pDX, int id, uint32_t& value) {
     ExchangeUnsigned(pDX, id, value, 0xFFFFFFFFull, ParseUIntMessage());

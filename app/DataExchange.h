@@ -36,6 +36,8 @@ public:
 void DDX_Control(CDataExchange* pDX, int id, QComboBox*& combo);
 void DDX_Text(CDataExchange* pDX, int id, QString& value);
 void DDX_Text(CDataExchange* pDX, int id, uint8_t& value);
+// As above; written with at least `digits` digits, zeros in front ("05").
+void DDX_Text(CDataExchange* pDX, int id, uint8_t& value, int digits);
 void DDX_Text(CDataExchange* pDX, int id, int32_t& value);
 void DDX_Text(CDataExchange* pDX, int id, uint32_t& value);
 

@@ -61,6 +61,8 @@ QWidget* CreateControl(QDialog* dialog, const ControlTemplate& control, const QI
         case ControlKind::kMultiLineEdit: {
             auto* edit = new DialogMultiLineEdit(text, dialog);
             edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            // Lines are not wrapped: the edit scrolls sideways with the caret.
+            edit->setLineWrapMode(QPlainTextEdit::NoWrap);
             edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
             edit->setTabChangesFocus(true);
             return edit;
@@ -76,6 +78,7 @@ QWidget* CreateControl(QDialog* dialog, const ControlTemplate& control, const QI
             auto* combo = new QComboBox(dialog);
             combo->setEditable(true);
             combo->setInsertPolicy(QComboBox::NoInsert);  // typing never adds items
+            combo->setCompleter(nullptr);                 // nor completes "1" to "14400"
             return combo;
         }
     }
@@ -149,6 +152,19 @@ void BuildDialog(QDialog* dialog, const DialogTemplate& dialogTemplate, const QI
         if (previous != nullptr) QWidget::setTabOrder(previous, widget);
         previous = widget;
     }
+}
+
+int ComboCurSel(const QComboBox* combo) {
+    const int index = combo->currentIndex();
+    if (!combo->isEditable() || (index >= 0 && combo->currentText() == combo->itemText(index))) return index;
+    // Text typed into the edit field selects nothing unless it is an item.
+    return combo->findText(combo->currentText(), Qt::MatchExactly);
+}
+
+void ComboSetCurSel(QComboBox* combo, int index) {
+    combo->setCurrentIndex(index);
+    // setCurrentIndex leaves typed text alone when the index is unchanged.
+    if (combo->isEditable()) combo->setEditText(combo->itemText(index));
 }
 
 QWidget* DialogItem(const QWidget* dialog, int id) {

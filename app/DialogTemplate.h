@@ -17,6 +17,7 @@
 
 #include <cstddef>
 
+class QComboBox;
 class QDialog;
 class QWidget;
 
@@ -26,10 +27,10 @@ enum class ControlKind {
     kStatus,         // static text a member shows its value in
     kIcon,           // the program's icon, 32 x 32
     kEdit,           // one line, border, scrolls horizontally
-    kMultiLineEdit,  // wraps, vertical scroll bar; Enter goes to the dialog
+    kMultiLineEdit,  // no wrapping, vertical scroll bar; Enter goes to the dialog
     kButton,
     kDefaultButton,
-    kDropDownCombo,  // drop-down list with an edit field
+    kDropDownCombo,  // drop-down list with an edit field, no completion
 };
 
 constexpr int kNoId = -1;
@@ -60,6 +61,12 @@ QRect MapDialogRect(const QRect& units, const QSize& baseUnits);
 // Sets font, caption and fixed size and creates the controls, tab order
 // as listed; icon controls show `icon`.
 void BuildDialog(QDialog* dialog, const DialogTemplate& dialogTemplate, const QIcon& icon);
+
+// The selection of a drop-down combo with an edit field: the item whose
+// text the edit field shows, or -1 when it shows text that is no item.
+int ComboCurSel(const QComboBox* combo);
+// Selects an item; the edit field then shows its text.
+void ComboSetCurSel(QComboBox* combo, int index);
 
 // The control with that id, or null.
 QWidget* DialogItem(const QWidget* dialog, int id);

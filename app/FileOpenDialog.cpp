@@ -4,7 +4,10 @@
 #include <QFileDialog>
 #include <QGuiApplication>
 
+#include "ExchangeScope.h"
+
 QString ChooseFileToOpen(QWidget* owner) {
+    ExchangeScope::ModalPause pause;
     // Every file is offered: "*.*" would hide names without a dot.
     QFileDialog dialog(owner, QString(), QDir::currentPath(), QStringLiteral(" Files(*)"));
     dialog.setObjectName(QStringLiteral("FileOpenDialog"));

@@ -3,16 +3,17 @@
 // back into a PC file or the text box; names of files and directories.
 #include <QComboBox>
 #include <QDir>
-#include <QFile>
-#include <QSaveFile>
 
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "Cp936Text.h"
 #include "FileOpenDialog.h"
 #include "TovrelDlg.h"
 #include "TransferProgressWindow.h"
+#include "pcfiles/PcFiles.h"
 #include "protocol/DiskCommands.h"
 
 DiskFileHandle* g_pCurrentFile = nullptr;
@@ -67,35 +68,37 @@ void CTovrelDlg::OnWriteFile() {
     const QString path = ChooseFileToOpen(this);
     if (path.isEmpty()) return;
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        ShowMessage(QStringLiteral("无法打开文件 %1：%2").arg(path, file.errorString()));
-        return;
+    std::vector<uint8_t> data;
+    std::string reason;
+    switch (ReadWholePcFile(path.toStdString(), UINT32_MAX, &data, &reason)) {
+        case PcFileRead::kOk:
+            break;
+        case PcFileRead::kNotRegular:
+            ShowMessage(QStringLiteral("%1 不是普通文件，未写入。").arg(path));
+            return;
+        case PcFileRead::kTooLarge:
+            ShowMessage(QStringLiteral("文件 %1 超过 4 GB，U盘文件容不下。").arg(path));
+            return;
+        case PcFileRead::kNoMemory:
+            ShowMessage(QStringLiteral("内存不足，无法读入文件 %1。").arg(path));
+            return;
+        case PcFileRead::kCannotOpen:
+            ShowMessage(QStringLiteral("无法打开文件 %1：%2").arg(path, QString::fromStdString(reason)));
+            return;
+        case PcFileRead::kReadFailed:
+            ShowMessage(QStringLiteral("读取文件 %1 失败：%2").arg(path, QString::fromStdString(reason)));
+            return;
     }
-    const qint64 length = file.size();
-    if (length > static_cast<qint64>(UINT32_MAX)) {
-        ShowMessage(QStringLiteral("文件 %1 超过 4 GB，U盘文件容不下。").arg(path));
-        return;
-    }
-    std::unique_ptr<uint8_t[]> buffer = Allocate(static_cast<uint64_t>(length));
-    if (buffer == nullptr) {
-        ShowMessage(QStringLiteral("内存不足，无法读入文件 %1。").arg(path));
-        return;
-    }
-    if (file.read(reinterpret_cast<char*>(buffer.get()), length) != length) {
-        ShowMessage(QStringLiteral("读取文件 %1 失败：%2").arg(path, file.errorString()));
-        return;
-    }
-    file.close();
+    const auto length = static_cast<uint32_t>(data.size());
 
     uint32_t total = 0;
     {
         TransferProgressWindow progress(this, QStringLiteral("正在写入U盘文件……"));
-        total = DiskWrite(buffer.get(), static_cast<uint32_t>(length), g_pCurrentFile);
+        total = DiskWrite(data.data(), length, g_pCurrentFile);
     }
     if (total == 0)
         ShowMessage(QStringLiteral("写入文件失败!"));
-    else if (total == static_cast<uint32_t>(length))
+    else if (total == length)
         ShowMessage(kWriteSucceeded);
     else
         ShowMessage(QStringLiteral("数据未被完全写入！"));
@@ -103,7 +106,7 @@ void CTovrelDlg::OnWriteFile() {
 
 void CTovrelDlg::OnSeek() {
     UpdateData(true);
-    const auto origin = static_cast<uint8_t>(qBound(0, m_cbSeekOrigin->currentIndex(), 2));
+    const auto origin = static_cast<uint8_t>(qMin(SelectedIndex(m_cbSeekOrigin), 2));
     // Nothing to report: a refused seek shows in the next read or write.
     DiskSeek(g_pCurrentFile, m_nSeekOffset, origin);
 }
@@ -139,12 +142,10 @@ void CTovrelDlg::OnReadFile() {
     }
     // Written beside the old file and renamed over it only when whole: a
     // failed write leaves the old file as it was.
-    QSaveFile pcFile(QDir::current().filePath(name));
-    const bool saved = pcFile.open(QIODevice::WriteOnly) &&
-                       pcFile.write(reinterpret_cast<const char*>(buffer.get()), size) == size && pcFile.commit();
-    if (!saved) {
-        ShowMessage(QStringLiteral("无法保存文件 %1：%2").arg(QDir::toNativeSeparators(pcFile.fileName()),
-                                                            pcFile.errorString()));
+    const QString pcPath = QDir::current().filePath(name);
+    std::string reason;
+    if (!ReplacePcFile(pcPath.toStdString(), buffer.get(), size, &reason)) {
+        ShowMessage(QStringLiteral("无法保存文件 %1：%2").arg(QDir::toNativeSeparators(pcPath), QString::fromStdString(reason)));
         return;
     }
     ShowMessage(QStringLiteral("文件读取完成！并保存在根目录"));
@@ -177,7 +178,14 @@ void CTovrelDlg::OnWriteText() {
         total = DiskWrite(reinterpret_cast<const uint8_t*>(text.constData()), static_cast<uint32_t>(text.size()),
                           g_pCurrentFile);
     }
-    ShowMessage(total != 0 ? kWriteSucceeded : QStringLiteral("写入数据失败！"));
+    // A part written is not a success: the file holds less than the text.
+    const auto length = static_cast<uint32_t>(text.size());
+    if (total == 0)
+        ShowMessage(QStringLiteral("写入数据失败！"));
+    else if (total == length)
+        ShowMessage(kWriteSucceeded);
+    else
+        ShowMessage(QStringLiteral("数据未被完全写入！"));
 }
 
 void CTovrelDlg::OnReadText() {

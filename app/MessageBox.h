@@ -1,6 +1,7 @@
-// The dialog's message boxes: owned by the dialog, the executable's name
-// (without extension) as caption, an OK button only, no icon. They block
-// until OK, Enter, Esc or the close box ends them.
+// The dialog's message boxes: owned by the dialog, the application's name as
+// caption (wide enough to show it), an OK button only, no icon. They block
+// until OK, Enter, Esc or the close box ends them, and take input even in
+// the middle of a handler's exchanges.
 #ifndef TOVREL_APP_MESSAGEBOX_H
 #define TOVREL_APP_MESSAGEBOX_H
 
@@ -8,7 +9,7 @@
 
 class QWidget;
 
-// The caption every box carries: the program's file name without extension.
+// The caption every box carries: the application's name, "Tovrel".
 QString MessageBoxCaption();
 
 void ShowMessageBox(QWidget* owner, const QString& text);

@@ -41,7 +41,7 @@ const ControlTemplate kMainControls[] = {
     {IDC_BAUD_RATE, K::kDropDownCombo, "", 46, 34, 52, 13},
     {IDC_GET_INFO, K::kButton, "获取", 106, 17, 42, 14},
     {IDC_SET_PARAMS, K::kButton, "设置", 106, 33, 42, 14},
-    {kNoId, K::kLabel, "系统时钟:  200", 14, 56, 56, 10},
+    {kNoId, K::kLabel, "系统时钟:  20", 14, 56, 56, 10},
     {IDC_YEAR, K::kEdit, "", 70, 54, 16, 13},
     {kNoId, K::kLabel, "年", 87, 56, 9, 10},
     {IDC_MONTH, K::kEdit, "", 96, 54, 16, 13},

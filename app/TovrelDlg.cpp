@@ -3,12 +3,14 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
 
 #include "AboutDlg.h"
 #include "DataExchange.h"
 #include "DialogTemplate.h"
+#include "ExchangeScope.h"
 #include "MessageBox.h"
 #include "Resources.h"
 #include "SystemMenu.h"
@@ -54,21 +56,37 @@ void CTovrelDlg::BindMessageMap() {
     };
     for (const auto& entry : clicks) {
         auto* button = qobject_cast<QPushButton*>(DialogItem(this, entry.id));
-        connect(button, &QPushButton::clicked, this, entry.handler);
+        connect(button, &QPushButton::clicked, this, [this, handler = entry.handler] { Dispatch(handler); });
     }
     // A selection by the user, as a selection-change notification: setting
-    // the index from code does not reopen the port.
+    // the index from code, or typing into the edit field, does not reopen
+    // the port.
     auto* port = qobject_cast<QComboBox*>(DialogItem(this, IDC_PORT));
-    connect(port, &QComboBox::activated, this, &CTovrelDlg::OnSelChangePort);
+    connect(port, &QComboBox::activated, this, [this] { Dispatch(&CTovrelDlg::OnSelChangePort); });
+}
+
+void CTovrelDlg::Dispatch(void (CTovrelDlg::*handler)()) {
+    // No second handler can start inside this one's exchanges.
+    if (ExchangeScope::Active()) return;
+    ExchangeScope scope;
+    (this->*handler)();
+}
+
+void CTovrelDlg::SetInitialFocus() {
+    // As a dialog does after its initialisation: the first tab stop, an
+    // edit's text selected.
+    QWidget* first = DialogItem(this, IDC_FILE_NAME);
+    first->setFocus(Qt::TabFocusReason);
+    if (auto* edit = qobject_cast<QLineEdit*>(first)) edit->selectAll();
 }
 
 int CTovrelDlg::DoModal() {
-    if (!m_bInitialised) OnInitDialog();
+    if (!m_bInitialised && OnInitDialog()) SetInitialFocus();
     return exec();
 }
 
 void CTovrelDlg::Create() {
-    if (!m_bInitialised) OnInitDialog();
+    if (!m_bInitialised && OnInitDialog()) SetInitialFocus();
     show();
 }
 
@@ -95,7 +113,7 @@ void CTovrelDlg::DoDataExchange(CDataExchange* pDX) {
     DDX_Text(pDX, IDC_SEEK_OFFSET, m_nSeekOffset);
     DDX_Text(pDX, IDC_SECOND, m_nSecond);
     DDV_MinMaxByte(pDX, m_nSecond, 0, 59);
-    DDX_Text(pDX, IDC_YEAR, m_nYear);
+    DDX_Text(pDX, IDC_YEAR, m_nYear, 2);  // "20" stands before it
     DDV_MinMaxByte(pDX, m_nYear, 0, 99);
     DDX_Text(pDX, IDC_TEXT, m_strText);
     DDX_Text(pDX, IDC_DAY, m_nDay);
@@ -146,10 +164,21 @@ bool CTovrelDlg::OnInitDialog() {
     return true;
 }
 
-int CTovrelDlg::SelectedPortIndex() const { return qBound(0, m_cbPort->currentIndex(), m_cbPort->count() - 1); }
+int CTovrelDlg::SelectedIndex(QComboBox* combo) {
+    int index = ComboCurSel(combo);
+    if (index < 0 || index >= combo->count()) {
+        // Text typed that names no item: the first item is used, and shown,
+        // so the combo never shows something other than what is sent.
+        index = 0;
+        ComboSetCurSel(combo, index);
+    }
+    return index;
+}
 
-int CTovrelDlg::SelectedBaudIndex() const {
-    return qBound(0, m_cbBaudRate->currentIndex(), static_cast<int>(std::size(kModuleBaudRates)) - 1);
+int CTovrelDlg::SelectedPortIndex() { return SelectedIndex(m_cbPort); }
+
+int CTovrelDlg::SelectedBaudIndex() {
+    return qMin(SelectedIndex(m_cbBaudRate), static_cast<int>(std::size(kModuleBaudRates)) - 1);
 }
 
 void CTovrelDlg::OpenChannelFromCombos() {
@@ -180,6 +209,10 @@ void CTovrelDlg::keyPressEvent(QKeyEvent* event) {
             accept();
         return;
     }
+    if (event->key() == Qt::Key_F1 && modifiers == Qt::NoModifier) {
+        OnHelp();
+        return;
+    }
     if (event->key() == Qt::Key_Space && modifiers == Qt::AltModifier) {
         m_pSystemMenu->Popup(mapToGlobal(QPoint(0, 0)));
         return;
@@ -188,6 +221,12 @@ void CTovrelDlg::keyPressEvent(QKeyEvent* event) {
 }
 
 void CTovrelDlg::contextMenuEvent(QContextMenuEvent* event) { m_pSystemMenu->Popup(event->globalPos()); }
+
+void CTovrelDlg::OnHelp() {
+    // The application's help command: there is no help file, and the about
+    // box is what it has to tell.
+    OnSysCommand(IDM_ABOUTBOX, 0);
+}
 
 void CTovrelDlg::OnSysCommand(unsigned nID, intptr_t) {
     const unsigned command = nID & 0xFFFF;

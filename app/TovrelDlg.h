@@ -81,10 +81,16 @@ private:
     void BindMessageMap();
     void OnPaint(QPaintEvent* event);
     void ShowMessage(const QString& text);
-    // The combos' indexes, kept within their lists (-1 when nothing is
-    // selected becomes the first item).
-    int SelectedPortIndex() const;
-    int SelectedBaudIndex() const;
+    // The combos' indexes, kept within their lists: no selection (text
+    // typed that names no item) becomes the first item, which the combo
+    // then shows.
+    int SelectedIndex(QComboBox* combo);
+    int SelectedPortIndex();
+    int SelectedBaudIndex();
+    // Runs a handler inside an ExchangeScope; refused while one runs.
+    void Dispatch(void (CTovrelDlg::*handler)());
+    void SetInitialFocus();
+    void OnHelp();
 
     // Connection panel.
     void OnSelChangePort();

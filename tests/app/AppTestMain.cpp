@@ -5,9 +5,12 @@
 
 #include <cstdlib>
 
+#include "app/QtTranslations.h"
+
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication application(argc, argv);
+    InstallQtTranslations(&application);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -44,7 +44,7 @@ TEST_F(ConnectionPanelTest, ADirectAnswerFillsTheFieldsAndTakesTheModulesRate) {
     EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("38400"));
     EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口1"));
     const int clock[] = {IDC_YEAR, IDC_MONTH, IDC_DAY, IDC_HOUR, IDC_MINUTE, IDC_SECOND};
-    const char* values[] = {"7", "12", "31", "23", "59", "58"};
+    const char* values[] = {"07", "12", "31", "23", "59", "58"};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(Shown(clock[i]), QString::fromLatin1(values[i])) << clock[i];
     EXPECT_EQ(Shown(IDC_DISK_STATUS), kDiskIn);
     EXPECT_EQ(Shown(IDC_FILE_STATUS), kFileOpen);
@@ -138,7 +138,7 @@ TEST_F(ConnectionPanelTest, SearchWithNeitherPortGivesUpAndChangesNothing) {
     EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口1"));
     EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("9600"));
     EXPECT_EQ(Shown(IDC_DISK_STATUS), QString());
-    EXPECT_EQ(Shown(IDC_YEAR), QStringLiteral("5"));
+    EXPECT_EQ(Shown(IDC_YEAR), QStringLiteral("05"));
     EXPECT_EQ(theSerialChannel.m_hComm, nullptr);
 }
 

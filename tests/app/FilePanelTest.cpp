@@ -291,32 +291,3 @@ TEST_F(FilePanelTest, NoAnswerShowsEachButtonsFailureText) {
 }
 
 }  // namespace
-
-namespace {
-
-TEST_F(WindowTest, ALongTransferShowsItsProgressAndTheResultIsUnchanged) {
-    SimConfig config;
-    config.pace = true;  // at 115200, 512 bytes take some 46 ms, as on the line
-    StartModule(config);
-    OpenWindow();
-    ChooseItem(IDC_BAUD_RATE, 7);
-    Type(IDC_FILE_NAME, QStringLiteral("BIG.BIN"));
-    EXPECT_EQ(Click(IDC_SET_PARAMS).value(0), QStringLiteral("设置成功!当前参数已更新。"));
-    ASSERT_EQ(Click(IDC_OPEN_CREATE), QStringList());
-
-    QByteArray data(24 * 1024, '\0');
-    for (int i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
-    WritePcFile(QStringLiteral("big.bin"), data);
-    QStringList progress;
-    m_answerer.onOtherDialog = [&progress](QDialog* dialog) { progress << dialog->objectName(); };
-    m_answerer.files = {PcPath(QStringLiteral("big.bin"))};
-    EXPECT_EQ(Click(IDC_WRITE_FILE), QStringList{QStringLiteral("成功写入文件!必需先关闭文件才可以拔U盘，否则数据可能丢失！")});
-    EXPECT_EQ(progress, QStringList{QStringLiteral("TransferProgress")});
-    EXPECT_EQ(m_dlg->findChild<QDialog*>(QStringLiteral("TransferProgress")), nullptr);  // gone with the transfer
-    std::vector<uint8_t> onDisk;
-    ASSERT_TRUE(m_module->ReadDiskFile("/BIG.BIN", &onDisk));
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(onDisk.data()), static_cast<qsizetype>(onDisk.size())), data);
-    EXPECT_EQ(RequestsOf(0x20).size(), 48u);
-}
-
-}  // namespace

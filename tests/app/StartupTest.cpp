@@ -28,7 +28,7 @@ TEST_F(StartupTest, StartsWithItsDefaultsOnCom1At9600AndSendsNothing) {
     EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("9600"));
     EXPECT_EQ(Shown(IDC_SEEK_ORIGIN), QStringLiteral("从始端移"));
     const int clock[] = {IDC_YEAR, IDC_MONTH, IDC_DAY, IDC_HOUR, IDC_MINUTE, IDC_SECOND};
-    const char* values[] = {"5", "8", "25", "11", "12", "0"};
+    const char* values[] = {"05", "8", "25", "11", "12", "0"};  // the year after "20"
     for (int i = 0; i < 6; ++i) EXPECT_EQ(Shown(clock[i]), QString::fromLatin1(values[i])) << clock[i];
     EXPECT_EQ(Shown(IDC_FILE_NAME), QStringLiteral("Norvatil.TXT"));
     EXPECT_EQ(Shown(IDC_NEW_DIR_NAME), QStringLiteral("USB_HOST"));
@@ -55,7 +55,7 @@ TEST_F(StartupTest, ReportsACom1ThatCannotBeOpenedOnceAndComesUpAllTheSame) {
     EXPECT_EQ(OpenWindow(), QStringList{QStringLiteral("打开串口失败!")});
     EXPECT_TRUE(m_dlg->isVisible());
     const ShownBox& box = m_answerer.boxes.at(0);
-    EXPECT_EQ(box.caption, QStringLiteral("app_tests"));  // the executable's name
+    EXPECT_EQ(box.caption, QStringLiteral("Tovrel"));  // the application's name
     EXPECT_FALSE(box.hasIcon);
     EXPECT_EQ(box.buttons, QStringList{QStringLiteral("确定")});
     EXPECT_EQ(box.owner, m_dlg.get());

@@ -41,12 +41,17 @@ void ModalAnswerer::Poll() {
         shown.hasIcon = box->icon() != QMessageBox::NoIcon;
         for (QAbstractButton* button : box->buttons()) shown.buttons << button->text();
         shown.owner = box->parentWidget();
+        shown.width = box->width();
+        if (const QCursor* cursor = QApplication::overrideCursor()) shown.cursor = cursor->shape();
         boxes.push_back(shown);
         box->buttons().first()->click();
         return;
     }
     if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
         fileDialogs << dialog->objectName();
+        fileDialogButtons.clear();
+        for (const QAbstractButton* button : dialog->findChildren<QAbstractButton*>())
+            if (button->isVisible() && !button->text().isEmpty()) fileDialogButtons << button->text();
         const QString file = files.empty() ? QString() : files.front();
         if (!files.empty()) files.pop_front();
         if (file.isEmpty()) {
@@ -136,6 +141,7 @@ void TypeInto(QWidget* widget, const QString& text) {
 
 void WindowTest::Type(int id, const QString& text) {
     QWidget* item = Item(id);
+    if (auto* combo = qobject_cast<QComboBox*>(item); combo != nullptr && combo->isEditable()) item = combo->lineEdit();
     item->setFocus();
     if (auto* edit = qobject_cast<QLineEdit*>(item)) {
         edit->selectAll();

@@ -31,6 +31,8 @@ struct ShownBox {
     bool hasIcon = false;
     QStringList buttons;
     QWidget* owner = nullptr;
+    int width = 0;  // of the box, as shown
+    int cursor = -1;  // the application's override cursor meanwhile, -1 none
 };
 
 class ModalAnswerer {
@@ -43,6 +45,7 @@ public:
     std::function<void(QDialog*)> onOtherDialog;  // any other modal dialog (it must end it)
     std::vector<ShownBox> boxes;
     QStringList fileDialogs;  // object names of the file dialogs met
+    QStringList fileDialogButtons;  // texts of the buttons of the last file dialog met
 
 private:
     void Poll();

@@ -1,0 +1,14 @@
+// Qt's own texts (the file dialog's buttons and labels, the edits' context
+// menus) in Chinese, as the rest of the window is, whatever the user's
+// locale. They come from Qt's translation catalogues (Debian package
+// qt6-translations-l10n); without them Qt's texts stay English.
+#ifndef TOVREL_APP_QTTRANSLATIONS_H
+#define TOVREL_APP_QTTRANSLATIONS_H
+
+class QCoreApplication;
+
+// Installs the zh_CN catalogue of Qt's base module. False when it is not
+// installed.
+bool InstallQtTranslations(QCoreApplication* application);
+
+#endif

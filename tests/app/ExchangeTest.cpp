@@ -1,0 +1,249 @@
+// The window while it talks to the module: no input reaches the dialog, it
+// stays painted and busy, a long transfer shows its progress and can be
+// cancelled between chunks, and a PC file that is no regular file is
+// refused before anything blocks.
+#include <QApplication>
+#include <QDialog>
+#include <QDir>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "WindowTest.h"
+#include "app/Resources.h"
+#include "tests/support/Timing.h"
+
+namespace {
+
+const QString kWriteOk = QStringLiteral("成功写入文件!必需先关闭文件才可以拔U盘，否则数据可能丢失！");
+const QString kNotWhole = QStringLiteral("数据未被完全写入！");
+constexpr int kBigSize = 24 * 1024;  // 48 chunks: some 2.2 s at 115200 bit/s
+
+QByteArray BigData() {
+    QByteArray data(kBigSize, '\0');
+    for (int i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 512);
+    return data;
+}
+
+QDialog* ProgressWindow() {
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (top->objectName() == QLatin1String("TransferProgress") && top->isVisible()) return qobject_cast<QDialog*>(top);
+    return nullptr;
+}
+
+// Runs `act` once, as soon as the progress window is on screen; it runs
+// from a timer, inside the transfer, as the user's input would arrive.
+class OnProgressWindow {
+public:
+    explicit OnProgressWindow(std::function<void(QDialog*)> act) : m_act(std::move(act)) {
+        m_timer.setInterval(20);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            if (QDialog* window = ProgressWindow()) {
+                m_timer.stop();
+                m_fired = true;
+                m_act(window);
+            }
+        });
+        m_timer.start();
+    }
+    bool Fired() const { return m_fired; }
+
+private:
+    std::function<void(QDialog*)> m_act;
+    QTimer m_timer;
+    bool m_fired = false;
+};
+
+class ExchangeTest : public WindowTest {
+protected:
+    // A module that moves bytes at the line's speed, talked to at 115200.
+    void SetUp() override {
+        WindowTest::SetUp();
+        SimConfig config;
+        config.pace = true;
+        StartModule(config);
+        OpenWindow();
+        ChooseItem(IDC_BAUD_RATE, 7);
+        ASSERT_EQ(Click(IDC_SET_PARAMS).value(0), QStringLiteral("设置成功!当前参数已更新。"));
+        Type(IDC_FILE_NAME, QStringLiteral("BIG.BIN"));
+    }
+    void OpenBigFile(const QByteArray& onDisk = QByteArray()) {
+        if (!onDisk.isNull()) {
+            ASSERT_TRUE(m_module->WriteDiskFile("/BIG.BIN", std::vector<uint8_t>(onDisk.begin(), onDisk.end())));
+        }
+        ASSERT_EQ(Click(IDC_OPEN_CREATE), QStringList());
+        m_module->ClearRequests();
+    }
+    QByteArray DiskFile() const {
+        std::vector<uint8_t> contents;
+        if (!m_module->ReadDiskFile("/BIG.BIN", &contents)) return "<missing>";
+        return QByteArray(reinterpret_cast<const char*>(contents.data()), static_cast<qsizetype>(contents.size()));
+    }
+    QStringList WriteBigPcFile() {
+        WritePcFile(QStringLiteral("big.bin"), BigData());
+        m_answerer.files = {PcPath(QStringLiteral("big.bin"))};
+        return Click(IDC_WRITE_FILE);
+    }
+    static void Cancel(QDialog* progress) {
+        QTest::mouseClick(progress->findChild<QPushButton*>(QStringLiteral("CancelTransfer")), Qt::LeftButton);
+    }
+};
+
+TEST_F(ExchangeTest, KeysAndClicksDuringATransferNeverReachTheDialog) {
+    OpenBigFile();
+    bool progressStayed = false;
+    OnProgressWindow user([this, &progressStayed](QDialog* progress) {
+        QTest::keyClick(progress, Qt::Key_Escape);
+        for (int id : {IDC_GET_INFO, IDC_CLOSE_FILE, IDC_WRITE_TEXT, IDC_OPEN_CREATE, IDC_READ_FILE, IDC_SET_PARAMS})
+            QTest::mouseClick(Item(id), Qt::LeftButton);
+        QTest::keyClick(Item(IDC_GET_INFO), Qt::Key_Space);
+        QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
+        QTest::keyClick(m_dlg.get(), Qt::Key_Return);
+        QTest::keyClick(m_dlg.get(), Qt::Key_F1);
+        QTest::keyClick(m_dlg.get(), Qt::Key_Space, Qt::AltModifier);
+        progress->close();
+        progressStayed = progress->isVisible();
+    });
+    QStringList others;
+    m_answerer.onOtherDialog = [&others](QDialog* dialog) {
+        others << dialog->objectName();
+        dialog->reject();
+    };
+    EXPECT_EQ(WriteBigPcFile(), QStringList{kWriteOk});
+    ASSERT_TRUE(user.Fired());
+    EXPECT_TRUE(progressStayed);  // neither Esc nor a close took it away
+    EXPECT_TRUE(m_dlg->isVisible());
+    EXPECT_TRUE(others.isEmpty()) << qPrintable(others.join(QLatin1Char(',')));
+    EXPECT_EQ(DiskFile(), BigData());
+    // Nothing but the chunks, one after another, and nothing queued for later.
+    QTest::qWait(300);
+    EXPECT_EQ(m_module->Requests().size(), 48u);
+    EXPECT_EQ(RequestsOf(0x20).size(), 48u);
+    EXPECT_EQ(ProgressWindow(), nullptr);
+}
+
+TEST_F(ExchangeTest, CancelledWriteKeepsWhatWasWrittenAndSaysSo) {
+    OpenBigFile();
+    OnProgressWindow user(&ExchangeTest::Cancel);
+    EXPECT_EQ(WriteBigPcFile(), QStringList{kNotWhole});
+    ASSERT_TRUE(user.Fired());
+    const QByteArray written = DiskFile();
+    EXPECT_GT(written.size(), 0);
+    EXPECT_LT(written.size(), kBigSize);
+    EXPECT_EQ(written.size() % 512, 0);  // stopped between chunks
+    EXPECT_EQ(written, BigData().left(written.size()));
+    EXPECT_EQ(m_module->Requests().size(), static_cast<size_t>(written.size() / 512));
+    // The file is still open: the next write goes on where this one stopped.
+    m_answerer.files = {PcPath(QStringLiteral("big.bin"))};
+    EXPECT_EQ(Click(IDC_WRITE_FILE), QStringList{kWriteOk});
+}
+
+TEST_F(ExchangeTest, CancelledWriteOfTheTextBoxIsNotReportedAsASuccess) {
+    OpenBigFile();
+    qobject_cast<QPlainTextEdit*>(Item(IDC_TEXT))->setPlainText(QString(kBigSize, QLatin1Char('t')));
+    OnProgressWindow user(&ExchangeTest::Cancel);
+    EXPECT_EQ(Click(IDC_WRITE_TEXT), QStringList{kNotWhole});
+    ASSERT_TRUE(user.Fired());
+    EXPECT_EQ(DiskFile().size() % 512, 0);
+    EXPECT_LT(DiskFile().size(), kBigSize);
+}
+
+TEST_F(ExchangeTest, CancelledReadLeavesThePcFileAsItWas) {
+    OpenBigFile(BigData());
+    WritePcFile(QStringLiteral("BIG.BIN"), "the PC's own file");
+    OnProgressWindow user(&ExchangeTest::Cancel);
+    EXPECT_EQ(Click(IDC_READ_FILE), QStringList{QStringLiteral("读文件过程中出错!")});
+    ASSERT_TRUE(user.Fired());
+    EXPECT_EQ(ReadPcFile(QStringLiteral("BIG.BIN")), QByteArray("the PC's own file"));
+    EXPECT_EQ(QDir(m_pcFolder.path()).entryList(QDir::Files), QStringList{QStringLiteral("BIG.BIN")});
+    EXPECT_LT(RequestsOf(0x30).size(), 48u);
+}
+
+TEST_F(ExchangeTest, CancelledReadIntoTheTextBoxKeepsWhatCame) {
+    const QByteArray text(kBigSize, 'r');
+    OpenBigFile(text);
+    Type(IDC_READ_COUNT, QString::number(kBigSize));
+    OnProgressWindow user(&ExchangeTest::Cancel);
+    EXPECT_EQ(Click(IDC_READ_TEXT), QStringList{QStringLiteral("数据已读出。")});
+    ASSERT_TRUE(user.Fired());
+    const QString shown = Shown(IDC_TEXT);
+    EXPECT_GT(shown.size(), 0);
+    EXPECT_EQ(shown.size() % 512, 0);
+    EXPECT_LT(shown.size(), kBigSize);
+    EXPECT_EQ(shown, QString(shown.size(), QLatin1Char('r')));
+}
+
+TEST_F(ExchangeTest, TheProgressWindowOpensCentredOnTheDialog) {
+    OpenBigFile();
+    QPoint offset;
+    OnProgressWindow user([this, &offset](QDialog* progress) {
+        offset = progress->frameGeometry().center() - m_dlg->frameGeometry().center();
+    });
+    EXPECT_EQ(WriteBigPcFile(), QStringList{kWriteOk});
+    ASSERT_TRUE(user.Fired());
+    EXPECT_LE(offset.manhattanLength(), 2) << offset.x() << "," << offset.y();
+}
+
+TEST_F(ExchangeTest, DuringAWaitTheWindowIsPaintedAndShowsItIsBusy) {
+    SimFault late;
+    late.kind = SimFault::kDelay;
+    late.value = 1500;
+    m_module->ArmFault(late);
+    int ticks = 0;
+    int paints = 0;
+    bool busyDuringWait = false;
+    QTimer timer;
+    timer.setInterval(50);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        ++ticks;
+        const QCursor* cursor = QApplication::overrideCursor();
+        if (cursor != nullptr && cursor->shape() == Qt::WaitCursor) busyDuringWait = true;
+        m_dlg->update();  // as an uncovered window would need
+    });
+    class PaintCounter : public QObject {
+    public:
+        explicit PaintCounter(int* count) : m_count(count) {}
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::Paint) ++*m_count;
+            return false;
+        }
+
+    private:
+        int* m_count;
+    } counter(&paints);
+    m_dlg->installEventFilter(&counter);
+    timer.start();
+    const auto start = Clock::now();
+    EXPECT_EQ(Click(IDC_GET_INFO), QStringList{QStringLiteral("打开设备成功!")});
+    const long elapsed = ElapsedMs(start);
+    timer.stop();
+    m_dlg->removeEventFilter(&counter);
+    EXPECT_GE(elapsed, 1500);
+    EXPECT_GE(ticks, 15) << "the event loop ran only " << ticks << " times in " << elapsed << " ms";
+    EXPECT_GE(paints, 10);
+    EXPECT_TRUE(busyDuringWait);
+    EXPECT_EQ(m_answerer.boxes.back().cursor, Qt::ArrowCursor);  // a box in between takes input as usual
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(ExchangeTest, APcFileThatIsNoRegularFileIsRefusedWithoutBlocking) {
+    OpenBigFile();
+    const QByteArray fifo = PcPath(QStringLiteral("pipe")).toLocal8Bit();
+    ASSERT_EQ(mkfifo(fifo.constData(), 0600), 0);
+    for (const QString& path : {PcPath(QStringLiteral("pipe")), QStringLiteral("/dev/zero")}) {
+        m_answerer.files = {path};
+        const auto start = Clock::now();
+        const QStringList shown = Click(IDC_WRITE_FILE);
+        EXPECT_LT(ElapsedMs(start), 2000);
+        ASSERT_EQ(shown.size(), 1);
+        EXPECT_TRUE(shown[0].contains(QStringLiteral("不是普通文件"))) << qPrintable(shown[0]);
+    }
+    EXPECT_TRUE(m_module->Requests().empty());
+}
+
+}  // namespace
