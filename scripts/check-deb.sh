@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs a Tovrel .deb into a fresh minimal Debian 12 tree, without
+# Checks what a Tovrel .deb holds and that lintian finds no error or warning
+# in it; then installs it into a fresh minimal Debian 12 tree, without
 # recommended packages, and runs its programs there: the client against the
 # simulator, and the window until it is on screen (offscreen and under Xvfb).
 # Usage (as root, with a Debian mirror in reach):
 #   scripts/check-deb.sh PACKAGE.deb [ROOT]     ROOT defaults to build/debian12-root
-#   scripts/check-deb.sh --contents PACKAGE.deb  only what the package holds
+#   scripts/check-deb.sh --contents PACKAGE.deb  only what the package holds, and lintian
 set -euo pipefail
 contents_only=false
 if [ "${1:-}" = --contents ]; then
@@ -15,22 +16,35 @@ deb=$(realpath "$1")
 root=$(realpath -m "${2:-build/debian12-root}")
 mirror=${TOVREL_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 
+fail() { echo "check-deb: $*" >&2; exit 1; }
 listing=$(dpkg-deb -c "$deb")
 for f in /usr/bin/tovrel /usr/bin/tovrel-cli /usr/bin/tovrel-sim /usr/share/applications/tovrel.desktop \
-         /usr/share/man/man1/tovrel-cli.1 /usr/share/icons/hicolor/{16x16,32x32,64x64,128x128}/apps/tovrel.png; do
-  grep -q " \.$f\$" <<<"$listing" || { echo "check-deb: the package lacks $f" >&2; exit 1; }
+         /usr/share/man/man1/{tovrel,tovrel-cli,tovrel-sim}.1.gz /usr/share/icons/hicolor/{16x16,32x32,64x64,128x128}/apps/tovrel.png \
+         /usr/share/doc/tovrel/copyright /usr/share/doc/tovrel/changelog.gz; do
+  grep -q " \.$f\$" <<<"$listing" || fail "the package lacks $f"
 done
-dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || { echo "check-deb: the package does not depend on Qt" >&2; exit 1; }
+dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || fail "the package does not depend on Qt"
+for p in fonts-noto-cjk qt6-translations-l10n; do
+  dpkg-deb -f "$deb" Recommends | grep -qw "$p" || fail "the package does not recommend $p"
+done
+# lintian does not hold the changelog to the package's version.
+changelog_version=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/tovrel/changelog.gz | gzip -dc |
+                    sed -n '1s/^tovrel (\([^)]*\)).*/\1/p')
+[ "$changelog_version" = "$(dpkg-deb -f "$deb" Version)" ] ||
+  fail "the changelog's last entry is for '$changelog_version', the package is $(dpkg-deb -f "$deb" Version)"
 if command -v desktop-file-validate >/dev/null; then
   entry=$(mktemp --suffix=.desktop)
   dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/applications/tovrel.desktop >"$entry"
-  desktop-file-validate "$entry" || { rm -f "$entry"; echo "check-deb: the desktop entry is not valid" >&2; exit 1; }
+  desktop-file-validate "$entry" || { rm -f "$entry"; fail "the desktop entry is not valid"; }
   rm -f "$entry"
 fi
-echo "ok: the package holds the programs, the man page, the desktop entry and the icons"
+echo "ok: the package holds the programs, their man pages, the desktop entry, the icons, copyright and changelog"
+command -v lintian >/dev/null || fail "needs lintian (apt-get install lintian)"
+lintian --fail-on error,warning "$deb" || fail "lintian finds errors or warnings (above)"
+echo "ok: lintian"
 $contents_only && exit 0
 
-command -v debootstrap >/dev/null || { echo "check-deb: needs debootstrap (apt-get install debootstrap)" >&2; exit 1; }
+command -v debootstrap >/dev/null || fail "needs debootstrap (apt-get install debootstrap)"
 if [ ! -x "$root/usr/bin/apt-get" ]; then
   rm -rf "$root"
   debootstrap --variant=minbase bookworm "$root" "$mirror" >"$root.log" 2>&1 ||
