@@ -27,6 +27,14 @@ bool CancelAndAwait(HANDLE port, OVERLAPPED* ov, DWORD* moved) {
     return GetOverlappedResult(port, ov, moved, TRUE) != FALSE;
 }
 
+// Bytes waiting in the input queue, or -1 when the port cannot say.
+int64_t QueuedInput(HANDLE port) {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(port, &errors, &stat)) return -1;
+    return stat.cbInQue;
+}
+
 // The output side is purged only when something is queued there: no write
 // of ours is outstanding between sends, and where the platform flushes the
 // line itself for either output flag (wine on a pseudo-terminal drops bytes
@@ -49,10 +57,8 @@ using WaitClock = std::chrono::steady_clock;
 bool PollForQueuedByte(HANDLE port, WaitClock::time_point deadline, SerialChannel::IdleHook hook, void* context) {
     auto nextIdle = WaitClock::now() + std::chrono::milliseconds(SerialChannel::kIdleSliceMs);
     for (;;) {
-        DWORD errors = 0;
-        COMSTAT stat{};
-        if (!ClearCommError(port, &errors, &stat)) return false;
-        if (stat.cbInQue > 0) return true;
+        const int64_t queued = QueuedInput(port);
+        if (queued != 0) return queued > 0;
         const auto now = WaitClock::now();
         if (now >= deadline) return false;
         if (hook != nullptr && now >= nextIdle) {
@@ -205,7 +211,10 @@ int SerialChannel::Transfer(bool write, uint8_t* buffer, uint32_t length, uint32
     DWORD moved = 0;
     const BOOL atOnce = write ? WriteFile(m_hComm, buffer, length, &moved, &ov)
                               : ReadFile(m_hComm, buffer, length, &moved, &ov);
-    if (atOnce) return kSerialOk;
+    // A transfer ended by the port's own time-outs finishes "successfully"
+    // with fewer bytes; a write's time-outs are whatever the port's previous
+    // user left, and a cut-off frame must not pass for a sent one.
+    if (atOnce) return moved == length ? kSerialOk : finishedBadly;
     if (GetLastError() != ERROR_IO_PENDING) return startFailed;
 
     const DWORD waited = AwaitEvent(m_hEvent, waitMs);
@@ -214,7 +223,7 @@ int SerialChannel::Transfer(bool write, uint8_t* buffer, uint32_t length, uint32
         return waited == WAIT_TIMEOUT ? timedOut : waitFailed;
     }
     if (!GetOverlappedResult(m_hComm, &ov, &moved, write ? FALSE : TRUE)) return finishedBadly;
-    return kSerialOk;
+    return moved == length ? kSerialOk : finishedBadly;
 }
 
 int SerialChannel::Write(const uint8_t* buffer, uint32_t length, uint32_t waitMs) {
@@ -239,10 +248,7 @@ int SerialChannel::WaitAndRead(uint8_t* buffer, uint32_t count, uint32_t waitMs)
     if (m_hComm == nullptr) return kSerialWrongState;
     (void)SetReadTimeouts(0);
 
-    DWORD errors = 0;
-    COMSTAT stat{};
-    (void)ClearCommError(m_hComm, &errors, &stat);
-    if (stat.cbInQue == 0) {
+    if (QueuedInput(m_hComm) <= 0) {
         HANDLE waitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (waitEvent == nullptr) return kSerialRxEventFailed;
         OVERLAPPED ov{};
@@ -265,6 +271,10 @@ int SerialChannel::WaitAndRead(uint8_t* buffer, uint32_t count, uint32_t waitMs)
         }
         CloseHandle(waitEvent);
         if (abandoned) arrived = PollForQueuedByte(m_hComm, deadline, m_idleHook, m_idleContext);
+        // Windows reports only bytes that arrive once the mask is set: an
+        // answer that landed after the queue was looked at above, but before
+        // the mask took hold, sits there unreported.
+        if (!arrived) arrived = QueuedInput(m_hComm) > 0;
         if (!arrived) return kSerialNoByte;
         SetCommMask(m_hComm, 0);
     }

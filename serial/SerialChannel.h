@@ -29,7 +29,8 @@
 //
 // Units: lengths and counts in bytes, waits in milliseconds. A wait of 0
 //   means "finished at once or not at all". Neither Write() nor Read()
-//   reports a partial transfer: 0 means the whole length moved.
+//   reports a partial transfer: 0 means the whole length moved, and a
+//   transfer the port's own time-outs ended short is a failure.
 #ifndef TOVREL_SERIAL_SERIALCHANNEL_H
 #define TOVREL_SERIAL_SERIALCHANNEL_H
 
@@ -94,10 +95,12 @@ public:
     // Event mask EV_RXCHAR. 0, 102, 208.
     int WatchReceivedChars();
 
-    // 0, 102, 104 (a write that ran out of time has been cancelled). An
-    // operation that finished whole just as its wait ran out is a success.
+    // 0, 102, 104 (a write that ran out of time has been cancelled, or moved
+    // fewer bytes than asked). An operation that finished whole just as its
+    // wait ran out is a success.
     int Write(const uint8_t* buffer, uint32_t length, uint32_t waitMs);
-    // 0, 102, 1031, 1032, 1033 (cancelled after waitMs), 1034.
+    // 0, 102, 1031, 1032 (failed, or moved fewer bytes than asked), 1033
+    // (cancelled after waitMs), 1034.
     int Read(uint8_t* buffer, uint32_t length, uint32_t waitMs);
 
     // Purges the input queue (and the output side too if bytes wait there),
@@ -108,6 +111,8 @@ public:
     // exactly count bytes with the same wait (so at most about 2 x waitMs).
     // A platform that abandons the character watch at once (wine on a
     // pseudo-terminal) has its queue watched instead, for the same wait.
+    // Before 209 the queue is looked at once more: bytes that came just
+    // before the watch started are no event for it, yet they are the answer.
     // 0, 1, 102, 209, 1031..1034.
     int WaitAndRead(uint8_t* buffer, uint32_t count, uint32_t waitMs);
 

@@ -18,6 +18,12 @@ std::vector<std::string> Entries();
 // Also writes each entry and a newline to fd as it is made (-1: none), so a
 // test can watch the calls of a child process up to its very end.
 void SetSink(int fd);
+// Called with each entry as it is made, before the call it records has done
+// anything (null: none), so a test can act at an exact point of a call
+// sequence, e.g. between two calls of the channel. The hook must not make
+// comm calls itself.
+using Hook = void (*)(const std::string& entry, void* context);
+void SetHook(Hook hook, void* context);
 
 // Used by the layer itself.
 bool Enabled();

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "CommEventMode.h"
 #include "CommJournal.h"
 #include "TermiosLine.h"
 
@@ -31,6 +33,13 @@ using Nanos = std::chrono::nanoseconds;
 constexpr ULONG_PTR kPending = 0x103;
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
+
+bool g_edgeEvents = false;
+
+// Edge mode, while a comm-event wait is pending and bytes sit in the queue:
+// poll cannot tell new bytes from old ones, so the queue is looked at again
+// after this long.
+constexpr Nanos kEdgeRecheck = std::chrono::milliseconds(1);
 
 BOOL Fail(DWORD error) {
     t_lastError = error;
@@ -66,7 +75,7 @@ struct PendingOp {
     DWORD length = 0;                       // kRead, kWrite
     DWORD done = 0;                         // bytes moved so far
     bool draining = false;                  // kWrite: all handed to the driver, awaiting TIOCOUTQ 0
-    std::optional<Clock::time_point> totalDeadline;  // kRead: total time-out
+    std::optional<Clock::time_point> totalDeadline;  // kRead, kWrite: total time-out
     Nanos interval{0};                      // kRead: interval time-out, 0 = none
     Clock::time_point lastByte{};           // kRead: arrival of the latest byte
     DWORD* eventMask = nullptr;             // kCommEvent
@@ -76,6 +85,11 @@ struct Port {
     int fd = -1;
     COMMTIMEOUTS timeouts{};
     DWORD eventMask = 0;
+    // Edge mode: input bytes already accounted for (queued when the mask was
+    // set or last looked at), and whether more have come since the mask was
+    // set or a wait last reported them.
+    int rxCounted = 0;
+    bool rxEvent = false;
     uint32_t rate = 9600;    // for the drain estimate only
     uint32_t bitsPerByte = 10;
     std::optional<PendingOp> read, write, commEvent;
@@ -160,13 +174,35 @@ int OutputQueued(int fd) {
     return ioctl(fd, TIOCOUTQ, &n) == 0 ? n : -1;
 }
 
+// Edge mode: takes the queue's length as now accounted for; a longer queue
+// than before had arrivals, an event if the mask watches for them. Returns
+// whether an event is waiting to be reported.
+bool NoteArrivals(Port& port, int queued) {
+    if (queued > port.rxCounted && (port.eventMask & EV_RXCHAR) != 0) port.rxEvent = true;
+    if (queued >= 0) port.rxCounted = queued;
+    return port.rxEvent;
+}
+
+// Edge mode: bytes the program read leave the queue; more than were
+// accounted for means some came in the meantime.
+void NoteTaken(Port& port, DWORD n) {
+    if (n <= static_cast<DWORD>(port.rxCounted)) {
+        port.rxCounted -= static_cast<int>(n);
+        return;
+    }
+    if ((port.eventMask & EV_RXCHAR) != 0) port.rxEvent = true;
+    port.rxCounted = 0;
+}
+
 // Moves what it can of a read. Completes it when the count is complete,
 // when the device is gone, or when a time-out has run out.
 void ProgressRead(Port& port) {
     PendingOp& op = *port.read;
+    if (g_edgeEvents) NoteArrivals(port, InputQueued(port.fd));
     while (op.done < op.length) {
         const ssize_t n = ::read(port.fd, op.readBuffer + op.done, op.length - op.done);
         if (n > 0) {
+            if (g_edgeEvents) NoteTaken(port, static_cast<DWORD>(n));
             op.done += static_cast<DWORD>(n);
             op.lastByte = Clock::now();
             continue;
@@ -189,9 +225,22 @@ Nanos DrainEstimate(const Port& port, int queued) {
     return Nanos(ns < 100000 ? 100000 : ns);
 }
 
+// The port's write time-out has run out: the write ends successfully with
+// the bytes that have left the port. Those still in the driver's queue are
+// dropped, as Windows does not send the rest of a timed-out write.
+void EndWriteAtItsTimeout(Port& port) {
+    PendingOp& op = *port.write;
+    const int queued = OutputQueued(port.fd);
+    if (queued > 0) {
+        op.done -= std::min(static_cast<DWORD>(queued), op.done);
+        (void)tcflush(port.fd, TCOFLUSH);
+    }
+    Complete(port.write, ERROR_SUCCESS);
+}
+
 // Hands what it can of a write to the driver, then awaits the empty output
-// queue. Returns how long to sleep before looking at the queue again, or 0.
-Nanos ProgressWrite(Port& port) {
+// queue, unless the port's write time-out ends it first.
+void ProgressWrite(Port& port) {
     PendingOp& op = *port.write;
     while (!op.draining) {
         const ssize_t n = ::write(port.fd, op.writeBuffer + op.done, op.length - op.done);
@@ -201,30 +250,27 @@ Nanos ProgressWrite(Port& port) {
             continue;
         }
         if (errno == EINTR) continue;
-        if (errno == EAGAIN) return Nanos(0);
-        Complete(port.write, FromErrno(errno));
-        return Nanos(0);
+        if (errno == EAGAIN) break;
+        return Complete(port.write, FromErrno(errno));
     }
-    const int queued = OutputQueued(port.fd);
-    if (queued < 0 && errno != ENOTTY && errno != EINVAL) {
-        Complete(port.write, FromErrno(errno));
-        return Nanos(0);
+    if (op.draining) {
+        const int queued = OutputQueued(port.fd);
+        if (queued < 0 && errno != ENOTTY && errno != EINVAL) return Complete(port.write, FromErrno(errno));
+        if (queued <= 0) return Complete(port.write, ERROR_SUCCESS);
     }
-    if (queued <= 0) {
-        Complete(port.write, ERROR_SUCCESS);
-        return Nanos(0);
-    }
-    return DrainEstimate(port, queued);
+    if (op.totalDeadline && Clock::now() >= *op.totalDeadline) EndWriteAtItsTimeout(port);
 }
 
 void ProgressCommEvent(Port& port, short revents) {
     const int queued = InputQueued(port.fd);
-    if (queued > 0) {
+    const bool arrived = g_edgeEvents ? NoteArrivals(port, queued) : queued > 0;
+    if (arrived) {
+        port.rxEvent = false;
         *port.commEvent->eventMask = EV_RXCHAR;
         return Complete(port.commEvent, ERROR_SUCCESS);
     }
     // Readable with nothing to read, or hung up: the device is gone.
-    if (queued < 0 || (revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0)
+    if (queued < 0 || (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 || ((revents & POLLIN) != 0 && queued == 0))
         return Complete(port.commEvent, ERROR_DEVICE_REMOVED);
 }
 
@@ -252,17 +298,21 @@ bool DriveUntil(Done done, std::optional<Clock::time_point> deadline) {
             if (slot.kind != Slot::kPort) continue;
             Port& port = *slot.port;
             short events = 0;
-            if (port.read || port.commEvent) events |= POLLIN;
+            if (port.read) events |= POLLIN;
+            if (port.commEvent) {
+                if (g_edgeEvents && port.rxCounted > 0) shorten(kEdgeRecheck);
+                else events |= POLLIN;
+            }
             if (port.write) {
                 if (!port.write->draining) events |= POLLOUT;
                 else shorten(DrainEstimate(port, OutputQueued(port.fd)));
             }
-            if (port.read) {
-                if (port.read->totalDeadline) shorten(*port.read->totalDeadline - now);
-                if (port.read->interval.count() > 0 && port.read->done > 0)
-                    shorten(port.read->lastByte + port.read->interval - now);
+            for (const auto* op : {&port.read, &port.write}) {
+                if (*op && (*op)->totalDeadline) shorten(*(*op)->totalDeadline - now);
             }
-            if (events == 0 && !port.write) continue;
+            if (port.read && port.read->interval.count() > 0 && port.read->done > 0)
+                shorten(port.read->lastByte + port.read->interval - now);
+            if (events == 0 && !port.write && !port.commEvent) continue;
             fds.push_back(pollfd{port.fd, events, 0});
             ports.push_back(&port);
         }
@@ -281,7 +331,7 @@ bool DriveUntil(Done done, std::optional<Clock::time_point> deadline) {
             Port& port = *ports[i];
             const short revents = ready > 0 ? fds[i].revents : 0;
             if (port.read) ProgressRead(port);
-            if (port.commEvent && revents != 0) ProgressCommEvent(port, revents);
+            if (port.commEvent && (revents != 0 || g_edgeEvents)) ProgressCommEvent(port, revents);
             if (port.write) {
                 if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && !port.write->draining)
                     Complete(port.write, ERROR_DEVICE_REMOVED);
@@ -302,6 +352,14 @@ BOOL Outcome(const OVERLAPPED* ov, LPDWORD moved) {
 std::optional<Clock::time_point> DeadlineAfter(DWORD ms) {
     if (ms == INFINITE) return std::nullopt;
     return Clock::now() + std::chrono::milliseconds(ms);
+}
+
+// A transfer's total time-out from now: multiplier x length + constant ms,
+// none when that is 0.
+std::optional<Clock::time_point> TotalDeadline(DWORD multiplier, DWORD constant, DWORD length) {
+    const uint64_t total = static_cast<uint64_t>(multiplier) * length + constant;
+    if (total == 0) return std::nullopt;
+    return Clock::now() + std::chrono::milliseconds(total);
 }
 
 std::string DevicePath(const char* name) {
@@ -486,6 +544,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     op.writeBuffer = static_cast<const uint8_t*>(lpBuffer);
     op.length = nNumberOfBytesToWrite;
     op.draining = nNumberOfBytesToWrite == 0;
+    op.totalDeadline = TotalDeadline(port->timeouts.WriteTotalTimeoutMultiplier,
+                                     port->timeouts.WriteTotalTimeoutConstant, nNumberOfBytesToWrite);
     ProgressWrite(*port);
     if (port->write) return Fail(ERROR_IO_PENDING);
     return Outcome(lpOverlapped, lpNumberOfBytesWritten);
@@ -509,9 +569,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     const bool returnAtOnce =
         t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
     if (!returnAtOnce) {
-        const uint64_t total =
-            static_cast<uint64_t>(t.ReadTotalTimeoutMultiplier) * nNumberOfBytesToRead + t.ReadTotalTimeoutConstant;
-        if (total != 0) op.totalDeadline = Clock::now() + std::chrono::milliseconds(total);
+        op.totalDeadline = TotalDeadline(t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant, nNumberOfBytesToRead);
         if (t.ReadIntervalTimeout != 0) op.interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
     }
     ProgressRead(*port);
@@ -577,6 +635,11 @@ BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
     Port* port = LookupPort(hFile);
     if (port == nullptr) return Fail(ERROR_INVALID_HANDLE);
     port->eventMask = dwEvtMask;
+    if (g_edgeEvents) {
+        // A new mask starts a new history: what is queued now is no event.
+        port->rxCounted = std::max(InputQueued(port->fd), 0);
+        port->rxEvent = false;
+    }
     if (port->commEvent) {
         *port->commEvent->eventMask = 0;
         Complete(port->commEvent, ERROR_SUCCESS);
@@ -593,10 +656,15 @@ BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
     *lpEvtMask = 0;
     Begin(lpOverlapped);
     const int queued = InputQueued(port->fd);
-    if (queued != 0) {
-        lpOverlapped->Internal = queued > 0 ? ERROR_SUCCESS : FromErrno(errno);
+    if (queued < 0) {
+        lpOverlapped->Internal = FromErrno(errno);
         SetEventState(lpOverlapped->hEvent, true);
-        if (queued < 0) return Fail(static_cast<DWORD>(lpOverlapped->Internal));
+        return Fail(static_cast<DWORD>(lpOverlapped->Internal));
+    }
+    if (g_edgeEvents ? NoteArrivals(*port, queued) : queued > 0) {
+        port->rxEvent = false;
+        lpOverlapped->Internal = ERROR_SUCCESS;
+        SetEventState(lpOverlapped->hEvent, true);
         *lpEvtMask = EV_RXCHAR;
         return TRUE;
     }
@@ -630,7 +698,13 @@ BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
     if ((dwFlags & ~0x0Fu) != 0) return Fail(ERROR_INVALID_PARAMETER);
     if ((dwFlags & PURGE_TXABORT) != 0 && port->write) Complete(port->write, ERROR_OPERATION_ABORTED);
     if ((dwFlags & PURGE_RXABORT) != 0 && port->read) Complete(port->read, ERROR_OPERATION_ABORTED);
-    if ((dwFlags & PURGE_RXCLEAR) != 0 && tcflush(port->fd, TCIFLUSH) != 0) return Fail(FromErrno(errno));
+    if ((dwFlags & PURGE_RXCLEAR) != 0) {
+        // Edge mode: bytes that came before the flush remain an event; the
+        // history belongs to the mask, not to the queue.
+        if (g_edgeEvents) NoteArrivals(*port, InputQueued(port->fd));
+        if (tcflush(port->fd, TCIFLUSH) != 0) return Fail(FromErrno(errno));
+        port->rxCounted = 0;
+    }
     if ((dwFlags & PURGE_TXCLEAR) != 0) {
         // Only bytes that have not left: on a pseudo-terminal a flush would
         // also take back what the peer has not read yet.
@@ -664,3 +738,5 @@ BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
 DWORD GetLastError() { return t_lastError; }
 
 void SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+
+void SetEdgeTriggeredCommEvents(bool on) { g_edgeEvents = on; }

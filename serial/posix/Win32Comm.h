@@ -163,8 +163,10 @@ typedef DCB* LPDCB;
 // a read completes only on its full count. ReadIntervalTimeout MAXDWORD with
 // both read totals 0: a read returns at once with what is queued. Otherwise a
 // non-zero total (multiplier x length + constant) or interval ends the read
-// with the bytes moved so far, successfully. The write fields are kept and
-// handed back but not applied: writes are bounded by the caller's wait.
+// with the bytes moved so far, successfully. Writes likewise: a non-zero
+// WriteTotalTimeoutMultiplier x length + WriteTotalTimeoutConstant ends a
+// write that has not finished by then successfully, with the bytes that have
+// left the port (the rest is not sent). A port starts with all fields 0.
 struct COMMTIMEOUTS {
     DWORD ReadIntervalTimeout;
     DWORD ReadTotalTimeoutMultiplier;
@@ -263,7 +265,9 @@ BOOL CancelIo(HANDLE hFile);
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask);
 
 // Waits for a masked event. EV_RXCHAR is reported while received bytes are
-// queued. FALSE with ERROR_INVALID_PARAMETER when the mask is 0.
+// queued (in the edge-triggered mode of CommEventMode.h, only for bytes that
+// arrived since the mask was set or the last event was reported). FALSE with
+// ERROR_INVALID_PARAMETER when the mask is 0.
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
 
 // Reports queue state; the line's error state is always 0 here.

@@ -4,46 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
-#include "serial/posix/CommJournal.h"
-#include "tests/support/PtyPeer.h"
+#include "SerialTestSupport.h"
 #include "tests/support/Timing.h"
-
-namespace {
-
-// Records the platform calls made inside a scope.
-class Journal {
-public:
-    Journal() {
-        comm_journal::Clear();
-        comm_journal::Enable(true);
-    }
-    ~Journal() { comm_journal::Enable(false); }
-    std::vector<std::string> Calls() const { return comm_journal::Entries(); }
-    bool Saw(const std::string& call) const {
-        for (const auto& c : comm_journal::Entries())
-            if (c == call) return true;
-        return false;
-    }
-};
-
-// A channel open on a fresh pseudo-terminal exported as COM1.
-class OpenChannel : public ::testing::Test {
-protected:
-    void SetUp() override {
-        peer.ExportAs(1);
-        channel.SelectPort(1);
-        channel.SelectBaudRate(9600);
-        ASSERT_EQ(channel.Open(8, 0, 0), kSerialOk);
-    }
-    PtyPeer peer;
-    SerialChannel channel;
-};
-
-}  // namespace
 
 TEST(SerialChannelSelection, FreshChannelIsClosedOnCom1At9600WithFactorOne) {
     SerialChannel channel;
@@ -339,6 +306,55 @@ TEST_F(OpenChannel, WriteThatCannotLeaveIsCancelledAfterItsWait) {
     EXPECT_EQ(channel.Send(frame, 6), kSerialOk);
 }
 
+// Write time-outs belong to the port: the channel keeps whatever its previous
+// user left there. A write that runs into them ends "successfully" with the
+// bytes moved so far, which for a frame is a failed send.
+class LeftWriteTimeouts : public OpenChannel {
+protected:
+    void LeaveWriteTimeouts(DWORD multiplier, DWORD constant) {
+        COMMTIMEOUTS t{};
+        ASSERT_TRUE(GetCommTimeouts(channel.m_hComm, &t));
+        t.WriteTotalTimeoutMultiplier = multiplier;
+        t.WriteTotalTimeoutConstant = constant;
+        ASSERT_TRUE(SetCommTimeouts(channel.m_hComm, &t));
+    }
+};
+
+TEST_F(LeftWriteTimeouts, FrameThatCouldNotLeaveGives104) {
+    ASSERT_NO_FATAL_FAILURE(LeaveWriteTimeouts(10, 100));  // 6 bytes: 160 ms
+    peer.StopSlaveOutput();
+    const uint8_t frame[6] = {0x55, 0x3A, 0x00, 0x00, 0x00, 0x00};
+    const auto start = Clock::now();
+    EXPECT_EQ(channel.Send(frame, 6), kSerialWriteFailed);
+    const long ms = ElapsedMs(start);
+    EXPECT_GE(ms, 150);
+    EXPECT_LT(ms, 1000);  // the port's time-out ended it, not the channel's 1200 ms
+    EXPECT_NE(channel.m_hComm, nullptr);
+    // The send set its read time-outs and kept the write fields as found.
+    COMMTIMEOUTS t{};
+    ASSERT_TRUE(GetCommTimeouts(channel.m_hComm, &t));
+    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 10u);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 100u);
+    EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 10001u);
+    // Nothing of the frame went out; on a free line the same time-outs are met.
+    peer.ResumeSlaveOutput();
+    EXPECT_TRUE(peer.ReadUntilQuiet(50).empty());
+    EXPECT_EQ(channel.Send(frame, 6), kSerialOk);
+    EXPECT_EQ(peer.ReadExactly(6, 1000), Bytes(frame, frame + 6));
+}
+
+TEST_F(LeftWriteTimeouts, FrameCutOffPartWayGives104) {
+    ASSERT_NO_FATAL_FAILURE(LeaveWriteTimeouts(0, 200));
+    // More than the pseudo-terminal holds while the peer reads nothing.
+    Bytes frame(256 * 1024);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    EXPECT_EQ(channel.Send(frame.data(), static_cast<uint32_t>(frame.size())), kSerialWriteFailed);
+    const Bytes got = peer.ReadUntilQuiet(100);
+    EXPECT_GT(got.size(), 0u);
+    EXPECT_LT(got.size(), frame.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), frame.begin()));
+}
+
 TEST_F(OpenChannel, SilentPeerGives209AfterTheWaitWithTheEventClosed) {
     uint8_t buffer[6];
     Journal journal;
@@ -400,6 +416,17 @@ TEST_F(OpenChannel, ShortAnswerGives1033AfterTheFurtherWait) {
     peer.Write({0x53, 0x3A, 0x01, 0x00, 0x00, 0x00});
     ASSERT_EQ(channel.WaitAndRead(buffer, 6, 300), kSerialOk);
     EXPECT_EQ(buffer[2], 0x01);
+}
+
+// Read time-outs other than 0 (a send leaves 10001 ms a byte) end a read
+// "successfully" with what came; the channel does not pass that for whole.
+TEST_F(OpenChannel, ReadEndedShortByReadTimeoutsGives1032) {
+    ASSERT_EQ(channel.SetReadTimeouts(50), kSerialOk);  // 4 bytes: 200 ms
+    peer.Write({0x53});
+    uint8_t buffer[4];
+    const auto start = Clock::now();
+    EXPECT_EQ(channel.Read(buffer, 4, 1000), kSerialReadFailed);
+    EXPECT_LT(ElapsedMs(start), 900);
 }
 
 TEST_F(OpenChannel, PurgeClearsWhatHasBeenReceived) {

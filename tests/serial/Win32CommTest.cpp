@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "tests/support/PtyPeer.h"
+#include "SerialTestSupport.h"
 #include "tests/support/Timing.h"
 
 namespace {
@@ -42,6 +42,19 @@ protected:
         t.ReadTotalTimeoutMultiplier = multiplier;
         t.ReadTotalTimeoutConstant = constant;
         ASSERT_TRUE(SetCommTimeouts(port, &t));
+    }
+    // With a comm-event wait pending on ov, the peer sends a byte 50 ms
+    // later: the wait reports it.
+    void PeerByteEndsTheWait(OVERLAPPED* ov, const DWORD& mask, uint8_t byte) {
+        std::thread later([this, byte] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            peer.Write({byte});
+        });
+        EXPECT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+        later.join();
+        DWORD n = 0;
+        EXPECT_TRUE(GetOverlappedResult(port, ov, &n, FALSE));
+        EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
     }
     PtyPeer peer;
     HANDLE port = nullptr;
@@ -202,15 +215,8 @@ TEST_F(Port, CommEventWaitsForTheFirstByteAndMaskChangeEndsIt) {
     OVERLAPPED ov = Fresh();
     ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    std::thread later([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        peer.Write({0x53});
-    });
-    EXPECT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
-    later.join();
+    PeerByteEndsTheWait(&ov, mask, 0x53);
     DWORD n = 0;
-    EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, TRUE));
-    EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
 
     // With a byte queued it finishes at once; after a purge it is pending,
     // and a new mask completes it with nothing.
@@ -314,4 +320,95 @@ TEST_F(Port, StoppedOutputLeavesTheWritePendingUntilCancelled) {
     EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, TRUE));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
     peer.ResumeSlaveOutput();
+}
+
+// Write time-outs end a write that has not finished by then: successfully,
+// with the bytes that have left, as on Windows.
+TEST_F(Port, WriteTimeoutEndsAStoppedWriteWithNothingMoved) {
+    COMMTIMEOUTS t{};
+    t.WriteTotalTimeoutMultiplier = 10;
+    t.WriteTotalTimeoutConstant = 50;  // 3 bytes: 80 ms
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    peer.StopSlaveOutput();
+    const uint8_t bytes[3] = {1, 2, 3};
+    OVERLAPPED ov = Fresh();
+    const auto start = Clock::now();
+    ASSERT_FALSE(WriteFile(port, bytes, 3, nullptr, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    const double cpu = CpuMs();
+    EXPECT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+    EXPECT_LT(CpuMs() - cpu, 20.0);
+    const long ms = ElapsedMs(start);
+    EXPECT_GE(ms, 78);
+    EXPECT_LT(ms, 1000);
+    DWORD n = 99;
+    EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+    EXPECT_EQ(n, 0u);
+    // The rest of a timed-out write is not sent later.
+    peer.ResumeSlaveOutput();
+    EXPECT_TRUE(peer.ReadUntilQuiet(50).empty());
+}
+
+TEST_F(Port, WriteTimeoutOnAFullLineCountsWhatThePeerGets) {
+    COMMTIMEOUTS t{};
+    t.WriteTotalTimeoutConstant = 100;
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    Bytes bytes(256 * 1024);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i ^ (i >> 9));
+    OVERLAPPED ov = Fresh();
+    ASSERT_FALSE(WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+    DWORD n = 0;
+    EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+    EXPECT_GT(n, 0u);
+    EXPECT_LT(n, bytes.size());
+    EXPECT_EQ(peer.ReadUntilQuiet(100), Bytes(bytes.begin(), bytes.begin() + n));
+}
+
+// Windows' comm events: SetCommMask starts a new history, and a wait
+// reports only bytes that came after that or after the last report.
+TEST_F(Port, EdgeTriggeredCommEventsReportOnlyNewBytes) {
+    WindowsCommEvents windows;
+    peer.Write({1, 2});
+    ASSERT_TRUE(peer.AwaitQueuedForProgram(2, 1000));
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    DWORD mask = 0;
+    OVERLAPPED ov = Fresh();
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    const double cpu = CpuMs();
+    EXPECT_EQ(WaitForSingleObject(event, 100), WAIT_TIMEOUT);  // queued before the mask: no event
+    EXPECT_LT(CpuMs() - cpu, 50.0);
+    PeerByteEndsTheWait(&ov, mask, 3);
+    DWORD n = 0;
+
+    // Reported: the next wait needs new bytes, and bytes that come between
+    // the mask and the wait count.
+    OVERLAPPED second = Fresh();
+    EXPECT_FALSE(WaitCommEvent(port, &mask, &second));
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    EXPECT_TRUE(GetOverlappedResult(port, &second, &n, FALSE));
+    peer.Write({4});
+    ASSERT_TRUE(peer.AwaitQueuedForProgram(4, 1000));
+    OVERLAPPED third = Fresh();
+    EXPECT_TRUE(WaitCommEvent(port, &mask, &third));
+
+    // Bytes the program has taken, or purged, are no longer counted: one new
+    // byte is an event though fewer are queued than before.
+    auto awaitOneNewByte = [&](uint8_t value) {
+        OVERLAPPED wait = Fresh();
+        ASSERT_FALSE(WaitCommEvent(port, &mask, &wait));
+        PeerByteEndsTheWait(&wait, mask, value);
+    };
+    uint8_t buffer[4];
+    OVERLAPPED read = Fresh();
+    ASSERT_TRUE(ReadFile(port, buffer, 4, &n, &read));
+    ASSERT_NO_FATAL_FAILURE(awaitOneNewByte(5));
+    peer.Write({6, 7});
+    ASSERT_TRUE(peer.AwaitQueuedForProgram(3, 1000));
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
+    OVERLAPPED fourth = Fresh();
+    EXPECT_TRUE(WaitCommEvent(port, &mask, &fourth));  // they came before the purge
+    ASSERT_NO_FATAL_FAILURE(awaitOneNewByte(8));
 }

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 PtyPeer::PtyPeer() {
     char name[256] = {};
@@ -71,6 +73,18 @@ void PtyPeer::Write(const Bytes& bytes) {
         }
         pollfd p{m_master, POLLOUT, 0};
         if (poll(&p, 1, 2000) <= 0) throw std::runtime_error("peer write stalled");
+    }
+}
+
+bool PtyPeer::AwaitQueuedForProgram(size_t n, int waitMs) const {
+    // The slave side's input queue is the one the program reads from.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        int queued = 0;
+        if (ioctl(m_slave, FIONREAD, &queued) != 0) return false;
+        if (static_cast<size_t>(queued) >= n) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 

@@ -30,6 +30,9 @@ public:
     // Reads until the line has been quiet for quietMs.
     Bytes ReadUntilQuiet(int quietMs);
     void Write(const Bytes& bytes);
+    // Waits until at least n bytes are queued for the program to read;
+    // false if they were not within waitMs.
+    bool AwaitQueuedForProgram(size_t n, int waitMs) const;
     // The settings the program applied to the slave.
     TermiosLine Line() const;
 

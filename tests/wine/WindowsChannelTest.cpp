@@ -16,7 +16,10 @@ protected:
         ASSERT_EQ(theSerialChannel.SelectBaudRate(rate), 1);
         ASSERT_EQ(theSerialChannel.Open(8, 0, 0), kSerialOk);
     }
-    void TearDown() override { theSerialChannel.Close(true); }
+    void TearDown() override {
+        theSerialChannel.SetIdleHook(nullptr, nullptr);
+        theSerialChannel.Close(true);
+    }
 
     // Sends bytes and reads the same count back from the loopback plug.
     int Echo(const Bytes& out, Bytes* back, uint32_t waitMs = 1000) {
@@ -25,11 +28,27 @@ protected:
         if (sent != kSerialOk) return sent;
         return theSerialChannel.WaitAndRead(back->data(), static_cast<uint32_t>(back->size()), waitMs);
     }
+    // Opens the silent line, sends a request and waits waitMs for an answer,
+    // which must not come; how long that took.
+    long SilentWaitMs(uint32_t waitMs) {
+        OpenOn(kSilentPort);
+        const Bytes frame = {0x55, 0x3A, 0x00, 0x00, 0x00, 0x00};
+        EXPECT_EQ(theSerialChannel.Send(frame.data(), 6), kSerialOk);
+        uint8_t byte = 0;
+        const auto start = Clock::now();
+        EXPECT_EQ(theSerialChannel.WaitAndRead(&byte, 1, waitMs), kSerialNoByte);
+        return ElapsedMs(start);
+    }
     // Sends bytes and gives the loopback plug time to queue their echo.
     void SendAndAwaitEcho(const Bytes& out) {
         ASSERT_EQ(theSerialChannel.Send(out.data(), static_cast<uint32_t>(out.size())), kSerialOk);
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
+};
+
+struct IdleCount {
+    int calls = 0;
+    static void Count(void* context) { ++static_cast<IdleCount*>(context)->calls; }
 };
 
 }  // namespace
@@ -172,14 +191,33 @@ TEST_F(OpenPort, AnswerArrivingWellIntoTheWaitIsStillRead) {
 }
 
 TEST_F(OpenPort, SilentLineGives209AfterTheWaitAndNoMore) {
-    OpenOn(kSilentPort);
-    const Bytes frame = {0x55, 0x3A, 0x00, 0x00, 0x00, 0x00};
-    ASSERT_EQ(theSerialChannel.Send(frame.data(), 6), kSerialOk);
-    uint8_t byte = 0;
-    const auto start = Clock::now();
-    EXPECT_EQ(theSerialChannel.WaitAndRead(&byte, 1, 500), kSerialNoByte);
-    const long took = ElapsedMs(start);
+    const long took = SilentWaitMs(500);
     EXPECT_GE(took, 450);
     EXPECT_LT(took, 1500);
     EXPECT_NE(theSerialChannel.m_hComm, nullptr);  // a time-out does not close the port
+}
+
+// The platform abandons the character watch on a pseudo-terminal here, so the
+// channel watches the queue instead; the hook runs there too.
+TEST_F(OpenPort, IdleHookRunsThroughASilentWaitWithoutShorteningIt) {
+    IdleCount idle;
+    theSerialChannel.SetIdleHook(&IdleCount::Count, &idle);
+    const long took = SilentWaitMs(600);
+    EXPECT_GE(took, 595);
+    EXPECT_LT(took, 1200);
+    EXPECT_GE(idle.calls, 600 / static_cast<int>(SerialChannel::kIdleSliceMs) / 2);
+}
+
+TEST_F(OpenPort, IdleHookLeavesALateAnswerAsItWas) {
+    OpenOn(kLateLoopbackPort);
+    const Bytes frame = Pattern(20);
+    Bytes plain, hooked;
+    const int plainResult = Echo(frame, &plain);
+    IdleCount idle;
+    theSerialChannel.SetIdleHook(&IdleCount::Count, &idle);
+    EXPECT_EQ(Echo(frame, &hooked), plainResult);
+    EXPECT_EQ(plainResult, kSerialOk);
+    EXPECT_EQ(hooked, plain);
+    EXPECT_EQ(plain, frame);
+    EXPECT_GE(idle.calls, 5);  // the answer comes 400 ms late
 }
