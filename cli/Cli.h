@@ -2,7 +2,8 @@
 // serial channel and protocol code as the window.
 //
 // Every command opens nothing itself: main() opens the port once, then runs
-// one command, or the shell runs many on the same open port. A command
+// one command, or the shell runs many on the same open port. The search
+// alone finds its own port, so main() does not open one for it. A command
 // returns a Result: an exit code and, when it failed, a one-line message.
 #ifndef TOVREL_CLI_CLI_H
 #define TOVREL_CLI_CLI_H
@@ -19,7 +20,8 @@ enum ExitCode {
     kExitRefused = 4,     // the module answered with a failure status
     kExitPortFailed = 5,  // the serial port could not be opened
     kExitLocalFile = 6,   // a PC file could not be read or written
-    kExitIncomplete = 7,  // a transfer moved fewer bytes than asked
+    kExitIncomplete = 7,  // a transfer moved fewer bytes than asked, or Ctrl+C stopped it
+    kExitEmptyFile = 8,   // the disk file is empty: it may just have been created by opening it
 };
 
 struct Result {
@@ -41,7 +43,10 @@ struct Session {
     struct DiskFileHandle* file = nullptr;  // the file the shell has open
 };
 
-// Opens theSerialChannel as the session says.
+// Selects the session's port and rate on theSerialChannel without opening
+// it; refuses a bad --port or --baud.
+Result SelectPort(const Session& session);
+// Selects as above and opens theSerialChannel.
 Result OpenPort(const Session& session);
 
 // One command with its arguments (argv after the command name).

@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <ostream>
-#include <sstream>
 
 #include "Cli.h"
+#include "CtrlCStop.h"
+#include "ModuleClock.h"
 #include "PcFiles.h"
 #include "Terminal.h"
 #include "protocol/DeviceCommands.h"
@@ -27,8 +27,10 @@ const char kUsage[] =
     "  set [--rate N] [--clock 'YY-MM-DD hh:mm:ss']\n"
     "                            set the module's rate (default: --baud) and clock (default: now)\n"
     "  search                    try COM1 and COM2 at all eight rates until the module answers\n"
+    "                            (--port is not opened first: a missing COM1 only ends its part)\n"
     "  put LOCAL [REMOTE]        copy a PC file onto the disk, replacing REMOTE\n"
-    "  get REMOTE [LOCAL]        copy a disk file to the PC (LOCAL: REMOTE's last part here)\n"
+    "  get REMOTE [LOCAL]        copy a disk file to the PC (LOCAL: REMOTE's last part here);\n"
+    "                            an empty REMOTE saves nothing: opening may just have created it\n"
     "  close                     close the file the module has open\n"
     "  rm NAME | mkdir NAME | cd NAME | rmdir NAME\n"
     "  shell                     a prompt for many commands on one connection (also reads a pipe)\n"
@@ -39,8 +41,12 @@ const char kUsage[] =
     "  --trace          print every frame in hex on stderr\n"
     "  --json           JSON output for info and search\n"
     "\n"
+    "Ctrl+C during put, get or a shell transfer stops it after the chunk on the line:\n"
+    "put and get close the disk file, which holds what was written; no PC file is left half-made.\n"
+    "\n"
     "Exit status: 0 done, 2 bad input, 3 no answer, 4 refused by the module,\n"
-    "5 port not opened, 6 PC file error, 7 transfer incomplete.\n";
+    "5 port not opened, 6 PC file error, 7 transfer incomplete or interrupted,\n"
+    "8 the disk file is empty: it may just have been created by opening it.\n";
 
 Result Failure(int code, std::string message) { return Result{code, std::move(message)}; }
 
@@ -75,13 +81,6 @@ int BaudIndex(long rate) {
     return -1;
 }
 
-std::string Clock(const DeviceInfo& info) {
-    char text[32];
-    std::snprintf(text, sizeof text, "20%02u-%02u-%02u %02u:%02u:%02u", info.year, info.month, info.day, info.hour,
-                  info.minute, info.second);
-    return text;
-}
-
 void PrintInfo(const Session& s, const DeviceInfo& info) {
     std::ostream& out = *s.out;
     const bool knownRate = info.baudIndex < 8;
@@ -89,7 +88,7 @@ void PrintInfo(const Session& s, const DeviceInfo& info) {
     const bool fileOpen = info.fileHandle != 0xFF;
     if (s.json) {
         out << "{\"port\": \"" << theSerialChannel.m_pszPortName << "\", \"baudIndex\": " << int(info.baudIndex)
-            << ", \"rate\": " << rate << ", \"clock\": \"" << Clock(info) << "\", \"diskPresent\": "
+            << ", \"rate\": " << rate << ", \"clock\": \"" << ClockText(info) << "\", \"diskPresent\": "
             << (info.diskPresent != 0 ? "true" : "false") << ", \"fileOpen\": " << (fileOpen ? "true" : "false")
             << ", \"fileHandle\": " << int(info.fileHandle) << ", \"fileSize\": " << info.fileSize << "}\n";
         return;
@@ -99,7 +98,7 @@ void PrintInfo(const Session& s, const DeviceInfo& info) {
         out << "rate: " << rate << '\n';
     else
         out << "rate: unknown (index " << int(info.baudIndex) << ")\n";
-    out << "clock: " << Clock(info) << '\n';
+    out << "clock: " << ClockText(info) << '\n';
     out << "disk: " << (info.diskPresent != 0 ? "present" : "none") << '\n';
     if (fileOpen)
         out << "file: open, handle " << int(info.fileHandle) << ", " << info.fileSize << " bytes\n";
@@ -113,36 +112,6 @@ Result Info(Session& s) {
     if (!DiskGetInfo(&info)) return ExchangeFailure("info");
     PrintInfo(s, info);
     return {};
-}
-
-bool ParseClock(const std::string& text, DeviceSettings* settings) {
-    unsigned yy, mo, dd, hh, mi, ss;
-    char tail;
-    if (std::sscanf(text.c_str(), "%u-%u-%u %u:%u:%u%c", &yy, &mo, &dd, &hh, &mi, &ss, &tail) != 6) return false;
-    if (yy > 99 || mo < 1 || mo > 12 || dd < 1 || dd > 31 || hh > 23 || mi > 59 || ss > 59) return false;
-    settings->year = static_cast<uint8_t>(yy);
-    settings->month = static_cast<uint8_t>(mo);
-    settings->day = static_cast<uint8_t>(dd);
-    settings->hour = static_cast<uint8_t>(hh);
-    settings->minute = static_cast<uint8_t>(mi);
-    settings->second = static_cast<uint8_t>(ss);
-    return true;
-}
-
-void ClockNow(DeviceSettings* settings) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    settings->year = static_cast<uint8_t>(local.tm_year % 100);
-    settings->month = static_cast<uint8_t>(local.tm_mon + 1);
-    settings->day = static_cast<uint8_t>(local.tm_mday);
-    settings->hour = static_cast<uint8_t>(local.tm_hour);
-    settings->minute = static_cast<uint8_t>(local.tm_min);
-    settings->second = static_cast<uint8_t>(local.tm_sec);
 }
 
 Result Set(Session& s, const std::vector<std::string>& args) {
@@ -166,9 +135,7 @@ Result Set(Session& s, const std::vector<std::string>& args) {
     ArmExchange();
     if (!DiskSetParams(&settings)) return ExchangeFailure("set");
     const int rate = kModuleBaudRates[settings.baudIndex];
-    *s.out << "set: rate " << rate << ", clock 20" << (settings.year < 10 ? "0" : "") << int(settings.year) << '-'
-           << int(settings.month) << '-' << int(settings.day) << ' ' << int(settings.hour) << ':'
-           << int(settings.minute) << ':' << int(settings.second) << '\n';
+    *s.out << "set: rate " << rate << ", clock " << ClockText(settings) << '\n';
     if (rate != s.baud) {
         // The module answers at its new rate from now on.
         s.baud = rate;
@@ -178,15 +145,42 @@ Result Set(Session& s, const std::vector<std::string>& args) {
     return {};
 }
 
-void ShowAttempt(int portIndex, int baudIndex, void* context) {
-    *static_cast<std::ostream*>(context) << "trying COM" << portIndex + 1 << " at " << kModuleBaudRates[baudIndex]
-                                         << " bit/s\n";
+// What a search met on its way: which ports could not be opened at all.
+struct SearchWatch {
+    std::ostream* err = nullptr;  // where attempts are shown; null: nowhere
+    int lastPort = -1;
+    bool unopened[2] = {false, false};
+
+    // An attempt whose opening failed leaves the channel closed.
+    void NoteLastAttempt() {
+        if (lastPort < 0 || theSerialChannel.m_hComm != nullptr || unopened[lastPort]) return;
+        unopened[lastPort] = true;
+        if (err != nullptr) *err << "COM" << lastPort + 1 << ": cannot be opened\n";
+    }
+    std::string Failure() const {
+        if (unopened[0] && unopened[1]) return "search: neither COM1 nor COM2 could be opened";
+        if (unopened[0]) return "search: no answer on COM2 at any rate; COM1 could not be opened";
+        if (unopened[1]) return "search: no answer on COM1 at any rate; COM2 could not be opened";
+        return "search: no answer on COM1 or COM2 at any rate";
+    }
+};
+
+void OnSearchAttempt(int portIndex, int baudIndex, void* context) {
+    auto& watch = *static_cast<SearchWatch*>(context);
+    watch.NoteLastAttempt();
+    watch.lastPort = portIndex;
+    if (watch.err != nullptr)
+        *watch.err << "trying COM" << portIndex + 1 << " at " << kModuleBaudRates[baudIndex] << " bit/s\n";
 }
 
 Result Search(Session& s) {
     ModuleFound found;
-    if (!SearchModule(&found, s.json ? nullptr : ShowAttempt, s.err))
-        return Failure(kExitNoAnswer, "search: no answer on COM1 or COM2 at any rate");
+    SearchWatch watch;
+    if (!s.json) watch.err = s.err;
+    if (!SearchModule(&found, OnSearchAttempt, &watch)) {
+        watch.NoteLastAttempt();
+        return Failure(watch.unopened[0] && watch.unopened[1] ? kExitPortFailed : kExitNoAnswer, watch.Failure());
+    }
     s.port = std::to_string(found.portIndex + 1);
     s.baud = kModuleBaudRates[found.baudIndex];
     if (!s.json) *s.out << "found: COM" << found.portIndex + 1 << " at " << s.baud << " bit/s\n";
@@ -233,32 +227,64 @@ Result OpenFile(Session& s, const std::string& utf8) {
     return {};
 }
 
-Result WriteOpenFile(Session& s, const std::vector<uint8_t>& data, const std::string& label) {
-    if (s.file == nullptr) return Failure(kExitBadInput, "write: no file is open");
+// The command that starts a transfer's messages: "put" of "put DATA.BIN".
+std::string CommandOf(const std::string& label) { return label.substr(0, label.find(' ')); }
+
+// Writes at the file pointer, drawing the progress bar and stopping between
+// chunks on Ctrl+C. `holder` names what keeps the bytes of an interrupted
+// write (empty: the open file, at its pointer).
+Result WriteOpenFile(Session& s, const std::vector<uint8_t>& data, const std::string& label, const CtrlCStop& stop,
+                     const std::string& holder) {
+    const std::string what = CommandOf(label);
+    if (s.file == nullptr) return Failure(kExitBadInput, what + ": no file is open");
     ProgressBar bar(s.err, label, s.progress);
     ArmExchange();
     const uint32_t total = DiskWrite(data.data(), static_cast<uint32_t>(data.size()), s.file);
+    const std::string moved = std::to_string(total) + " of " + std::to_string(data.size()) + " bytes written";
+    if (stop.Stopped()) {
+        return Failure(kExitIncomplete, what + ": interrupted: " + moved +
+                                            (holder.empty() ? " at the file pointer"
+                                                            : "; " + holder + " holds the first " + std::to_string(total)));
+    }
     if (total == data.size()) return {};
-    if (total == 0 && !data.empty()) return ExchangeFailure("write");
-    return Failure(kExitIncomplete,
-                   "write: " + std::to_string(total) + " of " + std::to_string(data.size()) + " bytes written");
+    if (total == 0 && !data.empty()) return ExchangeFailure(what);
+    return Failure(kExitIncomplete, what + ": " + moved);
 }
 
-Result ReadOpenFile(Session& s, uint32_t count, std::vector<uint8_t>* data, const std::string& label) {
-    if (s.file == nullptr) return Failure(kExitBadInput, "read: no file is open");
+// Reads count bytes from the file pointer into *data; fewer at the end of
+// the file. An interrupted read leaves *data empty and says what that
+// spared (`untouched`).
+Result ReadOpenFile(Session& s, uint32_t count, std::vector<uint8_t>* data, const std::string& label,
+                    const CtrlCStop& stop, const std::string& untouched) {
+    const std::string what = CommandOf(label);
+    if (s.file == nullptr) return Failure(kExitBadInput, what + ": no file is open");
     data->assign(count, 0);
     ProgressBar bar(s.err, label, s.progress);
     ArmExchange();
     const uint32_t got = DiskRead(data->data(), count, s.file);
+    if (stop.Stopped()) {
+        data->clear();
+        return Failure(kExitIncomplete, what + ": interrupted: " + std::to_string(got) + " of " +
+                                            std::to_string(count) + " bytes read; " + untouched);
+    }
     data->resize(got);
     if (got == count) return {};
     if (got == 0) {
         // An answered read of nothing is the end of the file.
         if (theResponseReceiver.m_done == 0xFF && theResponseReceiver.m_status == 0) return {};
-        return ExchangeFailure("read");
+        return ExchangeFailure(what);
     }
     // Fewer bytes than asked, each chunk answered: the end of the file.
     return {};
+}
+
+// Opening creates a missing file, so an empty one may be what a mistyped
+// name left behind. Nothing is saved, and nothing on the disk is deleted:
+// a file that was empty before looks just the same.
+Result EmptyDiskFile(const std::string& what, const std::string& file, const std::string& local) {
+    return Failure(kExitEmptyFile, what + ": " + file +
+                                       " is empty: it may just have been created by opening it; nothing saved to " +
+                                       local);
 }
 
 Result Put(Session& s, const std::vector<std::string>& args) {
@@ -280,18 +306,23 @@ Result Put(Session& s, const std::vector<std::string>& args) {
     (void)DiskDeleteFile(name.c_str());
     r = OpenFile(s, remote);
     if (!r.ok()) return r;
-    Result written = WriteOpenFile(s, data, "put " + remote);
-    Result closed = CloseFile(s);
+    Result written, closed;
+    {
+        // The close too: a second Ctrl+C must not leave the file open.
+        CtrlCStop stop;
+        written = WriteOpenFile(s, data, "put " + remote, stop, remote);
+        closed = CloseFile(s);
+    }
     if (!written.ok()) return written;
     if (!closed.ok()) return closed;
     *s.out << "put: " << data.size() << " bytes to " << remote << '\n';
     return {};
 }
 
-Result SaveTo(Session& s, const std::vector<uint8_t>& data, const std::string& local) {
+Result SaveTo(Session& s, const std::vector<uint8_t>& data, const std::string& local, const std::string& what) {
     std::string error;
-    if (!ReplacePcFile(local, data.data(), data.size(), &error)) return Failure(kExitLocalFile, "get: " + error);
-    *s.out << "get: " << data.size() << " bytes to " << local << '\n';
+    if (!ReplacePcFile(local, data.data(), data.size(), &error)) return Failure(kExitLocalFile, what + ": " + error);
+    *s.out << what << ": " << data.size() << " bytes to " << local << '\n';
     return {};
 }
 
@@ -303,14 +334,22 @@ Result Get(Session& s, const std::vector<std::string>& args) {
     r = OpenFile(s, args[0]);
     if (!r.ok()) return r;
     const uint32_t size = s.file->size;
+    if (size == 0) {
+        (void)CloseFile(s);
+        return EmptyDiskFile("get", args[0], local);
+    }
     std::vector<uint8_t> data;
-    Result read = ReadOpenFile(s, size, &data, "get " + args[0]);
-    Result closed = CloseFile(s);
+    Result read, closed;
+    {
+        CtrlCStop stop;
+        read = ReadOpenFile(s, size, &data, "get " + args[0], stop, "nothing saved to " + local);
+        closed = CloseFile(s);
+    }
     if (!read.ok()) return read;
     if (data.size() != size)
         return Failure(kExitIncomplete, "get: " + std::to_string(data.size()) + " of " + std::to_string(size) +
-                                            " bytes read; " + local + " left as it was");
-    r = SaveTo(s, data, local);
+                                            " bytes read; nothing saved to " + local);
+    r = SaveTo(s, data, local, "get");
     if (!r.ok()) return r;
     return closed;
 }
@@ -349,7 +388,8 @@ Result Write(Session& s, const std::vector<std::string>& args) {
     std::string text, bytes;
     if (!Unescape(joined, &text)) return Failure(kExitBadInput, "write: a \\ escape is not \\n \\r \\t \\\\ or \\xHH");
     if (!Utf8ToCp936(text, &bytes)) return Failure(kExitBadInput, "write: the text has characters code page 936 cannot hold");
-    return WriteOpenFile(s, std::vector<uint8_t>(bytes.begin(), bytes.end()), "write");
+    CtrlCStop stop;
+    return WriteOpenFile(s, std::vector<uint8_t>(bytes.begin(), bytes.end()), "write", stop, "");
 }
 
 Result WriteFromPc(Session& s, const std::vector<std::string>& args) {
@@ -358,7 +398,8 @@ Result WriteFromPc(Session& s, const std::vector<std::string>& args) {
     std::vector<uint8_t> data;
     std::string error;
     if (!ReadWholeFile(args[0], &data, &error)) return Failure(kExitLocalFile, "writefile: " + error);
-    r = WriteOpenFile(s, data, "writefile " + args[0]);
+    CtrlCStop stop;
+    r = WriteOpenFile(s, data, "writefile " + args[0], stop, "");
     if (r.ok()) *s.out << "writefile: " << data.size() << " bytes written\n";
     return r;
 }
@@ -369,7 +410,10 @@ Result Read(Session& s, const std::vector<std::string>& args) {
     long count = 0;
     if (!ParseInt(args[0], 0, 16 * 1024 * 1024, &count)) return Failure(kExitBadInput, "read: COUNT is 0 to 16777216");
     std::vector<uint8_t> data;
-    r = ReadOpenFile(s, static_cast<uint32_t>(count), &data, "read");
+    {
+        CtrlCStop stop;
+        r = ReadOpenFile(s, static_cast<uint32_t>(count), &data, "read", stop, "nothing shown");
+    }
     if (!r.ok()) return r;
     std::string text;
     if (Cp936ToUtf8(std::string(data.begin(), data.end()), &text)) {
@@ -388,10 +432,14 @@ Result ReadToPc(Session& s, const std::vector<std::string>& args) {
     Result r = RequireArgs(args, 1, 1, "readfile LOCAL");
     if (!r.ok()) return r;
     if (s.file == nullptr) return Failure(kExitBadInput, "readfile: no file is open");
+    if (s.file->size == 0) return EmptyDiskFile("readfile", "the open file", args[0]);
     std::vector<uint8_t> data;
-    r = ReadOpenFile(s, s.file->size, &data, "readfile");
+    {
+        CtrlCStop stop;
+        r = ReadOpenFile(s, s.file->size, &data, "readfile", stop, "nothing saved to " + args[0]);
+    }
     if (!r.ok()) return r;
-    return SaveTo(s, data, args[0]);
+    return SaveTo(s, data, args[0], "readfile");
 }
 
 Result Seek(Session& s, const std::vector<std::string>& args) {
@@ -420,7 +468,7 @@ Result ModuleName(const std::string& utf8, std::string* name) {
     return {};
 }
 
-Result OpenPort(const Session& s) {
+Result SelectPort(const Session& s) {
     long number = 0;
     if (ParseInt(s.port, 1, 6, &number)) {
         theSerialChannel.SelectPort(static_cast<int>(number));
@@ -430,6 +478,12 @@ Result OpenPort(const Session& s) {
         return Failure(kExitBadInput, "--port takes 1 to 6 or a device name");
     }
     if (BaudIndex(s.baud) < 0) return Failure(kExitBadInput, "--baud takes one of 4800 9600 14400 19200 38400 56000 57600 115200");
+    return {};
+}
+
+Result OpenPort(const Session& s) {
+    Result r = SelectPort(s);
+    if (!r.ok()) return r;
     theSerialChannel.Close(true);
     theSerialChannel.SelectBaudRate(s.baud);
     if (theSerialChannel.Open(8, 0, 0) != kSerialOk)

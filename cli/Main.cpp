@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
     if (session.trace) InstallFrameTrace(&std::cerr);
 
     DiskProtocolReset();
-    const Result opened = OpenPort(session);
+    // The search tries COM1 and COM2 itself: a missing --port must not stop it.
+    const Result opened = command == "search" ? SelectPort(session) : OpenPort(session);
     if (!opened.ok()) {
         std::cerr << opened.message << '\n';
         return opened.code;

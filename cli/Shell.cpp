@@ -17,7 +17,8 @@ const char kShellHelp[] =
     "  close                close the open file\n"
     "  put LOCAL [REMOTE] | get REMOTE [LOCAL] | rm | mkdir | cd | rmdir NAME\n"
     "  info | set [--rate N] [--clock 'YY-MM-DD hh:mm:ss'] | search\n"
-    "  help | quit\n";
+    "  help | quit\n"
+    "Ctrl+C during a transfer stops it after the chunk on the line and comes back here.\n";
 
 // Splits a line into words; "..." and '...' keep blanks. False when a
 // quote is not closed.

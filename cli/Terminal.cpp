@@ -54,8 +54,10 @@ ProgressBar::~ProgressBar() {
 }
 
 bool ProgressBar::OnChunk(uint32_t done, uint32_t total, void* context) {
-    static_cast<ProgressBar*>(context)->Draw(done, total);
-    return true;
+    auto* self = static_cast<ProgressBar*>(context);
+    self->Draw(done, total);
+    const TransferProgressSlot& outer = self->m_previous;
+    return outer.hook == nullptr || outer.hook(done, total, outer.context);
 }
 
 void ProgressBar::Draw(uint32_t done, uint32_t total) {

@@ -17,7 +17,8 @@ bool StdinIsTerminal();
 void InstallFrameTrace(std::ostream* err);
 
 // A progress bar for one transfer, drawn on err between chunks while it
-// lives (when enabled); the line is finished when it goes.
+// lives (when enabled); the line is finished when it goes. The hook it
+// replaced still sees every chunk and decides whether the transfer goes on.
 class ProgressBar {
 public:
     ProgressBar(std::ostream* err, std::string label, bool enabled);

@@ -1,99 +1,27 @@
 // tovrel-cli as a user runs it, against the simulated module: exit codes,
-// files copied both ways, and a PC file that survives a failed copy.
-#include <fcntl.h>
+// files copied both ways, a PC file that survives a failed copy, an empty
+// disk file that saves nothing, the search past a missing COM1.
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
-#include "sim/ModuleSimulator.h"
+#include "tests/cli/CliFixture.h"
+#include "tests/cli/CliProcess.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-    int code = -1;
-    std::string output;
-};
-
-// Runs the client with its output and errors captured; stdin from `input`.
-Result RunCli(const std::string& args, const std::string& input = "") {
-    const fs::path in = fs::temp_directory_path() / ("tovrel-cli-in-" + std::to_string(getpid()));
-    std::ofstream(in) << input;
-    const std::string command = std::string(TOVREL_CLI_PATH) + " " + args + " <" + in.string() + " 2>&1";
-    Result result;
-    std::FILE* pipe = popen(command.c_str(), "r");
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-    const int status = pclose(pipe);
-    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    fs::remove(in);
-    return result;
-}
-
-// Runs the client with its errors on a terminal (a pseudo-terminal read
-// here), as a user at a shell sees them; output and input are /dev/null.
-Result RunCliOnTerminal(const std::vector<std::string>& args) {
-    Result result;
-    int master = -1;
-    int slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return result;
-    std::vector<char*> argv{const_cast<char*>(TOVREL_CLI_PATH)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(slave, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(slave);
-    char buffer[4096];
-    ssize_t n = 0;
-    while ((n = read(master, buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<size_t>(n));
-    close(master);  // read fails with EIO once the client has gone
-    int status = 0;
-    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) result.code = WEXITSTATUS(status);
-    return result;
-}
-
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-class Cli : public ::testing::Test {
-protected:
-    void SetUp() override {
-        work = fs::temp_directory_path() / ("tovrel-cli-" + std::to_string(getpid()));
-        fs::create_directories(work);
-        simulator = std::make_unique<ModuleSimulator>(SimConfig());
-        std::string error;
-        ASSERT_TRUE(simulator->Start(&error)) << error;
-        setenv("TOVREL_COM1", simulator->SlavePath().c_str(), 1);
-    }
-    void TearDown() override {
-        simulator.reset();
-        fs::remove_all(work);
-    }
-    fs::path work;
-    std::unique_ptr<ModuleSimulator> simulator;
-};
+class Cli : public CliFixture {};
 
 }  // namespace
 
 TEST_F(Cli, InfoReportsTheModule) {
-    const Result r = RunCli("--json info");
+    const CliResult r = RunCli("--json info");
     EXPECT_EQ(r.code, 0) << r.output;
     EXPECT_NE(r.output.find("\"rate\": 9600"), std::string::npos) << r.output;
 }
@@ -102,7 +30,7 @@ TEST_F(Cli, PutAndGetCopyAFileBothWays) {
     std::string data;
     for (int i = 0; i < 3000; ++i) data += static_cast<char>(i * 37);
     std::ofstream(work / "in.bin", std::ios::binary) << data;
-    Result r = RunCli("put " + (work / "in.bin").string() + " DATA.BIN");
+    CliResult r = RunCli("put " + (work / "in.bin").string() + " DATA.BIN");
     ASSERT_EQ(r.code, 0) << r.output;
     std::vector<uint8_t> onDisk;
     ASSERT_TRUE(simulator->ReadDiskFile("DATA.BIN", &onDisk));
@@ -117,7 +45,7 @@ TEST_F(Cli, FailedGetLeavesTheExistingPcFile) {
     ASSERT_TRUE(simulator->WriteDiskFile("BIG.BIN", std::vector<uint8_t>(2000, 0x41)));
     std::ofstream(work / "keep.bin") << "precious";
     simulator->ArmFault({SimFault::kStatus, 9, {}, 3, false});  // open, first chunk, then refused
-    const Result r = RunCli("get BIG.BIN " + (work / "keep.bin").string());
+    const CliResult r = RunCli("get BIG.BIN " + (work / "keep.bin").string());
     EXPECT_EQ(r.code, 7) << r.output;
     EXPECT_EQ(Slurp(work / "keep.bin"), "precious");
     for (const auto& entry : fs::directory_iterator(work)) EXPECT_EQ(entry.path().filename(), "keep.bin");
@@ -134,7 +62,7 @@ TEST_F(Cli, ExitCodesTellWhatWentWrong) {
 }
 
 TEST_F(Cli, ShellKeepsOneConnectionForManyCommands) {
-    const Result r = RunCli("shell", "mkdir LOGS\ncd LOGS\nopen A.TXT\nwrite hello\\r\\n\nclose\nquit\n");
+    const CliResult r = RunCli("shell", "mkdir LOGS\ncd LOGS\nopen A.TXT\nwrite hello\\r\\n\nclose\nquit\n");
     EXPECT_EQ(r.code, 0) << r.output;
     std::vector<uint8_t> onDisk;
     ASSERT_TRUE(simulator->ReadDiskFile("LOGS/A.TXT", &onDisk));
@@ -142,7 +70,7 @@ TEST_F(Cli, ShellKeepsOneConnectionForManyCommands) {
 }
 
 TEST_F(Cli, TraceShowsTheFramesBothWays) {
-    const Result r = RunCli("--trace mkdir D");
+    const CliResult r = RunCli("--trace mkdir D");
     EXPECT_EQ(r.code, 0) << r.output;
     EXPECT_NE(r.output.find("-> 55 3A 50 FF 01 00\n-> 44\n<- 53 3A 50 00 00 00\n"), std::string::npos) << r.output;
 }
@@ -150,7 +78,7 @@ TEST_F(Cli, TraceShowsTheFramesBothWays) {
 TEST_F(Cli, ProgressBarOnlyWhenErrorsGoToATerminal) {
     std::ofstream(work / "in.bin", std::ios::binary) << std::string(3000, 'x');
     const std::string in = (work / "in.bin").string();
-    const Result shown = RunCliOnTerminal({"put", in, "BAR.BIN"});
+    const CliResult shown = RunCliOnTerminal({"put", in, "BAR.BIN"});
     ASSERT_EQ(shown.code, 0) << shown.output;
     // Redrawn in place after each 512-byte chunk, ending full, then a new line.
     EXPECT_NE(shown.output.find("\rput BAR.BIN [#####                         ]  17% 512/3000 bytes"),
@@ -161,8 +89,77 @@ TEST_F(Cli, ProgressBarOnlyWhenErrorsGoToATerminal) {
         << shown.output;
     EXPECT_EQ(shown.output.back(), '\n');
 
-    const Result piped = RunCli("put " + in + " BAR.BIN");
+    const CliResult piped = RunCli("put " + in + " BAR.BIN");
     ASSERT_EQ(piped.code, 0) << piped.output;
     EXPECT_EQ(piped.output.find('\r'), std::string::npos) << piped.output;
     EXPECT_EQ(piped.output.find("100%"), std::string::npos) << piped.output;
+}
+
+namespace {
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+std::vector<std::string> FilesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+TEST_F(Cli, GetOfAnEmptyDiskFileSavesNothingAndSaysItMayBeNew) {
+    // A name the disk lacks: the module's open creates it empty.
+    CliResult r = RunCli("get NOSUCH.TXT " + (work / "new.txt").string());
+    EXPECT_EQ(r.code, 8) << r.output;
+    EXPECT_NE(r.output.find("NOSUCH.TXT is empty: it may just have been created by opening it"), std::string::npos)
+        << r.output;
+
+    ASSERT_TRUE(simulator->WriteDiskFile("EMPTY.TXT", {}));
+    std::ofstream(work / "keep.txt") << "precious";
+    r = RunCli("get EMPTY.TXT " + (work / "keep.txt").string());
+    EXPECT_EQ(r.code, 8) << r.output;
+    EXPECT_EQ(Slurp(work / "keep.txt"), "precious");
+
+    // The shell's get and readfile say the same and end the shell non-zero.
+    r = RunCli("shell", "get EMPTY.TXT " + (work / "a.txt").string() + "\nopen EMPTY.TXT\nreadfile " +
+                            (work / "b.txt").string() + "\nclose\n");
+    EXPECT_EQ(r.code, 8) << r.output;
+    EXPECT_EQ(Occurrences(r.output, "may just have been created by opening it"), 2u) << r.output;
+
+    EXPECT_EQ(FilesIn(work), std::vector<std::string>{"keep.txt"});
+    // Nothing on the disk is deleted: an empty file may have been there before.
+    std::vector<uint8_t> contents;
+    EXPECT_TRUE(simulator->ReadDiskFile("EMPTY.TXT", &contents));
+    EXPECT_TRUE(simulator->ReadDiskFile("NOSUCH.TXT", &contents));
+}
+
+TEST_F(Cli, SearchGoesOnToCom2WhenCom1CannotBeOpened) {
+    setenv("TOVREL_COM1", "/nonexistent", 1);
+    setenv("TOVREL_COM2", simulator->SlavePath().c_str(), 1);
+    CliResult r = RunCli("search");
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("COM1: cannot be opened\ntrying COM2 at 4800 bit/s\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("found: COM2 at 9600 bit/s"), std::string::npos) << r.output;
+
+    // Every other command still needs its --port.
+    EXPECT_EQ(RunCli("info").code, 5);
+
+    setenv("TOVREL_COM2", "/nonexistent", 1);
+    r = RunCli("--json search");
+    EXPECT_EQ(r.code, 5) << r.output;
+    EXPECT_NE(r.output.find("neither COM1 nor COM2 could be opened"), std::string::npos) << r.output;
+    unsetenv("TOVREL_COM2");
+}
+
+TEST_F(Cli, SetAndInfoShowTheClockAlike) {
+    const CliResult set = RunCli("set --clock '26-12-08 04:09:09'");
+    EXPECT_EQ(set.code, 0) << set.output;
+    EXPECT_NE(set.output.find("clock 2026-12-08 04:09:09\n"), std::string::npos) << set.output;
+    const CliResult info = RunCli("info");
+    EXPECT_NE(info.output.find("clock: 2026-12-08 04:09:"), std::string::npos) << info.output;
 }

@@ -14,6 +14,7 @@
 #include "protocol/ModuleSearch.h"
 #include "serial/SerialChannel.h"
 #include "sim/ModuleSimulator.h"
+#include "tests/commands/AgainstSimulator.h"
 #include "tests/support/PtyPeer.h"
 #include "tests/support/Timing.h"
 
@@ -28,41 +29,6 @@ Bytes Pattern(size_t n) {
     }
     return out;
 }
-
-class AgainstSimulator : public ::testing::Test {
-protected:
-    void SetUp() override {
-        SimConfig config;
-        config.rate = 115200;
-        simulator = std::make_unique<ModuleSimulator>(config);
-        std::string error;
-        ASSERT_TRUE(simulator->Start(&error)) << error;
-        setenv("TOVREL_COM1", simulator->SlavePath().c_str(), 1);
-        ASSERT_TRUE(ReopenSerialChannel(1, 115200));
-        DiskProtocolReset();
-    }
-    void TearDown() override {
-        theSerialChannel.Close(true);
-        DiskProtocolReset();
-        simulator.reset();
-    }
-
-    // Opens, writes, rewinds, reads back, closes.
-    Bytes WriteAndReadBack(const char* name, const Bytes& data) {
-        DiskFileHandle* file = DiskOpenFile(name);
-        if (file == nullptr) return {};
-        EXPECT_EQ(DiskWrite(data.data(), static_cast<uint32_t>(data.size()), file), data.size());
-        EXPECT_EQ(DiskSeek(file, 0, 0), 0);
-        Bytes back(data.size() + 16, 0xEE);
-        EXPECT_EQ(DiskRead(back.data(), static_cast<uint32_t>(data.size()), file), data.size());
-        EXPECT_EQ(back[data.size()], 0xEE);
-        back.resize(data.size());
-        EXPECT_EQ(DiskCloseFile(), 0);
-        return back;
-    }
-
-    std::unique_ptr<ModuleSimulator> simulator;
-};
 
 }  // namespace
 

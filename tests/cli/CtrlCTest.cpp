@@ -1,0 +1,197 @@
+// Ctrl+C during a transfer, as a real SIGINT to the running client, while
+// the simulated module moves bytes at 9600 bit/s: one 512-byte chunk takes
+// about 0.55 s there, a 20000-byte file about 22 s.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "tests/cli/CliFixture.h"
+#include "tests/cli/CliProcess.h"
+#include "tests/support/Timing.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint8_t kOpen = 0x10, kClose = 0x12, kWrite = 0x20, kRead = 0x30, kStatus = 0x00;
+constexpr size_t kFileSize = 20000;
+// One exchange takes about 0.55 s; the rest of the transfer would take 20 s.
+constexpr long kStopWithinMs = 2500;
+
+Bytes Pattern(size_t n) {
+    Bytes out(n);
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(i * 131 + i / 251);
+    return out;
+}
+
+// The count in the client's "interrupted: N of M bytes ..." line, or -1.
+long ReportedCount(const std::string& output, const std::string& verb) {
+    std::smatch m;
+    const std::regex line("interrupted: (\\d+) of " + std::to_string(kFileSize) + " bytes " + verb);
+    return std::regex_search(output, m, line) ? std::stol(m[1]) : -1;
+}
+
+SimConfig Paced() {
+    SimConfig config;
+    config.pace = true;
+    return config;
+}
+
+class CtrlC : public CliFixture {
+protected:
+    CtrlC() : CliFixture(Paced()) {}
+    void SetUp() override {
+        CliFixture::SetUp();
+        fs::create_directories(work / "pc");
+    }
+
+    std::vector<Bytes> Requests(uint8_t command) const {
+        std::vector<Bytes> out;
+        for (const Bytes& r : simulator->Requests())
+            if (r.size() >= 6 && r[2] == command) out.push_back(r);
+        return out;
+    }
+    uint8_t LastCommand() const {
+        const auto all = simulator->Requests();
+        return all.empty() ? 0xFF : all.back()[2];
+    }
+
+    // Sends SIGINT once `chunks` requests of the command have reached the
+    // module, while the next is on the line. Returns how many had arrived.
+    size_t InterruptAfter(CliProcess& cli, uint8_t command, size_t chunks) {
+        const auto since = Clock::now();
+        while (Requests(command).size() < chunks && ElapsedMs(since) < 15000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_GE(Requests(command).size(), chunks) << "the transfer never got going";
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        const size_t arrived = Requests(command).size();
+        cli.Signal(SIGINT);
+        return arrived;
+    }
+
+    // Waits for the client to end after SIGINT: exit 7 within about an
+    // exchange. Returns what it wrote.
+    std::string ExpectStoppedSoon(CliProcess& cli) {
+        const auto signalled = Clock::now();
+        const std::optional<int> status = cli.Wait(10000);
+        EXPECT_TRUE(status.has_value()) << "still running after SIGINT";
+        EXPECT_LT(ElapsedMs(signalled), kStopWithinMs);
+        EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 7) << cli.Output();
+        return cli.Output();
+    }
+
+    // The write chunks the module received, each whole, in the file's order.
+    void ExpectWholeChunksOf(const Bytes& data, size_t written) {
+        const std::vector<Bytes> writes = Requests(kWrite);
+        EXPECT_EQ(writes.size() * 512, written);
+        for (size_t i = 0; i < writes.size(); ++i) {
+            SCOPED_TRACE(i);
+            ASSERT_EQ(writes[i].size(), 6u + 512);
+            EXPECT_EQ(writes[i][4] | writes[i][5] << 8, 512);
+            EXPECT_TRUE(std::equal(writes[i].begin() + 6, writes[i].end(), data.begin() + static_cast<long>(i * 512)));
+        }
+    }
+};
+
+}  // namespace
+
+TEST_F(CtrlC, StopsAPutAfterTheChunkOnTheLineAndClosesTheFile) {
+    const Bytes data = Pattern(kFileSize);
+    const fs::path local = work / "big.bin";
+    std::ofstream(local, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), kFileSize);
+    // Errors on a terminal: the progress bar shares the chunks with the stop.
+    CliProcess cli({"put", local.string(), "BIG.BIN"}, true);
+    ASSERT_TRUE(cli.Started());
+    const size_t arrived = InterruptAfter(cli, kWrite, 3);
+    const std::string output = ExpectStoppedSoon(cli);
+    EXPECT_NE(output.find("\rput BIG.BIN ["), std::string::npos) << output;
+    const long written = ReportedCount(output, "written; BIG.BIN holds the first ");
+    ASSERT_GT(written, 0) << output;
+    const size_t chunks = Requests(kWrite).size();
+    EXPECT_GE(chunks, arrived);
+    EXPECT_LE(chunks, arrived + 1) << "went on past the chunk on the line";
+    ExpectWholeChunksOf(data, static_cast<size_t>(written));
+    EXPECT_EQ(LastCommand(), kClose);
+
+    Bytes onDisk;
+    ASSERT_TRUE(simulator->ReadDiskFile("BIG.BIN", &onDisk));
+    EXPECT_EQ(onDisk, Bytes(data.begin(), data.begin() + written));
+}
+
+TEST_F(CtrlC, StopsAGetWithoutTouchingThePcFile) {
+    const Bytes data = Pattern(kFileSize);
+    ASSERT_TRUE(simulator->WriteDiskFile("BIG.BIN", data));
+    for (const bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "over an existing PC file" : "no PC file yet");
+        simulator->ClearRequests();
+        const fs::path local = work / "pc" / "big.bin";
+        if (existing) std::ofstream(local) << "precious";
+        CliProcess cli({"get", "BIG.BIN", local.string()});
+        ASSERT_TRUE(cli.Started());
+        const size_t arrived = InterruptAfter(cli, kRead, 3);
+        const std::string output = ExpectStoppedSoon(cli);
+        const long read = ReportedCount(output, "read; nothing saved to ");
+        EXPECT_EQ(read, static_cast<long>(Requests(kRead).size() * 512)) << output;
+        EXPECT_LE(Requests(kRead).size(), arrived + 1);
+        EXPECT_EQ(LastCommand(), kClose);
+        if (existing) {
+            EXPECT_EQ(Slurp(local), "precious");
+            EXPECT_EQ(std::distance(fs::directory_iterator(work / "pc"), fs::directory_iterator()), 1);
+        } else {
+            EXPECT_TRUE(fs::is_empty(work / "pc"));
+        }
+    }
+}
+
+TEST_F(CtrlC, StopsAShellTransferAndTheShellGoesOnUntilCtrlCAtItsPrompt) {
+    const Bytes data = Pattern(kFileSize);
+    ASSERT_TRUE(simulator->WriteDiskFile("OLD.BIN", data));
+    const fs::path local = work / "big.bin";
+    std::ofstream(local, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), kFileSize);
+
+    CliProcess cli({"shell"});
+    ASSERT_TRUE(cli.Started());
+    cli.Input("open OLD.BIN\nreadfile " + (work / "pc" / "old.bin").string() + "\n");
+    InterruptAfter(cli, kRead, 3);
+    cli.Input("close\nopen NEW.BIN\nwritefile " + local.string() + "\n");
+    InterruptAfter(cli, kWrite, 3);
+    cli.Input("close\ninfo\n");
+    const auto since = Clock::now();
+    while (LastCommand() != kStatus && ElapsedMs(since) < 5000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(LastCommand(), kStatus) << cli.Output();
+
+    // At the prompt Ctrl+C ends the shell, as it would without any transfer.
+    cli.Signal(SIGINT);
+    const std::optional<int> status = cli.Wait(3000);
+    ASSERT_TRUE(status.has_value()) << "Ctrl+C at the prompt was swallowed";
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT) << cli.Output();
+
+    const std::string output = cli.Output();
+    EXPECT_NE(output.find("readfile: interrupted: "), std::string::npos) << output;
+    EXPECT_TRUE(fs::is_empty(work / "pc"));
+    const long written = ReportedCount(output, "written at the file pointer");
+    ASSERT_GT(written, 0) << output;
+    ExpectWholeChunksOf(data, static_cast<size_t>(written));
+    Bytes onDisk;
+    ASSERT_TRUE(simulator->ReadDiskFile("NEW.BIN", &onDisk));
+    EXPECT_EQ(onDisk, Bytes(data.begin(), data.begin() + written));
+
+    // Nothing went out after either stop but what the user typed next.
+    std::vector<uint8_t> commands, expected{kOpen};
+    for (const Bytes& r : simulator->Requests()) commands.push_back(r[2]);
+    expected.insert(expected.end(), Requests(kRead).size(), kRead);
+    expected.insert(expected.end(), {kClose, kOpen});
+    expected.insert(expected.end(), Requests(kWrite).size(), kWrite);
+    expected.insert(expected.end(), {kClose, kStatus});
+    EXPECT_EQ(commands, expected);
+}
