@@ -24,6 +24,8 @@ cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTOVRE
 cmake --build build/windows -j "$jobs"
 tests/wine/run-under-wine.sh build/release build/windows
 
+tests/vm/run-guest-tests.sh build/release
+
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREL_FUZZ=ON \
   -DTOVREL_TESTS=OFF -DTOVREL_BENCH=OFF -DTOVREL_APP=OFF >/dev/null
 cmake --build build/fuzz -j "$jobs" --target receiver_fuzz
