@@ -32,6 +32,8 @@ if(NOT WIN32)
     install(FILES ${packaging_out}/man/${page}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endforeach()
 
+  # Packaged here, not by Debian: a native package, whose changelog is
+  # changelog.gz (lintian wants no changelog.Debian.gz for it).
   set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/tovrel)
   tovrel_gzip(${CMAKE_CURRENT_LIST_DIR}/changelog doc/changelog)
   install(FILES ${packaging_out}/doc/changelog.gz ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION ${doc_dir})
@@ -43,7 +45,7 @@ if(NOT WIN32)
   # Debian's own packages do. Runs after the programs are in place.
   install(CODE "set(tovrel_strip \"${CMAKE_STRIP}\")")
   install(CODE [[
-    if(CMAKE_INSTALL_DO_STRIP)
+    if(CMAKE_INSTALL_DO_STRIP AND tovrel_strip)
       file(GLOB programs "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/bin/tovrel*")
       foreach(program ${programs})
         execute_process(COMMAND "${tovrel_strip}" --remove-section=.comment --remove-section=.note "${program}"
@@ -60,6 +62,7 @@ set(CPACK_PACKAGE_VENDOR "Tovrel")
 set(CPACK_PACKAGE_CONTACT "Tovrel developers <tovrel@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "control panel for a USB host module on a serial port")
 file(READ ${CMAKE_CURRENT_LIST_DIR}/description CPACK_PACKAGE_DESCRIPTION)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/description)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The window's texts are Chinese: without such a font they show as boxes;
