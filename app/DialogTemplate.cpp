@@ -79,6 +79,12 @@ QWidget* CreateControl(QDialog* dialog, const ControlTemplate& control, const QI
             combo->setEditable(true);
             combo->setInsertPolicy(QComboBox::NoInsert);  // typing never adds items
             combo->setCompleter(nullptr);                 // nor completes "1" to "14400"
+            // Nor is text typed and left, or typed and entered, a selection
+            // of the list: Qt would activate a matching item then, and
+            // Enter in the field is the dialog's.
+            QLineEdit* edit = combo->lineEdit();
+            QObject::disconnect(edit, &QLineEdit::editingFinished, combo, nullptr);
+            QObject::disconnect(edit, &QLineEdit::returnPressed, combo, nullptr);
             return combo;
         }
     }

@@ -197,6 +197,38 @@ TEST_F(ConnectionPanelTest, ARefusedOrUnansweredSetSaysSoAndLeavesTheChannel) {
     EXPECT_EQ(theSerialChannel.m_nBaudRate, 9600);
 }
 
+TEST_F(ConnectionPanelTest, TextTypedIntoTheRateComboIsASelectionOnlyWhenItIsAnItem) {
+    StartModule();
+    OpenWindow();
+    // No completion: "1" stays "1", and names no item.
+    Type(IDC_BAUD_RATE, QStringLiteral("1"));
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("1"));
+    // Text that is no item is no selection: the first item is sent, and shown.
+    Type(IDC_BAUD_RATE, QStringLiteral("12345"));
+    EXPECT_EQ(Click(IDC_SET_PARAMS), QStringList{QStringLiteral("设置成功!当前参数已更新。")});
+    ASSERT_EQ(RequestsOf(0x01).size(), 1u);
+    EXPECT_EQ(RequestsOf(0x01)[0][6], 0);
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("4800"));
+    EXPECT_EQ(theSerialChannel.m_nBaudRate, 4800);
+    EXPECT_EQ(m_module->Rate(), 4800u);
+    // An item's text typed in full is that item.
+    Type(IDC_BAUD_RATE, QStringLiteral("57600"));
+    EXPECT_EQ(Click(IDC_SET_PARAMS), QStringList{QStringLiteral("设置成功!当前参数已更新。")});
+    EXPECT_EQ(RequestsOf(0x01).back()[6], 6);
+    EXPECT_EQ(theSerialChannel.m_nBaudRate, 57600);
+}
+
+TEST_F(ConnectionPanelTest, TextTypedIntoThePortComboDoesNotReopenThePort) {
+    StartModule();
+    OpenWindow();
+    const HANDLE open = theSerialChannel.m_hComm;
+    Type(IDC_PORT, QStringLiteral("串口2"));
+    Item(IDC_FILE_NAME)->setFocus();  // typed and left
+    QTest::qWait(20);
+    EXPECT_EQ(theSerialChannel.m_hComm, open);
+    EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM1");
+}
+
 TEST_F(ConnectionPanelTest, ChoosingAnotherPortReopensTheChannelThere) {
     StartModule();
     OpenWindow();

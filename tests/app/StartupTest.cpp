@@ -7,11 +7,17 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QTest>
+
+#include <memory>
 
 #include "WindowTest.h"
 #include "app/DataExchange.h"
 #include "app/DialogTemplate.h"
+#include "app/MessageBox.h"
 #include "app/Resources.h"
 #include "app/SystemMenu.h"
 #include "serial/SerialChannel.h"
@@ -202,6 +208,70 @@ TEST_F(StartupTest, TheSystemMenuEndsWithTheAboutEntryAndOpensTheAboutBox) {
     EXPECT_TRUE(m_dlg->isVisible());
     m_dlg->OnSysCommand(SC_CLOSE_COMMAND, 0);
     EXPECT_FALSE(m_dlg->isVisible());
+}
+
+TEST_F(StartupTest, TheWindowAsAUserMeetsIt) {
+    StartModule();
+    OpenWindow();
+    // The focus on the first edit, its text selected, ready to be typed over.
+    EXPECT_EQ(QApplication::focusWidget(), Item(IDC_FILE_NAME));
+    EXPECT_EQ(qobject_cast<QLineEdit*>(Item(IDC_FILE_NAME))->selectedText(), QStringLiteral("Norvatil.TXT"));
+
+    // The year reads "20" + two digits.
+    const QWidget* year = Item(IDC_YEAR);
+    QStringList labelsBefore;
+    for (const QLabel* label : m_dlg->findChildren<QLabel*>(QStringLiteral("IDC_STATIC")))
+        if (label->geometry().right() <= year->geometry().left() && label->geometry().bottom() >= year->geometry().top() &&
+            label->geometry().top() <= year->geometry().bottom())
+            labelsBefore << label->text();
+    EXPECT_EQ(labelsBefore, QStringList{QStringLiteral("系统时钟:  20")});
+    EXPECT_EQ(Shown(IDC_YEAR), QStringLiteral("05"));
+
+    // The text box does not wrap: a long line stays one line.
+    auto* text = qobject_cast<QPlainTextEdit*>(Item(IDC_TEXT));
+    Type(IDC_TEXT, QString(300, QLatin1Char('x')));
+    QTest::qWait(20);
+    ASSERT_NE(text->document()->firstBlock().layout(), nullptr);
+    EXPECT_EQ(text->document()->firstBlock().layout()->lineCount(), 1);
+
+    // A box with a short text is wide enough for its caption.
+    const QStringList shown = Answering([this] { ShowMessageBox(m_dlg.get(), QStringLiteral("好")); });
+    ASSERT_EQ(shown, QStringList{QStringLiteral("好")});
+    const ShownBox& box = m_answerer.boxes.back();
+    EXPECT_GE(box.width, QFontMetrics(m_dlg->font()).horizontalAdvance(box.caption) + 100);
+}
+
+TEST_F(StartupTest, F1OpensTheAboutBox) {
+    StartModule();
+    OpenWindow();
+    QStringList seen;
+    m_answerer.onOtherDialog = [&seen](QDialog* about) {
+        seen << about->windowTitle();
+        about->accept();
+    };
+    Answering([this] { QTest::keyClick(Item(IDC_FILE_NAME), Qt::Key_F1); });
+    EXPECT_EQ(seen, QStringList{QStringLiteral("关于 Tovrel")});
+    EXPECT_TRUE(m_dlg->isVisible());
+}
+
+TEST_F(StartupTest, QtsOwnTextsAreChinese) {
+    // The file dialog of 写文件 ...
+    StartModule();
+    OpenWindow();
+    Type(IDC_FILE_NAME, QStringLiteral("A.TXT"));
+    Click(IDC_OPEN_CREATE);
+    m_answerer.files = {QString()};
+    Click(IDC_WRITE_FILE);
+    EXPECT_TRUE(m_answerer.fileDialogButtons.contains(QStringLiteral("取消"))) << qPrintable(m_answerer.fileDialogButtons.join(QLatin1Char('|')));
+    EXPECT_FALSE(m_answerer.fileDialogButtons.contains(QStringLiteral("Cancel")));
+    // ... and an edit's context menu.
+    auto* edit = qobject_cast<QLineEdit*>(Item(IDC_FILE_NAME));
+    std::unique_ptr<QMenu> menu(edit->createStandardContextMenu());
+    QStringList items;
+    for (const QAction* action : menu->actions())
+        if (!action->isSeparator()) items << action->text();
+    EXPECT_FALSE(items.filter(QStringLiteral("撤消")).isEmpty() && items.filter(QStringLiteral("撤销")).isEmpty())
+        << qPrintable(items.join(QLatin1Char('|')));
 }
 
 TEST_F(StartupTest, TheIconHasBothSizes) {
