@@ -3,7 +3,8 @@
 //
 // Every command opens nothing itself: main() opens the port once, then runs
 // one command, or the shell runs many on the same open port. The search
-// alone finds its own port, so main() does not open one for it. A command
+// finds its own port and the port list needs none, so main() opens no port
+// for them. A command
 // returns a Result: an exit code and, when it failed, a one-line message.
 #ifndef TOVREL_CLI_CLI_H
 #define TOVREL_CLI_CLI_H
@@ -12,6 +13,8 @@
 #include <iosfwd>
 #include <string>
 #include <vector>
+
+struct DeviceInfo;
 
 enum ExitCode {
     kExitOk = 0,
@@ -22,6 +25,7 @@ enum ExitCode {
     kExitLocalFile = 6,   // a PC file could not be read or written
     kExitIncomplete = 7,  // a transfer moved fewer bytes than asked, or Ctrl+C stopped it
     kExitEmptyFile = 8,   // the disk file is empty: it may just have been created by opening it
+    kExitPortLost = 9,    // the serial port went away (adapter pulled, line hung up) while in use
 };
 
 struct Result {
@@ -33,7 +37,7 @@ struct Result {
 Result Failure(int code, std::string message);
 
 struct Session {
-    std::string port = "1";  // 1..6 for COM1..COM6, or a device name
+    std::string port = "1";  // 1..6 for COM1..COM6, or a port's name (COM7, /dev/ttyUSB0)
     int baud = 9600;
     bool trace = false;
     bool json = false;
@@ -46,8 +50,25 @@ struct Session {
 // Selects the session's port and rate on theSerialChannel without opening
 // it; refuses a bad --port or --baud.
 Result SelectPort(const Session& session);
-// Selects as above and opens theSerialChannel.
+// Selects as above and opens theSerialChannel. A refusal says why: which
+// process holds the port, no such port, no permission. Under --trace it
+// notes a port held by flock alone, without a lock file.
 Result OpenPort(const Session& session);
+
+// The commands about ports rather than the module: the port list, and the
+// search over COM1, COM2 and that list.
+Result ListPorts(Session& session);
+Result Search(Session& session);
+
+// Failure of a command whose port went away: exit 9, "port lost".
+Result PortLostFailure(const std::string& what, const std::string& detail = "");
+
+// Shared by the commands.
+bool ParseInt(const std::string& text, long min, long max, long* value);
+// A JSON string literal of UTF-8 text, quotes included.
+std::string JsonString(const std::string& text);
+void PrintInfo(const Session& session, const DeviceInfo& info);
+int BaudIndex(long rate);
 
 // One command with its arguments (argv after the command name).
 Result RunCommand(Session& session, const std::string& command, const std::vector<std::string>& args);

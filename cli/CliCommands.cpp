@@ -18,7 +18,7 @@
 #include "text/Cp936.h"
 
 const char kUsage[] =
-    "Usage: tovrel-cli [--port 1-6|DEVICE] [--baud RATE] [--trace] [--json] COMMAND [ARGS]\n"
+    "Usage: tovrel-cli [--port 1-6|PORT] [--baud RATE] [--trace] [--json] COMMAND [ARGS]\n"
     "\n"
     "Talks to the USB host module on a serial port (default COM1 at 9600 bit/s).\n"
     "\n"
@@ -26,8 +26,11 @@ const char kUsage[] =
     "  info                      the module's status and clock, one field a line (--json: one object)\n"
     "  set [--rate N] [--clock 'YY-MM-DD hh:mm:ss']\n"
     "                            set the module's rate (default: --baud) and clock (default: now)\n"
-    "  search                    try COM1 and COM2 at all eight rates until the module answers\n"
-    "                            (--port is not opened first: a missing COM1 only ends its part)\n"
+    "  search                    try COM1, COM2, then each port of `ports`, at all eight rates,\n"
+    "                            until the module answers (--port is not opened first: a port\n"
+    "                            that cannot be opened only ends its part)\n"
+    "  ports                     the serial ports present besides COM1 and COM2, with what they\n"
+    "                            are, one a line (--json: an array)\n"
     "  put LOCAL [REMOTE]        copy a PC file onto the disk, replacing REMOTE\n"
     "  get REMOTE [LOCAL]        copy a disk file to the PC (LOCAL: REMOTE's last part here);\n"
     "                            an empty REMOTE saves nothing: opening may just have created it\n"
@@ -36,17 +39,19 @@ const char kUsage[] =
     "  shell                     a prompt for many commands on one connection (also reads a pipe)\n"
     "\n"
     "Options:\n"
-    "  --port N|DEVICE  COM1..COM6 (TOVREL_COM1.. name their devices on Linux), or a device name\n"
+    "  --port N|PORT    COM1..COM6 (TOVREL_COM1.. name their devices on Linux), or a port\n"
+    "                   as `ports` names it (/dev/ttyUSB0, COM7)\n"
     "  --baud RATE      4800 9600 14400 19200 38400 56000 57600 115200\n"
-    "  --trace          print every frame in hex on stderr\n"
-    "  --json           JSON output for info and search\n"
+    "  --trace          print every frame in hex on stderr, and how the port is locked\n"
+    "  --json           JSON output for info, search and ports\n"
     "\n"
     "Ctrl+C during put, get or a shell transfer stops it after the chunk on the line:\n"
     "put and get close the disk file, which holds what was written; no PC file is left half-made.\n"
     "\n"
     "Exit status: 0 done, 2 bad input, 3 no answer, 4 refused by the module,\n"
     "5 port not opened, 6 PC file error, 7 transfer incomplete or interrupted,\n"
-    "8 the disk file is empty: it may just have been created by opening it.\n";
+    "8 the disk file is empty: it may just have been created by opening it,\n"
+    "9 port lost: it went away (adapter pulled, line hung up) while in use.\n";
 
 Result Failure(int code, std::string message) { return Result{code, std::move(message)}; }
 
@@ -54,6 +59,7 @@ namespace {
 
 // How the last exchange ended, for a command that reported failure.
 Result ExchangeFailure(const std::string& what) {
+    if (theSerialChannel.PortLost()) return PortLostFailure(what);
     if (theResponseReceiver.m_done != 0xFF) return Failure(kExitNoAnswer, what + ": no answer from the module");
     if (theResponseReceiver.m_status != 0) {
         return Failure(kExitRefused,
@@ -64,47 +70,6 @@ Result ExchangeFailure(const std::string& what) {
 
 // So that a command which sends nothing reads as unanswered.
 void ArmExchange() { theResponseReceiver.m_done = 0; }
-
-bool ParseInt(const std::string& text, long min, long max, long* value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < min || v > max) return false;
-    *value = v;
-    return true;
-}
-
-int BaudIndex(long rate) {
-    for (int i = 0; i < 8; ++i)
-        if (kModuleBaudRates[i] == rate) return i;
-    return -1;
-}
-
-void PrintInfo(const Session& s, const DeviceInfo& info) {
-    std::ostream& out = *s.out;
-    const bool knownRate = info.baudIndex < 8;
-    const int rate = knownRate ? kModuleBaudRates[info.baudIndex] : 0;
-    const bool fileOpen = info.fileHandle != 0xFF;
-    if (s.json) {
-        out << "{\"port\": \"" << theSerialChannel.m_pszPortName << "\", \"baudIndex\": " << int(info.baudIndex)
-            << ", \"rate\": " << rate << ", \"clock\": \"" << ClockText(info) << "\", \"diskPresent\": "
-            << (info.diskPresent != 0 ? "true" : "false") << ", \"fileOpen\": " << (fileOpen ? "true" : "false")
-            << ", \"fileHandle\": " << int(info.fileHandle) << ", \"fileSize\": " << info.fileSize << "}\n";
-        return;
-    }
-    out << "port: " << theSerialChannel.m_pszPortName << '\n';
-    if (knownRate)
-        out << "rate: " << rate << '\n';
-    else
-        out << "rate: unknown (index " << int(info.baudIndex) << ")\n";
-    out << "clock: " << ClockText(info) << '\n';
-    out << "disk: " << (info.diskPresent != 0 ? "present" : "none") << '\n';
-    if (fileOpen)
-        out << "file: open, handle " << int(info.fileHandle) << ", " << info.fileSize << " bytes\n";
-    else
-        out << "file: none\n";
-}
 
 Result Info(Session& s) {
     DeviceInfo info{};
@@ -142,49 +107,6 @@ Result Set(Session& s, const std::vector<std::string>& args) {
         Result reopened = OpenPort(s);
         if (!reopened.ok()) return reopened;
     }
-    return {};
-}
-
-// What a search met on its way: which ports could not be opened at all.
-struct SearchWatch {
-    std::ostream* err = nullptr;  // where attempts are shown; null: nowhere
-    int lastPort = -1;
-    bool unopened[2] = {false, false};
-
-    // An attempt whose opening failed leaves the channel closed.
-    void NoteLastAttempt() {
-        if (lastPort < 0 || theSerialChannel.m_hComm != nullptr || unopened[lastPort]) return;
-        unopened[lastPort] = true;
-        if (err != nullptr) *err << "COM" << lastPort + 1 << ": cannot be opened\n";
-    }
-    std::string Failure() const {
-        if (unopened[0] && unopened[1]) return "search: neither COM1 nor COM2 could be opened";
-        if (unopened[0]) return "search: no answer on COM2 at any rate; COM1 could not be opened";
-        if (unopened[1]) return "search: no answer on COM1 at any rate; COM2 could not be opened";
-        return "search: no answer on COM1 or COM2 at any rate";
-    }
-};
-
-void OnSearchAttempt(int portIndex, int baudIndex, void* context) {
-    auto& watch = *static_cast<SearchWatch*>(context);
-    watch.NoteLastAttempt();
-    watch.lastPort = portIndex;
-    if (watch.err != nullptr)
-        *watch.err << "trying COM" << portIndex + 1 << " at " << kModuleBaudRates[baudIndex] << " bit/s\n";
-}
-
-Result Search(Session& s) {
-    ModuleFound found;
-    SearchWatch watch;
-    if (!s.json) watch.err = s.err;
-    if (!SearchModule(&found, OnSearchAttempt, &watch)) {
-        watch.NoteLastAttempt();
-        return Failure(watch.unopened[0] && watch.unopened[1] ? kExitPortFailed : kExitNoAnswer, watch.Failure());
-    }
-    s.port = std::to_string(found.portIndex + 1);
-    s.baud = kModuleBaudRates[found.baudIndex];
-    if (!s.json) *s.out << "found: COM" << found.portIndex + 1 << " at " << s.baud << " bit/s\n";
-    PrintInfo(s, found.info);
     return {};
 }
 
@@ -247,6 +169,7 @@ Result WriteOpenFile(Session& s, const std::vector<uint8_t>& data, const std::st
                                                             : "; " + holder + " holds the first " + std::to_string(total)));
     }
     if (total == data.size()) return {};
+    if (theSerialChannel.PortLost()) return PortLostFailure(what, moved);
     if (total == 0 && !data.empty()) return ExchangeFailure(what);
     return Failure(kExitIncomplete, what + ": " + moved);
 }
@@ -269,6 +192,10 @@ Result ReadOpenFile(Session& s, uint32_t count, std::vector<uint8_t>* data, cons
     }
     data->resize(got);
     if (got == count) return {};
+    if (theSerialChannel.PortLost()) {
+        data->clear();
+        return PortLostFailure(what, std::to_string(got) + " of " + std::to_string(count) + " bytes read; " + untouched);
+    }
     if (got == 0) {
         // An answered read of nothing is the end of the file.
         if (theResponseReceiver.m_done == 0xFF && theResponseReceiver.m_status == 0) return {};
@@ -462,33 +389,50 @@ Result Seek(Session& s, const std::vector<std::string>& args) {
 
 }  // namespace
 
+bool ParseInt(const std::string& text, long min, long max, long* value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < min || v > max) return false;
+    *value = v;
+    return true;
+}
+
+int BaudIndex(long rate) {
+    for (int i = 0; i < 8; ++i)
+        if (kModuleBaudRates[i] == rate) return i;
+    return -1;
+}
+
+void PrintInfo(const Session& s, const DeviceInfo& info) {
+    std::ostream& out = *s.out;
+    const bool knownRate = info.baudIndex < 8;
+    const int rate = knownRate ? kModuleBaudRates[info.baudIndex] : 0;
+    const bool fileOpen = info.fileHandle != 0xFF;
+    if (s.json) {
+        out << "{\"port\": " << JsonString(theSerialChannel.m_pszPortName) << ", \"baudIndex\": " << int(info.baudIndex)
+            << ", \"rate\": " << rate << ", \"clock\": \"" << ClockText(info) << "\", \"diskPresent\": "
+            << (info.diskPresent != 0 ? "true" : "false") << ", \"fileOpen\": " << (fileOpen ? "true" : "false")
+            << ", \"fileHandle\": " << int(info.fileHandle) << ", \"fileSize\": " << info.fileSize << "}\n";
+        return;
+    }
+    out << "port: " << theSerialChannel.m_pszPortName << '\n';
+    if (knownRate)
+        out << "rate: " << rate << '\n';
+    else
+        out << "rate: unknown (index " << int(info.baudIndex) << ")\n";
+    out << "clock: " << ClockText(info) << '\n';
+    out << "disk: " << (info.diskPresent != 0 ? "present" : "none") << '\n';
+    if (fileOpen)
+        out << "file: open, handle " << int(info.fileHandle) << ", " << info.fileSize << " bytes\n";
+    else
+        out << "file: none\n";
+}
+
 Result ModuleName(const std::string& utf8, std::string* name) {
     if (!Utf8ToCp936(utf8, name)) return Failure(kExitBadInput, "\"" + utf8 + "\": not a name code page 936 can hold");
     if (name->size() > 255) return Failure(kExitBadInput, "\"" + utf8 + "\": longer than 255 bytes");
-    return {};
-}
-
-Result SelectPort(const Session& s) {
-    long number = 0;
-    if (ParseInt(s.port, 1, 6, &number)) {
-        theSerialChannel.SelectPort(static_cast<int>(number));
-    } else if (!s.port.empty() && s.port.find_first_not_of("0123456789") != std::string::npos) {
-        theSerialChannel.SelectPortName(s.port.c_str());
-    } else {
-        return Failure(kExitBadInput, "--port takes 1 to 6 or a device name");
-    }
-    if (BaudIndex(s.baud) < 0) return Failure(kExitBadInput, "--baud takes one of 4800 9600 14400 19200 38400 56000 57600 115200");
-    return {};
-}
-
-Result OpenPort(const Session& s) {
-    Result r = SelectPort(s);
-    if (!r.ok()) return r;
-    theSerialChannel.Close(true);
-    theSerialChannel.SelectBaudRate(s.baud);
-    if (theSerialChannel.Open(8, 0, 0) != kSerialOk)
-        return Failure(kExitPortFailed, std::string("cannot open ") + theSerialChannel.m_pszPortName +
-                                            ": it is missing or another program holds it");
     return {};
 }
 
@@ -499,6 +443,7 @@ Result RunCommand(Session& s, const std::string& command, const std::vector<std:
     if (command == "info") return (r = none("info")).ok() ? Info(s) : r;
     if (command == "set") return Set(s, args);
     if (command == "search") return (r = none("search")).ok() ? Search(s) : r;
+    if (command == "ports") return (r = none("ports")).ok() ? ListPorts(s) : r;
     if (command == "put") return Put(s, args);
     if (command == "get") return Get(s, args);
     if (command == "close") return (r = none("close")).ok() ? CloseFile(s) : r;

@@ -7,13 +7,41 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
+#else
+#include <signal.h>
 #endif
 
 #include "Cli.h"
 #include "Terminal.h"
 #include "protocol/DiskCommands.h"
+#include "serial/PortLock.h"
 
 namespace {
+
+#ifndef _WIN32
+// A signal that ends the client (Ctrl+C outside a transfer, kill, a closed
+// terminal) ends it as before, without leaving its port's lock file behind.
+void EndOnSignal(int signal) {
+    RemoveHeldPortLocks();
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+    raise(signal);  // delivered once this handler returns
+}
+
+void RemoveLocksOnSignals() {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous {};
+        // One ignored at the start stays ignored.
+        if (sigaction(signal, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
+        struct sigaction action {};
+        action.sa_handler = EndOnSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal, &action, nullptr);
+    }
+}
+#endif
 
 // Arguments as UTF-8, on Windows from the wide command line.
 std::vector<std::string> Arguments(int argc, char** argv) {
@@ -79,9 +107,13 @@ int main(int argc, char** argv) {
     session.progress = StderrIsTerminal();
     if (session.trace) InstallFrameTrace(&std::cerr);
 
+#ifndef _WIN32
+    RemoveLocksOnSignals();
+#endif
     DiskProtocolReset();
-    // The search tries COM1 and COM2 itself: a missing --port must not stop it.
-    const Result opened = command == "search" ? SelectPort(session) : OpenPort(session);
+    // The search finds its own port: a missing --port must not stop it. The
+    // port list opens nothing.
+    const Result opened = command == "search" ? SelectPort(session) : command == "ports" ? Result{} : OpenPort(session);
     if (!opened.ok()) {
         std::cerr << opened.message << '\n';
         return opened.code;

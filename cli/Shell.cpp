@@ -16,7 +16,7 @@ const char kShellHelp[] =
     "  seek OFFSET [start|cur|end]\n"
     "  close                close the open file\n"
     "  put LOCAL [REMOTE] | get REMOTE [LOCAL] | rm | mkdir | cd | rmdir NAME\n"
-    "  info | set [--rate N] [--clock 'YY-MM-DD hh:mm:ss'] | search\n"
+    "  info | set [--rate N] [--clock 'YY-MM-DD hh:mm:ss'] | search | ports\n"
     "  help | quit\n"
     "Ctrl+C during a transfer stops it after the chunk on the line and comes back here.\n";
 

@@ -1,7 +1,12 @@
 // Finding the module when it does not answer on the port and rate in use:
-// COM1, then COM2, each at the eight module rates from the slowest up.
+// COM1, then COM2, then each port of a given list (the ports a port list
+// shows after COM1 and COM2, serial/SerialPorts.h), each at the eight module
+// rates from the slowest up.
 #ifndef TOVREL_PROTOCOL_MODULESEARCH_H
 #define TOVREL_PROTOCOL_MODULESEARCH_H
+
+#include <string>
+#include <vector>
 
 #include "DeviceCommands.h"
 
@@ -9,21 +14,31 @@
 // (1 = COM1) at the rate, 8 data bits, no parity, one stop bit. True when
 // open. Shows nothing.
 bool ReopenSerialChannel(int portNumber, int rate);
+// The same for a port by name: "COM1", "/dev/ttyUSB0", "COM7".
+bool ReopenSerialChannelOn(const char* portName, int rate);
 
 struct ModuleFound {
-    int portIndex = 0;  // 0 = COM1, 1 = COM2
-    int baudIndex = 0;  // index into kModuleBaudRates where it answered
-    DeviceInfo info{};  // what it reported there
+    // In the search's order: 0 = COM1, 1 = COM2, 2 + i = the i-th listed
+    // port; a port list that shows COM1, COM2 and then the same list has
+    // the found port at this index.
+    int portIndex = 0;
+    std::string portName;  // "COM1", "COM2", or the listed port's name
+    int baudIndex = 0;     // index into kModuleBaudRates where it answered
+    DeviceInfo info{};     // what it reported there
 };
 
 // Called before each attempt, for a caller that shows progress; may be null.
 using SearchAttemptHook = void (*)(int portIndex, int baudIndex, void* context);
 
-// Tries every rate on COM1, then on COM2, with one status request each; a
-// port that cannot be opened ends its part at once. True when the module
-// answered: the channel stays open on that port and rate. False when it
-// never did: the channel is left as the last attempt left it (closed if an
-// opening failed). At most 16 status requests.
+// Tries every rate on COM1, then on COM2, then on each listed port, with
+// one status request each; a port that cannot be opened (missing, held,
+// gone) ends its part at once. True when the module answered: the channel
+// stays open on that port and rate. False when it never did: the channel is
+// left as the last attempt left it (closed if an opening failed). At most
+// 8 status requests a port.
+bool SearchModule(const std::vector<std::string>& listedPorts, ModuleFound* found, SearchAttemptHook hook = nullptr,
+                  void* context = nullptr);
+// COM1 and COM2 alone, for a port list that shows only those two.
 bool SearchModule(ModuleFound* found, SearchAttemptHook hook = nullptr, void* context = nullptr);
 
 #endif

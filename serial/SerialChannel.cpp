@@ -27,12 +27,37 @@ bool CancelAndAwait(HANDLE port, OVERLAPPED* ov, DWORD* moved) {
     return GetOverlappedResult(port, ov, moved, TRUE) != FALSE;
 }
 
-// Bytes waiting in the input queue, or -1 when the port cannot say.
-int64_t QueuedInput(HANDLE port) {
+// Bytes waiting in the input queue, or -1 with *error when the port cannot
+// say.
+int64_t QueuedInputOf(HANDLE port, DWORD* error) {
     DWORD errors = 0;
     COMSTAT stat{};
-    if (!ClearCommError(port, &errors, &stat)) return -1;
+    if (!ClearCommError(port, &errors, &stat)) {
+        *error = GetLastError();
+        return -1;
+    }
     return stat.cbInQue;
+}
+
+// The errors with which calls on an open port fail once its device has gone.
+bool IsPortLostError(DWORD error) {
+#ifdef _WIN32
+    // Drivers differ: usbser answers ERROR_ACCESS_DENIED, which an open
+    // handle meets for no other reason, FTDI's ERROR_BAD_COMMAND, wine on a
+    // hung-up line ERROR_NOT_READY.
+    return error == ERROR_DEVICE_REMOVED || error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_NOT_CONNECTED ||
+           error == ERROR_ACCESS_DENIED || error == ERROR_NOT_READY;
+#else
+    return error == ERROR_DEVICE_REMOVED;
+#endif
+}
+
+// Windows opens COM10 and above only through the device namespace.
+std::string PlatformPortName(const char* name) {
+#ifdef _WIN32
+    if (_strnicmp(name, "COM", 3) == 0 && std::strlen(name) > 4) return std::string("\\\\.\\") + name;
+#endif
+    return name;
 }
 
 // The output side is purged only when something is queued there: no write
@@ -54,10 +79,11 @@ using WaitClock = std::chrono::steady_clock;
 // pseudo-terminal completes it as aborted at once). The queue is watched
 // instead, in short sleeps, until a byte is there or the wait has run out;
 // an idle hook is called about as often as during an event wait.
-bool PollForQueuedByte(HANDLE port, WaitClock::time_point deadline, SerialChannel::IdleHook hook, void* context) {
+bool PollForQueuedByte(HANDLE port, WaitClock::time_point deadline, SerialChannel::IdleHook hook, void* context,
+                       DWORD* error) {
     auto nextIdle = WaitClock::now() + std::chrono::milliseconds(SerialChannel::kIdleSliceMs);
     for (;;) {
-        const int64_t queued = QueuedInput(port);
+        const int64_t queued = QueuedInputOf(port, error);
         if (queued != 0) return queued > 0;
         const auto now = WaitClock::now();
         if (now >= deadline) return false;
@@ -99,6 +125,24 @@ SerialChannel::~SerialChannel() {
     if (m_hComm != nullptr) Close(true);
 }
 
+void SerialChannel::NoteFailure(DWORD error) {
+    m_dwLastError = error;
+    if (IsPortLostError(error)) m_bPortLost = true;
+}
+
+int64_t SerialChannel::QueuedInput() {
+    DWORD error = 0;
+    const int64_t queued = QueuedInputOf(m_hComm, &error);
+    if (queued < 0) NoteFailure(error);
+    return queued;
+}
+
+void SerialChannel::SelectPortName(const char* name) {
+    std::string copy(name);  // name may be the copy now held
+    m_portNameCopy.swap(copy);
+    m_pszPortName = m_portNameCopy.c_str();
+}
+
 int SerialChannel::SelectPort(int number) {
     if (number < 1 || number > 6) {
         m_pszPortName = kPortNames[0];
@@ -122,9 +166,18 @@ int SerialChannel::SelectBaudRate(int rate) {
 
 int SerialChannel::Open(int byteSize, int stopBits, int parity) {
     if (m_hComm != nullptr) return kSerialWrongState;
-    HANDLE port = CreateFileA(m_pszPortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (port == INVALID_HANDLE_VALUE) return kSerialOpenFailed;
+    m_dwLastError = 0;
+    m_bPortLost = false;
+    HANDLE port = CreateFileA(PlatformPortName(m_pszPortName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        m_dwLastError = GetLastError();
+        return kSerialOpenFailed;
+    }
+    // The open raised DTR and RTS; the sooner they drop, the shorter the
+    // pulse. (The Linux layer has dropped them already, inside its open.)
+    EscapeCommFunction(port, CLRDTR);
+    EscapeCommFunction(port, CLRRTS);
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) {
         CloseHandle(port);
@@ -215,14 +268,26 @@ int SerialChannel::Transfer(bool write, uint8_t* buffer, uint32_t length, uint32
     // with fewer bytes; a write's time-outs are whatever the port's previous
     // user left, and a cut-off frame must not pass for a sent one.
     if (atOnce) return moved == length ? kSerialOk : finishedBadly;
-    if (GetLastError() != ERROR_IO_PENDING) return startFailed;
+    if (const DWORD error = GetLastError(); error != ERROR_IO_PENDING) {
+        NoteFailure(error);
+        return startFailed;
+    }
 
     const DWORD waited = AwaitEvent(m_hEvent, waitMs);
     if (waited != WAIT_OBJECT_0) {
+        const DWORD waitError = waited == WAIT_TIMEOUT ? WAIT_TIMEOUT : GetLastError();
         if (CancelAndAwait(m_hComm, &ov, &moved) && moved == length) return kSerialOk;
+        NoteFailure(waitError);
         return waited == WAIT_TIMEOUT ? timedOut : waitFailed;
     }
-    if (!GetOverlappedResult(m_hComm, &ov, &moved, write ? FALSE : TRUE)) return finishedBadly;
+    if (!GetOverlappedResult(m_hComm, &ov, &moved, write ? FALSE : TRUE)) {
+        const DWORD error = GetLastError();
+        NoteFailure(error);
+        // Aborted though nobody cancelled it: Windows' drivers abort what is
+        // pending when the device goes; the queue tells whether it has.
+        if (error == ERROR_OPERATION_ABORTED) (void)QueuedInput();
+        return finishedBadly;
+    }
     return moved == length ? kSerialOk : finishedBadly;
 }
 
@@ -248,7 +313,7 @@ int SerialChannel::WaitAndRead(uint8_t* buffer, uint32_t count, uint32_t waitMs)
     if (m_hComm == nullptr) return kSerialWrongState;
     (void)SetReadTimeouts(0);
 
-    if (QueuedInput(m_hComm) <= 0) {
+    if (QueuedInput() <= 0) {
         HANDLE waitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (waitEvent == nullptr) return kSerialRxEventFailed;
         OVERLAPPED ov{};
@@ -259,22 +324,33 @@ int SerialChannel::WaitAndRead(uint8_t* buffer, uint32_t count, uint32_t waitMs)
         const auto deadline = WaitClock::now() + std::chrono::milliseconds(waitMs);
         bool arrived = WaitCommEvent(m_hComm, &mask, &ov) != FALSE;
         bool abandoned = false;  // finished as aborted, though nobody cancelled it
-        if (!arrived && GetLastError() == ERROR_IO_PENDING) {
-            const DWORD waited = AwaitEvent(waitEvent, waitMs);
+        if (!arrived) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) NoteFailure(error);
+            const DWORD waited = error == ERROR_IO_PENDING ? AwaitEvent(waitEvent, waitMs) : WAIT_FAILED;
             DWORD moved = 0;
             if (waited == WAIT_OBJECT_0) {
                 arrived = GetOverlappedResult(m_hComm, &ov, &moved, TRUE) != FALSE;
-                abandoned = !arrived && GetLastError() == ERROR_OPERATION_ABORTED;
-            } else {
+                if (!arrived) {
+                    const DWORD finished = GetLastError();
+                    abandoned = finished == ERROR_OPERATION_ABORTED;
+                    if (!abandoned) NoteFailure(finished);
+                }
+            } else if (error == ERROR_IO_PENDING) {
                 arrived = CancelAndAwait(m_hComm, &ov, &moved);
+                if (!arrived) NoteFailure(waited == WAIT_TIMEOUT ? WAIT_TIMEOUT : GetLastError());
             }
         }
         CloseHandle(waitEvent);
-        if (abandoned) arrived = PollForQueuedByte(m_hComm, deadline, m_idleHook, m_idleContext);
+        if (abandoned) {
+            DWORD error = 0;
+            arrived = PollForQueuedByte(m_hComm, deadline, m_idleHook, m_idleContext, &error);
+            if (error != 0) NoteFailure(error);
+        }
         // Windows reports only bytes that arrive once the mask is set: an
         // answer that landed after the queue was looked at above, but before
         // the mask took hold, sits there unreported.
-        if (!arrived) arrived = QueuedInput(m_hComm) > 0;
+        if (!arrived && !m_bPortLost) arrived = QueuedInput() > 0;
         if (!arrived) return kSerialNoByte;
         SetCommMask(m_hComm, 0);
     }

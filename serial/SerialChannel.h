@@ -35,6 +35,7 @@
 #define TOVREL_SERIAL_SERIALCHANNEL_H
 
 #include <cstdint>
+#include <string>
 
 #include "CommPlatform.h"
 
@@ -68,13 +69,16 @@ public:
     // Port 1..6 -> "COM1".."COM6" (1); any other number -> "COM1" (0).
     int SelectPort(int number);
     // A port by its platform name instead ("COM12", or on Linux a device
-    // path such as "/dev/ttyUSB0"); the caller keeps the string alive.
-    void SelectPortName(const char* name) { m_pszPortName = name; }
+    // path such as "/dev/ttyUSB0", as ListSerialPorts names them); the
+    // channel keeps a copy.
+    void SelectPortName(const char* name);
     // A rate of the table (110 ... 115200): rate and factor 10000 / rate + 1
     // (1). Any other: rate 9600, factor unchanged (0).
     int SelectBaudRate(int rate);
 
-    // Opens the selected port exclusively with 64 KiB queues, then applies
+    // Opens the selected port exclusively, drops DTR and RTS at once (the
+    // platform's open raises them: a pulse of a few ms that a module which
+    // resets on DTR takes for a reset), sets 64 KiB queues, then applies
     // rate, byte size (5..8, else 8), parity (0 none, 1 odd, 2 even, 3 mark,
     // 4 space) and stop bits (0 one, 1 one and a half, 2 two) and zero read
     // time-outs; refusals of those two steps are not reported.
@@ -119,6 +123,16 @@ public:
     void ClearDtr();
     void ClearRts();
 
+    // The platform error of the last call that failed (GetLastError, taken
+    // at that call), WAIT_TIMEOUT when a wait ran out; 0 when nothing has
+    // failed since the last Open.
+    DWORD LastError() const { return m_dwLastError; }
+    // True once a transfer or wait since the last Open has failed because
+    // the port itself went away (an adapter pulled, the line hung up):
+    // every later call fails too, until the caller closes and reopens it,
+    // which works once the device is back.
+    bool PortLost() const { return m_bPortLost; }
+
     // Sees every frame part sent (outgoing, before it is written) and every
     // run of bytes a WaitAndRead delivered; null: none. For traces only.
     using TraceHook = void (*)(bool outgoing, const uint8_t* bytes, uint32_t length, void* context);
@@ -143,15 +157,23 @@ public:
     HANDLE m_hEvent;           // completion event of Write/Read; null while closed
     uint32_t m_reserved2;      // as m_reserved1
     DCB m_dcb;                 // the line settings last applied
-    const char* m_pszPortName; // the port-name table's, or SelectPortName's
+    const char* m_pszPortName; // the port-name table's, or SelectPortName's copy
     int32_t m_nBaudRate;       // rate applied at the next Open
     int32_t m_nByteFactor;     // write wait per byte, in 100 ms
 
 private:
+    std::string m_portNameCopy;  // SelectPortName's
+    DWORD m_dwLastError = 0;
+    bool m_bPortLost = false;
     TraceHook m_traceHook = nullptr;
     void* m_traceContext = nullptr;
     IdleHook m_idleHook = nullptr;
     void* m_idleContext = nullptr;
+    // Keeps the error of a failed platform call, and marks the port lost
+    // when the error says it went away.
+    void NoteFailure(DWORD error);
+    // Bytes waiting in the input queue, or -1 (noted) when the port cannot say.
+    int64_t QueuedInput();
     // WaitForSingleObject for up to waitMs, in slices while an idle hook is set.
     DWORD AwaitEvent(HANDLE event, uint32_t waitMs);
     int Transfer(bool write, uint8_t* buffer, uint32_t length, uint32_t waitMs);

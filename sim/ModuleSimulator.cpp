@@ -108,6 +108,10 @@ bool ModuleSimulator::State::OpenTerminal(std::string* error) {
     line.rate = config.rate;
     ApplyTermiosLine(master, line);
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    // A program started beside the module must not hold its line open: a
+    // hang-up would never reach that program.
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         *error = std::string("pipe: ") + std::strerror(errno);
         return false;

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,7 +22,10 @@
 
 #include "CommEventMode.h"
 #include "CommJournal.h"
+#include "PortNames.h"
 #include "TermiosLine.h"
+#include "UucpLock.h"
+#include "serial/PortLock.h"
 
 namespace {
 
@@ -33,6 +37,8 @@ using Nanos = std::chrono::nanoseconds;
 constexpr ULONG_PTR kPending = 0x103;
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
+
+PortLockNotes g_lockNotes;
 
 bool g_edgeEvents = false;
 
@@ -46,24 +52,33 @@ BOOL Fail(DWORD error) {
     return FALSE;
 }
 
+// The error of a failed call on an open port. A device that went away
+// (unplugged, hung up) fails with EIO, or ENXIO/ENODEV from some drivers.
 DWORD FromErrno(int err) {
     switch (err) {
         case ENOENT:
-        case ENXIO:
-        case ENODEV:
         case ENOTDIR:
         case ENOTTY: return ERROR_FILE_NOT_FOUND;
         case EACCES:
-        case EPERM:
-        case EBUSY: return ERROR_ACCESS_DENIED;
+        case EPERM: return ERROR_ACCESS_DENIED;
+        case EBUSY:
         case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
         case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
         case EINVAL: return ERROR_INVALID_PARAMETER;
         case EIO:
+        case ENXIO:
+        case ENODEV:
         case EPIPE:
         case ESHUTDOWN: return ERROR_DEVICE_REMOVED;
         default: return ERROR_GEN_FAILURE;
     }
+}
+
+// The error of a failed open: a device that is not there is not found.
+// EBUSY is TIOCEXCL's refusal of a second open by a program not root.
+DWORD FromOpenErrno(int err) {
+    if (err == ENXIO || err == ENODEV) return ERROR_FILE_NOT_FOUND;
+    return FromErrno(err);
 }
 
 // An overlapped operation under way. Which fields apply depends on kind.
@@ -92,6 +107,7 @@ struct Port {
     bool rxEvent = false;
     uint32_t rate = 9600;    // for the drain estimate only
     uint32_t bitsPerByte = 10;
+    std::string lockPath;    // the UUCP lock file this port took; empty: none
     std::optional<PendingOp> read, write, commEvent;
 };
 
@@ -362,17 +378,6 @@ std::optional<Clock::time_point> TotalDeadline(DWORD multiplier, DWORD constant,
     return Clock::now() + std::chrono::milliseconds(total);
 }
 
-std::string DevicePath(const char* name) {
-    if (name[0] == '/') return name;
-    if (std::strncmp(name, "COM", 3) != 0) return {};
-    char* end = nullptr;
-    const long n = std::strtol(name + 3, &end, 10);
-    if (end == name + 3 || *end != '\0' || n < 1 || n > 255) return {};
-    const std::string variable = std::string("TOVREL_") + name;
-    if (const char* path = std::getenv(variable.c_str()); path != nullptr && path[0] != '\0') return path;
-    return "/dev/ttyS" + std::to_string(n - 1);
-}
-
 // Closes a descriptor unless released: the open commits only once set-up
 // has succeeded.
 struct FdOwner {
@@ -385,6 +390,13 @@ struct FdOwner {
         fd = -1;
         return f;
     }
+};
+
+// Removes a UUCP lock file unless released, as FdOwner closes.
+struct LockOwner {
+    std::string path;
+    ~LockOwner() { ReleaseUucpLock(path); }
+    std::string Release() { return std::move(path); }
 };
 
 void SetModemLine(int fd, int line, bool on) {
@@ -405,26 +417,49 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         Fail(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    const std::string path = DevicePath(lpFileName);
-    if (path.empty()) {
+    g_lockNotes = PortLockNotes{};
+    const std::string path = DevicePathOf(lpFileName);
+    // Two names of one device share one lock: it is named after the device.
+    const std::string device = path.empty() ? path : ResolvedPath(path);
+    if (device.empty()) {
+        Fail(path.empty() ? ERROR_FILE_NOT_FOUND : FromOpenErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    // Only a device can be a port: no lock is taken for anything else.
+    struct stat st {};
+    if (stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
         Fail(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    FdOwner owner{::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
-    if (owner.fd < 0) {
-        Fail(FromErrno(errno));
+    // Before the device is opened: the open alone would raise the holder's
+    // DTR and RTS.
+    const UucpLockAttempt lock = TakeUucpLock(device);
+    if (lock.outcome == UucpLockAttempt::kHeld) {
+        g_lockNotes.holderPid = lock.holder;
+        Fail(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
+    LockOwner lockOwner{lock.lockPath};
+    FdOwner owner{::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
+    if (owner.fd < 0) {
+        Fail(FromOpenErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    // The kernel's open has raised DTR and RTS (unless the line's rate is
+    // B0): drop them before anything else, so the pulse a module sees lasts
+    // from the open to here.
+    SetModemLine(owner.fd, TIOCM_DTR | TIOCM_RTS, false);
     if (!isatty(owner.fd)) {
         Fail(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    // flock holds against every other open, root's included; TIOCEXCL keeps
-    // out programs that do not lock.
+    // flock holds against every other open, root's included, also where no
+    // lock file could be taken; TIOCEXCL keeps out programs that do not lock.
     if (flock(owner.fd, LOCK_EX | LOCK_NB) != 0) {
-        Fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : FromErrno(errno));
+        Fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : FromOpenErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
+    g_lockNotes.unlockedBecause = lock.why;
     (void)ioctl(owner.fd, TIOCEXCL);
     // USB-serial adapters otherwise hold received bytes back for their
     // latency timer (16 ms on FTDI); drivers that cannot do this refuse.
@@ -441,6 +476,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     slot.kind = Slot::kPort;
     slot.port = std::make_unique<Port>();
     slot.port->fd = owner.Release();
+    slot.port->lockPath = lockOwner.Release();
     slot.port->rate = line.rate != 0 ? line.rate : 9600;
     return Allocate(std::move(slot));
 }
@@ -466,6 +502,7 @@ BOOL CloseHandle(HANDLE hObject) {
         CancelAll(*port);
         (void)ioctl(port->fd, TIOCNXCL);
         ::close(port->fd);
+        ReleaseUucpLock(port->lockPath);
         Slot* slot = Lookup(hObject, Slot::kPort);
         *slot = Slot{};
         return TRUE;
@@ -736,6 +773,8 @@ BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
 }
 
 DWORD GetLastError() { return t_lastError; }
+
+PortLockNotes LastPortLockNotes() { return g_lockNotes; }
 
 void SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
 

@@ -11,7 +11,15 @@
 //     stale or foreign handle is refused with ERROR_INVALID_HANDLE rather than
 //     dereferenced. INVALID_HANDLE_VALUE is what CreateFileA returns on
 //     failure; CreateEventA returns null on failure, as on Windows.
-//   * Ports are opened non-blocking, raw, exclusive (flock and TIOCEXCL).
+//   * Ports are opened non-blocking, raw, exclusive: a UUCP lock file first,
+//     before the device is opened (UucpLock.h), then flock and TIOCEXCL.
+//   * DTR and RTS: the kernel raises both whenever a tty is opened (unless
+//     its rate is B0), also when another program holds it, before any call
+//     can act on the descriptor. CreateFileA drops them right after the
+//     open, so a module sees a pulse of some milliseconds (3 to 10 on
+//     ftdi_sio and 8250) at every open of its port; a module that resets
+//     on DTR resets then. A program refused by the lock file never opens
+//     the device and leaves the holder's lines alone.
 //     Only overlapped transfers are supported: a ReadFile, WriteFile or
 //     WaitCommEvent either finishes at once (TRUE) or is left pending
 //     (FALSE with ERROR_IO_PENDING). There is no second thread: a pending
@@ -30,7 +38,11 @@
 //     spin.
 //   * Port names: "COMn" opens the device path in the environment variable
 //     TOVREL_COMn if set, else /dev/ttyS(n-1); an absolute path opens that
-//     device. Anything that is not a terminal is refused.
+//     device (PortNames.h). Anything that is not a terminal is refused.
+//   * A device that goes away while open (unplugged, hung up: a read of 0
+//     after poll, POLLHUP, EIO, ENXIO, ENODEV) fails every later call on the
+//     port with ERROR_DEVICE_REMOVED; only CloseHandle is left to do, which
+//     also removes the lock file.
 //   * Single-threaded: the handle table and pending operations belong to the
 //     thread that uses the serial channel. GetLastError is per thread.
 //
@@ -208,9 +220,10 @@ typedef OVERLAPPED* LPOVERLAPPED;
 // Opens a port. dwShareMode must be 0 and dwCreationDisposition
 // OPEN_EXISTING; FILE_FLAG_OVERLAPPED is required. Returns the port handle,
 // or INVALID_HANDLE_VALUE with GetLastError: ERROR_FILE_NOT_FOUND (no such
-// device, or not a terminal), ERROR_ACCESS_DENIED (held exclusively by
-// another program, or no permission), ERROR_SHARING_VIOLATION (locked by
-// another open), ERROR_INVALID_PARAMETER (unsupported arguments).
+// device, or not a terminal), ERROR_SHARING_VIOLATION (a running process
+// holds its lock file, which LastPortLockNotes names, or another open holds
+// its flock or TIOCEXCL), ERROR_ACCESS_DENIED (no permission),
+// ERROR_INVALID_PARAMETER (unsupported arguments).
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
@@ -219,8 +232,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                     LPCSTR lpName);
 
-// Closes a port (releasing its lock and exclusivity, after cancelling what
-// is pending on it) or an event. FALSE for a handle that is not open.
+// Closes a port (releasing its flock, exclusivity and lock file, after
+// cancelling what is pending on it) or an event. FALSE for a handle that is
+// not open.
 BOOL CloseHandle(HANDLE hObject);
 
 // Checks the queue sizes (1 to 65536 bytes each); the kernel's queues are

@@ -29,10 +29,10 @@ fs::path UniqueTempPath(const char* stem) {
 
 }  // namespace
 
-CliResult RunCli(const std::string& args, const std::string& input) {
+CliResult RunCli(const std::string& args, const std::string& input, const std::string& launcher) {
     const fs::path in = UniqueTempPath("tovrel-cli-in-");
     std::ofstream(in) << input;
-    const std::string command = std::string(TOVREL_CLI_PATH) + " " + args + " <" + in.string() + " 2>&1";
+    const std::string command = launcher + TOVREL_CLI_PATH + " " + args + " <" + in.string() + " 2>&1";
     CliResult result;
     std::FILE* pipe = popen(command.c_str(), "r");
     char buffer[4096];

@@ -16,8 +16,9 @@ struct CliResult {
 };
 
 // Runs the client through the shell (args are shell words) with output and
-// errors captured; stdin from `input`.
-CliResult RunCli(const std::string& args, const std::string& input = "");
+// errors captured; stdin from `input`. `launcher` goes before the client's
+// path (shell words too), e.g. to run it as another user.
+CliResult RunCli(const std::string& args, const std::string& input = "", const std::string& launcher = "");
 
 std::string Slurp(const std::filesystem::path& path);
 
@@ -32,6 +33,7 @@ public:
     CliProcess& operator=(const CliProcess&) = delete;
 
     bool Started() const { return m_pid > 0; }
+    pid_t Pid() const { return m_pid; }
     void Input(const std::string& text);
     void CloseInput();
     void Signal(int signal);

@@ -1,5 +1,6 @@
 // The port-and-rate search against the simulated module: it meets the
-// module where it is, and skips a port that cannot be opened at once.
+// module where it is, skips a port that cannot be opened at once, and goes
+// on from COM1 and COM2 to the listed ports.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -54,5 +55,38 @@ TEST(ModuleSearch, GivesUpAtOnceWhenNeitherPortOpens) {
     EXPECT_FALSE(SearchModule(&found));
     EXPECT_LT(ElapsedMs(start), 1000);
     EXPECT_EQ(theSerialChannel.m_hComm, nullptr);
+    unsetenv("TOVREL_COM2");
+}
+
+TEST(ModuleSearch, GoesOnFromCom1AndCom2ToTheListedPortsInTheirOrder) {
+    SimConfig config;
+    config.rate = 9600;
+    ModuleSimulator simulator(config);
+    std::string error;
+    ASSERT_TRUE(simulator.Start(&error)) << error;
+    setenv("TOVREL_COM1", "/nonexistent/tovrel-com1", 1);
+    setenv("TOVREL_COM2", "/nonexistent/tovrel-com2", 1);
+    // A listed port that has gone since the list was made ends its part too.
+    const std::vector<std::string> listed = {"/nonexistent/tovrel-usb0", simulator.SlavePath()};
+
+    Attempts attempts;
+    ModuleFound found;
+    ASSERT_TRUE(SearchModule(listed, &found, &Attempts::Hook, &attempts));
+    EXPECT_EQ(found.portIndex, 3);
+    EXPECT_EQ(found.portName, simulator.SlavePath());
+    EXPECT_EQ(found.baudIndex, 1);
+    EXPECT_EQ(attempts.tried, (std::vector<std::pair<int, int>>{{0, 0}, {1, 0}, {2, 0}, {3, 0}, {3, 1}}));
+    EXPECT_EQ(theSerialChannel.m_pszPortName, simulator.SlavePath());
+    EXPECT_EQ(theSerialChannel.m_nBaudRate, 9600);
+    theSerialChannel.Close(true);
+
+    // Where COM2 answers, the listed ports are not tried.
+    setenv("TOVREL_COM2", simulator.SlavePath().c_str(), 1);
+    attempts.tried.clear();
+    ASSERT_TRUE(SearchModule(listed, &found, &Attempts::Hook, &attempts));
+    EXPECT_EQ(found.portIndex, 1);
+    EXPECT_EQ(found.portName, "COM2");
+    EXPECT_EQ(attempts.tried.back(), std::make_pair(1, 1));
+    theSerialChannel.Close(true);
     unsetenv("TOVREL_COM2");
 }

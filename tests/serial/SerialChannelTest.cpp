@@ -451,6 +451,9 @@ TEST_F(OpenChannel, HangUpDuringTheFirstByteWaitEndsItAtOnceWithoutSpinning) {
     EXPECT_LT(ms, 1500);
     EXPECT_LT(CpuMs() - cpuBefore, 100.0);
     EXPECT_NE(channel.m_hComm, nullptr);
+    // Told apart from silence: the port itself is gone.
+    EXPECT_TRUE(channel.PortLost());
+    EXPECT_EQ(channel.LastError(), static_cast<DWORD>(ERROR_DEVICE_REMOVED));
     // A hung-up line fails every later operation promptly, and the channel can be closed.
     const uint8_t frame[6] = {0x55, 0x3A, 0, 0, 0, 0};
     EXPECT_EQ(channel.Send(frame, 6), kSerialWriteFailed);
@@ -459,6 +462,43 @@ TEST_F(OpenChannel, HangUpDuringTheFirstByteWaitEndsItAtOnceWithoutSpinning) {
     EXPECT_LT(ElapsedMs(again), 1500);
     channel.Close(true);
     EXPECT_EQ(channel.m_hComm, nullptr);
+}
+
+TEST_F(OpenChannel, SilenceIsNoLostPort) {
+    uint8_t buffer[6];
+    EXPECT_EQ(channel.WaitAndRead(buffer, 6, 100), kSerialNoByte);
+    EXPECT_FALSE(channel.PortLost());
+    EXPECT_EQ(channel.LastError(), static_cast<DWORD>(WAIT_TIMEOUT));
+    peer.Write({0x53});
+    EXPECT_EQ(channel.WaitAndRead(buffer, 6, 100), kSerialReadTimedOut);
+    EXPECT_FALSE(channel.PortLost());
+}
+
+// The device back under the same name (a pty's slave reopened, as an
+// adapter plugged in again): closing and opening again works, with no
+// trace of the lost one.
+TEST(SerialChannelLost, AClosedLostPortOpensAgainOnceTheDeviceIsBack) {
+    SerialChannel channel;
+    {
+        PtyPeer first;
+        first.ExportAs(4);
+        channel.SelectPort(4);
+        ASSERT_EQ(channel.Open(8, 0, 0), kSerialOk);
+        first.HangUp();
+        const uint8_t frame[6] = {0x55, 0x3A, 0, 0, 0, 0};
+        EXPECT_EQ(channel.Send(frame, 6), kSerialWriteFailed);
+        ASSERT_TRUE(channel.PortLost());
+        channel.Close(true);
+    }
+    PtyPeer second;
+    second.ExportAs(4);
+    ASSERT_EQ(channel.Open(8, 0, 0), kSerialOk);
+    EXPECT_FALSE(channel.PortLost());
+    EXPECT_EQ(channel.LastError(), 0u);
+    const uint8_t frame[6] = {0x55, 0x3A, 0, 0, 0, 0};
+    EXPECT_EQ(channel.Send(frame, 6), kSerialOk);
+    EXPECT_EQ(second.ReadExactly(6, 1000), Bytes(frame, frame + 6));
+    channel.Close(true);
 }
 
 TEST_F(OpenChannel, HangUpDuringTheReadEndsItWithAReadFailure) {
@@ -475,6 +515,7 @@ TEST_F(OpenChannel, HangUpDuringTheReadEndsItWithAReadFailure) {
     pull.join();
     EXPECT_LT(ElapsedMs(start), 1500);
     EXPECT_LT(CpuMs() - cpuBefore, 100.0);
+    EXPECT_TRUE(channel.PortLost());
 }
 
 TEST(SerialChannelTeardown, ClosedChannelMakesNoPlatformCall) {

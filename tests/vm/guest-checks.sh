@@ -105,6 +105,15 @@ exchange_checks() {  # exchange_checks DRIVER DEVICE
         check "$d: info at $to after the change" ok_with_line "rate: $to"
         from=$to
     done
+
+    # The search goes on past COM1 and COM2 to the listed ports; the list is
+    # narrowed to this port, as the console's port must not be searched.
+    (
+        export TOVREL_PORTS="$dev"
+        cli search
+        check "$d: search with COM1 and COM2 absent finds the listed $dev at 115200" \
+            ok_with_line "found: $dev at 115200 bit/s"
+    )
 }
 
 # While one client holds the port: its lines, its lock, and second instances.
@@ -171,6 +180,21 @@ held_port_checks() {  # held_port_checks DRIVER DEVICE
     check "$d: $lock is gone once the holder has ended" taken_and_gone "$lock"
 }
 
+# The UARTs in the client's port list: the second one as what it is, the
+# ttyS entries with no UART behind them not at all, COM2's port not twice.
+uart_list_checks() {
+    cli ports
+    check "8250: ports lists /dev/ttyS1 as a 16550" ok_with_match "^/dev/ttyS1 .*16550"
+    check "8250: ports leaves out the ttyS entries without a UART" ok_without_match "^/dev/ttyS[2-9] "
+    out_all=$out
+    (
+        export TOVREL_COM2=/dev/ttyS1
+        cli ports
+        check "8250: ports leaves out the port COM2 names" ok_without_match "^/dev/ttyS1 "
+    )
+    note "ports: $(printf '%s' "$out_all" | tr '\n' '|')"
+}
+
 # The adapter in the client's port list, then pulled mid-transfer and back.
 adapter_checks() {
     d=ftdi_sio
@@ -219,4 +243,5 @@ driver_checks() {  # driver_checks DRIVER DEVICE
 driver_checks ftdi_sio /dev/ttyUSB0 &
 driver_checks 8250 /dev/ttyS1 &
 wait
+uart_list_checks
 adapter_checks

@@ -221,3 +221,31 @@ TEST_F(OpenPort, IdleHookLeavesALateAnswerAsItWas) {
     EXPECT_EQ(plain, frame);
     EXPECT_GE(idle.calls, 5);  // the answer comes 400 ms late
 }
+
+// An adapter pulled mid-exchange: the wait for its answer ends at once, and
+// the channel knows the port went away, unlike after silence.
+TEST_F(OpenPort, PulledAdapterIsALostPortNotSilence) {
+    theSerialChannel.SelectPortName("COM7");
+    ASSERT_EQ(theSerialChannel.SelectBaudRate(9600), 1);
+    ASSERT_EQ(theSerialChannel.Open(8, 0, 0), kSerialOk);
+    const Bytes frame = {0x55, 0x3A, 0x00, 0x00, 0x00, 0x00};
+    ASSERT_EQ(theSerialChannel.Send(frame.data(), 6), kSerialOk);
+    uint8_t byte = 0;
+    const auto start = Clock::now();
+    EXPECT_NE(theSerialChannel.WaitAndRead(&byte, 1, 2000), kSerialOk);
+    EXPECT_LT(ElapsedMs(start), 1500);
+    EXPECT_TRUE(theSerialChannel.PortLost()) << "error " << theSerialChannel.LastError();
+
+    // Once it is back, closing and opening again works.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    theSerialChannel.Close(true);
+    ASSERT_EQ(theSerialChannel.Open(8, 0, 0), kSerialOk);
+    EXPECT_FALSE(theSerialChannel.PortLost());
+
+    // Silence is no lost port.
+    theSerialChannel.Close(true);
+    OpenOn(kSilentPort);
+    EXPECT_EQ(theSerialChannel.Send(frame.data(), 6), kSerialOk);
+    EXPECT_EQ(theSerialChannel.WaitAndRead(&byte, 1, 200), kSerialNoByte);
+    EXPECT_FALSE(theSerialChannel.PortLost());
+}

@@ -6,6 +6,8 @@
 //   COM3  a simulated module at 9600 bit/s whose disk is DISKDIR
 //   COM4  a loopback plug: every byte sent comes back
 //   COM6  a slow loopback: every run of bytes comes back 400 ms later
+//   COM7  a line that hangs up at the first bytes it gets, as an adapter
+//         pulled mid-exchange, and is back (a fresh line) 200 ms later
 // COM5 is left without a peer (a port whose device is gone). Prints "ready" once
 // all are up and runs until SIGINT or SIGTERM.
 #include <poll.h>
@@ -46,6 +48,26 @@ void Serve(PtyPeer* peer, bool echo, int echoDelayMs) {
     }
 }
 
+bool Link(const std::string& linkDir, int port, const std::string& target);
+
+// COM7: a fresh line each round, hung up as soon as bytes arrive, then
+// replaced, so every test that pulls it meets the same.
+void ServeHangUps(const std::string& linkDir) {
+    while (!g_stopping) {
+        PtyPeer line;
+        if (!Link(linkDir, 7, line.SlavePath())) return;
+        for (;;) {
+            if (g_stopping) return;
+            pollfd p{line.MasterFd(), POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            uint8_t buffer[256];
+            if (read(line.MasterFd(), buffer, sizeof buffer) > 0) break;
+        }
+        line.HangUp();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
+
 bool Link(const std::string& linkDir, int port, const std::string& target) {
     const std::string link = linkDir + "/com" + std::to_string(port);
     unlink(link.c_str());
@@ -83,7 +105,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "wine-ports: %s\n", error.c_str());
         return 1;
     }
-    for (int port = 1; port <= 6; ++port) unlink((linkDir + "/com" + std::to_string(port)).c_str());
+    for (int port = 1; port <= 7; ++port) unlink((linkDir + "/com" + std::to_string(port)).c_str());
     if (!Link(linkDir, 1, silent.SlavePath()) || !Link(linkDir, 2, searchedModule.SlavePath()) ||
         !Link(linkDir, 3, diskModule.SlavePath()) || !Link(linkDir, 4, loopback.SlavePath()) ||
         !Link(linkDir, 6, slowLoopback.SlavePath()))
@@ -91,6 +113,9 @@ int main(int argc, char** argv) {
     std::thread silentServer(Serve, &silent, false, 0);
     std::thread loopbackServer(Serve, &loopback, true, 0);
     std::thread slowLoopbackServer(Serve, &slowLoopback, true, 400);
+    std::thread hangUpServer(ServeHangUps, linkDir);
+    for (int i = 0; i < 2000 && access((linkDir + "/com7").c_str(), F_OK) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::printf("ready\n");
     std::fflush(stdout);
 
@@ -100,8 +125,9 @@ int main(int argc, char** argv) {
     silentServer.join();
     loopbackServer.join();
     slowLoopbackServer.join();
+    hangUpServer.join();
     searchedModule.Stop();
     diskModule.Stop();
-    for (int port = 1; port <= 6; ++port) unlink((linkDir + "/com" + std::to_string(port)).c_str());
+    for (int port = 1; port <= 7; ++port) unlink((linkDir + "/com" + std::to_string(port)).c_str());
     return 0;
 }

@@ -3,7 +3,8 @@
 //   COM1 silent, COM2 a module at 19200, COM3 a module at 9600 whose disk
 //   folder is $TOVREL_WINE_DISK (a Windows path), COM4 a loopback plug,
 //   COM5 mapped to a device that is gone, COM6 a loopback answering 400 ms
-//   late.
+//   late, COM7 a line that hangs up at the first bytes sent (an adapter
+//   pulled) and is back 200 ms later.
 #ifndef TOVREL_TESTS_WINE_WINESETUP_H
 #define TOVREL_TESTS_WINE_WINESETUP_H
 
@@ -12,7 +13,7 @@
 #include <vector>
 
 enum WinePort : int { kSilentPort = 1, kSearchedPort = 2, kDiskPort = 3, kLoopbackPort = 4, kAbsentPort = 5,
-               kLateLoopbackPort = 6 };
+               kLateLoopbackPort = 6, kPulledPort = 7 };
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the Windows build's tests and command-line client under wine, in a
-# wine prefix of their own whose COM1..COM6 are links that wine-ports (from
+# wine prefix of their own whose COM1..COM7 are links that wine-ports (from
 # the Linux build) points at its peers.
 # Usage: tests/wine/run-under-wine.sh LINUX_BUILD WINDOWS_BUILD [GTEST_ARGS...]
 set -euo pipefail
@@ -19,7 +19,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1
 fi
 # Wine's mount manager links dosdevices/comN from these when wine next starts.
-for n in 1 2 3 4 5 6; do
+for n in 1 2 3 4 5 6 7; do
   wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$links/com$n" /f >/dev/null 2>&1
 done
 wineserver -k 2>/dev/null || true
@@ -82,5 +82,14 @@ expect 0 "rm it" wine "$cli" --port 3 rm CLI.BIN
 expect 3 "no answer on a silent COM1" wine "$cli" --port 1 info
 expect 5 "absent COM5" wine "$cli" --port 5 info
 expect 2 "a rate the module has not" wine "$cli" --port 3 --baud 1234 info
+# The port list: the prefix's ports after COM1 and COM2, each with a description.
+expect 0 "ports" wine "$cli" ports
+tr -d '\r' < "$work/out" | grep -q '^COM3  .' || fail "ports does not list COM3 with a description"
+! tr -d '\r' < "$work/out" | grep -q '^COM[12] ' || fail "ports lists COM1 or COM2"
+expect 0 "ports --json" wine "$cli" --json ports
+tr -d '\r' < "$work/out" | grep -q '{"name": "COM7", "description": "' || fail "ports --json does not list COM7"
+# An adapter pulled while the client waits for its answer: port lost, exit 9.
+expect 9 "a port pulled mid-exchange" wine "$cli" --port COM7 info
+tr -d '\r' < "$work/err" | grep -q '^info: port lost: COM7 ' || fail "a pulled port is not reported as lost"
 [ "$failures" -eq 0 ] || exit 1
 echo "Windows build under wine: all passed."

@@ -1,0 +1,177 @@
+// The client's dealings with ports rather than with the module: opening the
+// session's port (and saying why it would not open), the port list, the
+// search over COM1, COM2 and that list, and a port that went away.
+#include <ostream>
+
+#include "Cli.h"
+#include "protocol/ModuleSearch.h"
+#include "serial/PortLock.h"
+#include "serial/SerialChannel.h"
+#include "serial/SerialPorts.h"
+
+namespace {
+
+// Why the last open of theSerialChannel failed, for "cannot open X: ...".
+std::string OpenRefusal() {
+    const PortLockNotes notes = LastPortLockNotes();
+    if (notes.holderPid != 0) return "held by process " + std::to_string(notes.holderPid);
+    switch (theSerialChannel.LastError()) {
+        case ERROR_FILE_NOT_FOUND:
+#ifdef _WIN32
+        case ERROR_PATH_NOT_FOUND:
+#endif
+            return "no such port";
+        case ERROR_SHARING_VIOLATION: return "another program holds it";
+#ifdef _WIN32
+        case ERROR_ACCESS_DENIED: return "another program holds it";
+#else
+        case ERROR_ACCESS_DENIED:
+            return "permission denied (serial ports belong to the dialout group: sudo adduser $USER dialout, "
+                   "then log in again)";
+#endif
+        default: return "it is missing or another program holds it";
+    }
+}
+
+// "A", "A or B", "A, B or C" (with "and" likewise).
+std::string Listed(const std::vector<std::string>& names, const char* last) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += i + 1 == names.size() ? std::string(" ") + last + " " : ", ";
+        text += names[i];
+    }
+    return text;
+}
+
+// What a search met on its way: which ports could not be opened at all.
+struct SearchWatch {
+    std::vector<std::string> names;  // COM1, COM2, then the listed ports
+    std::vector<bool> unopened;
+    std::ostream* err = nullptr;     // where attempts are shown; null: nowhere
+    int lastPort = -1;
+
+    // An attempt whose opening failed leaves the channel closed.
+    void NoteLastAttempt() {
+        if (lastPort < 0 || theSerialChannel.m_hComm != nullptr || unopened[lastPort]) return;
+        unopened[lastPort] = true;
+        if (err != nullptr) *err << names[lastPort] << ": cannot be opened\n";
+    }
+    bool NoneOpened() const {
+        for (bool u : unopened)
+            if (!u) return false;
+        return true;
+    }
+    std::string Failure() const {
+        std::vector<std::string> opened, closed;
+        for (size_t i = 0; i < names.size(); ++i) (unopened[i] ? closed : opened).push_back(names[i]);
+        if (opened.empty() && names.size() == 2) return "search: neither COM1 nor COM2 could be opened";
+        if (opened.empty()) return "search: none of " + Listed(closed, "or") + " could be opened";
+        std::string text = "search: no answer on " + Listed(opened, "or") + " at any rate";
+        if (!closed.empty()) text += "; " + Listed(closed, "and") + " could not be opened";
+        return text;
+    }
+};
+
+void OnSearchAttempt(int portIndex, int baudIndex, void* context) {
+    auto& watch = *static_cast<SearchWatch*>(context);
+    watch.NoteLastAttempt();
+    watch.lastPort = portIndex;
+    if (watch.err != nullptr)
+        *watch.err << "trying " << watch.names[portIndex] << " at " << kModuleBaudRates[baudIndex] << " bit/s\n";
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            out += "\\u00";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out + '"';
+}
+
+Result PortLostFailure(const std::string& what, const std::string& detail) {
+    std::string message =
+        what + ": port lost: " + theSerialChannel.m_pszPortName + " went away (adapter pulled, or the line hung up)";
+    if (!detail.empty()) message += "; " + detail;
+    return Failure(kExitPortLost, message);
+}
+
+Result SelectPort(const Session& s) {
+    long number = 0;
+    if (ParseInt(s.port, 1, 6, &number)) {
+        theSerialChannel.SelectPort(static_cast<int>(number));
+    } else if (!s.port.empty() && s.port.find_first_not_of("0123456789") != std::string::npos) {
+        theSerialChannel.SelectPortName(s.port.c_str());
+    } else {
+        return Failure(kExitBadInput, "--port takes 1 to 6 or a port's name");
+    }
+    if (BaudIndex(s.baud) < 0) return Failure(kExitBadInput, "--baud takes one of 4800 9600 14400 19200 38400 56000 57600 115200");
+    return {};
+}
+
+Result OpenPort(const Session& s) {
+    Result r = SelectPort(s);
+    if (!r.ok()) return r;
+    theSerialChannel.Close(true);
+    theSerialChannel.SelectBaudRate(s.baud);
+    if (theSerialChannel.Open(8, 0, 0) != kSerialOk)
+        return Failure(kExitPortFailed, std::string("cannot open ") + theSerialChannel.m_pszPortName + ": " + OpenRefusal());
+    const PortLockNotes notes = LastPortLockNotes();
+    if (s.trace && !notes.unlockedBecause.empty()) {
+        *s.err << "note: " << theSerialChannel.m_pszPortName << " is held by flock alone, without a lock file: "
+               << notes.unlockedBecause << '\n';
+    }
+    return {};
+}
+
+Result ListPorts(Session& s) {
+    const std::vector<SerialPortInfo> ports = ListSerialPorts();
+    std::ostream& out = *s.out;
+    if (s.json) {
+        out << '[';
+        for (size_t i = 0; i < ports.size(); ++i) {
+            const SerialPortInfo& p = ports[i];
+            out << (i == 0 ? "\n  " : ",\n  ") << "{\"name\": " << JsonString(p.name)
+                << ", \"description\": " << JsonString(p.description) << ", \"vendor\": " << JsonString(p.vendor)
+                << ", \"model\": " << JsonString(p.model) << ", \"serial\": " << JsonString(p.serial) << '}';
+        }
+        out << (ports.empty() ? "]\n" : "\n]\n");
+        return {};
+    }
+    if (ports.empty()) *s.err << "ports: no serial ports besides COM1 and COM2\n";
+    for (const SerialPortInfo& p : ports) out << p.name << "  " << p.description << '\n';
+    return {};
+}
+
+Result Search(Session& s) {
+    SearchWatch watch;
+    watch.names = {"COM1", "COM2"};
+    std::vector<std::string> listed;
+    for (const SerialPortInfo& p : ListSerialPorts()) listed.push_back(p.name);
+    watch.names.insert(watch.names.end(), listed.begin(), listed.end());
+    watch.unopened.assign(watch.names.size(), false);
+    if (!s.json) watch.err = s.err;
+
+    ModuleFound found;
+    if (!SearchModule(listed, &found, OnSearchAttempt, &watch)) {
+        watch.NoteLastAttempt();
+        return Failure(watch.NoneOpened() ? kExitPortFailed : kExitNoAnswer, watch.Failure());
+    }
+    s.port = found.portName;
+    s.baud = kModuleBaudRates[found.baudIndex];
+    if (!s.json) *s.out << "found: " << found.portName << " at " << s.baud << " bit/s\n";
+    PrintInfo(s, found.info);
+    return {};
+}

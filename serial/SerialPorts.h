@@ -1,0 +1,57 @@
+// The serial ports present on the machine besides COM1 and COM2, for a port
+// list that shows COM1 and COM2 first (a window's 串口1 and 串口2, items 0
+// and 1) and these after them, and for a search that tries them in the same
+// order.
+//
+// Which ports
+//   Linux: the tty devices udev knows (libudev, tty subsystem) that have a
+//   device behind them: USB adapters (ttyUSB, ttyACM), UARTs (ttyS and other
+//   serial-core ports) whose UART type the kernel knows, and the like.
+//   Virtual terminals, pseudo-terminals and ttyS entries without a UART
+//   behind them are left out. Windows: the COM ports SetupAPI lists, else
+//   those in the registry's SERIALCOMM device map.
+//
+//   The devices that COM1 and COM2 open are left out, so a caller never
+//   shows one port twice: on Linux those TOVREL_COM1/TOVREL_COM2 name, else
+//   /dev/ttyS0 and /dev/ttyS1 (compared after resolving symbolic links); on
+//   Windows "COM1" and "COM2". Every entry of the list is thus a port other
+//   than COM1 and COM2, and a caller tells them apart by position alone.
+//
+//   TOVREL_PORTS, when set, replaces the enumeration with the devices it
+//   names (separated by ':' on Linux, ';' on Windows; empty: none), those
+//   that exist, described as far as the platform knows them: a machine's own
+//   ports (a serial console, say) then stay out of a search, and tests get a
+//   list they control.
+//
+// Cost: nothing is opened (an open would raise DTR and RTS); on Linux the
+// list is read from sysfs and udev's database, on Windows from SetupAPI and
+// the registry. Fast enough to run each time a port list drops down.
+#ifndef TOVREL_SERIAL_SERIALPORTS_H
+#define TOVREL_SERIAL_SERIALPORTS_H
+
+#include <string>
+#include <vector>
+
+struct SerialPortInfo {
+    // What SerialChannel::SelectPortName takes: "/dev/ttyUSB0", "COM7".
+    std::string name;
+    // One line a person recognises, without the name:
+    // "FT232R USB UART (FTDI, serial A50285BI)", "16550A UART".
+    std::string description;
+    // Where known, else empty. On Linux from udev's database where udevd
+    // filled it (ID_VENDOR_FROM_DATABASE, ID_MODEL_FROM_DATABASE,
+    // ID_SERIAL_SHORT), else from the USB device (manufacturer, product,
+    // serial). On Windows the maker (SPDRP_MFG) only.
+    std::string vendor;
+    std::string model;
+    std::string serial;
+};
+
+// The ports present, in a stable order: by name, runs of digits compared as
+// numbers (ttyS2 before ttyS10, COM3 before COM10).
+std::vector<SerialPortInfo> ListSerialPorts();
+
+// Orders names as the list does; for a caller that merges lists.
+bool SerialPortNameLess(const std::string& a, const std::string& b);
+
+#endif

@@ -1,0 +1,142 @@
+// The port list on Linux, through libudev: the tty subsystem as sysfs shows
+// it, with what udevd has learnt of each device where it runs.
+#include <libudev.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "PortNames.h"
+#include "serial/SerialPortsPlatform.h"
+
+const char kPortListSeparator = ':';
+
+namespace {
+
+struct UdevDeleter {
+    void operator()(udev* u) const { udev_unref(u); }
+    void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
+    void operator()(udev_device* d) const { udev_device_unref(d); }
+};
+template <typename T>
+using UdevPtr = std::unique_ptr<T, UdevDeleter>;
+
+std::string Trimmed(const char* text) {
+    if (text == nullptr) return {};
+    std::string s(text);
+    const size_t first = s.find_first_not_of(" \t\n");
+    if (first == std::string::npos) return {};
+    return s.substr(first, s.find_last_not_of(" \t\n") - first + 1);
+}
+
+std::string Property(udev_device* device, const char* key) {
+    return Trimmed(udev_device_get_property_value(device, key));
+}
+
+std::string Attribute(udev_device* device, const char* name) {
+    return Trimmed(udev_device_get_sysattr_value(device, name));
+}
+
+// The kernel's names of its UART types (serial_core.h, PORT_*); 0 is none.
+std::string UartName(int type) {
+    static const char* const kNames[] = {nullptr,  "8250",   "16450",  "16550",    "16550A", "Cirrus", "16650",
+                                         "16650V2", "16750", "Startech", "16C950", "16654",  "16850",  "RSA",
+                                         "NS16550A"};
+    if (type > 0 && type < static_cast<int>(sizeof kNames / sizeof kNames[0])) return std::string(kNames[type]) + " UART";
+    return "UART type " + std::to_string(type);
+}
+
+bool StartsWith(const std::string& text, const std::string& start) {
+    return !start.empty() && text.compare(0, start.size(), start) == 0;
+}
+
+// Name, vendor, model, serial and the line a person reads, from what udev
+// and the kernel say of a tty. `uartType` is the serial core's type, -1
+// for a tty that is no UART.
+SerialPortInfo Describe(udev_device* tty, int uartType) {
+    SerialPortInfo info;
+    info.name = udev_device_get_devnode(tty);
+    // udevd's rules copy the database's names onto the tty itself.
+    info.vendor = Property(tty, "ID_VENDOR_FROM_DATABASE");
+    info.model = Property(tty, "ID_MODEL_FROM_DATABASE");
+    info.serial = Property(tty, "ID_SERIAL_SHORT");
+    if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device")) {
+        // Without udevd (or before it has run), the device's own strings.
+        if (info.vendor.empty()) info.vendor = Attribute(usb, "manufacturer");
+        if (info.model.empty()) info.model = Attribute(usb, "product");
+        if (info.serial.empty()) info.serial = Attribute(usb, "serial");
+    }
+
+    std::string line = info.model;
+    if (line.empty() && uartType >= 0) line = UartName(uartType);
+    if (line.empty()) {
+        udev_device* parent = udev_device_get_parent(tty);
+        const char* driver = parent != nullptr ? udev_device_get_driver(parent) : nullptr;
+        line = driver != nullptr ? std::string(driver) + " serial port" : "serial port";
+    }
+    std::string extras;
+    const auto add = [&extras](const std::string& part) { extras += (extras.empty() ? "" : ", ") + part; };
+    // "FTDI" beside "FTDI FT232R" says nothing new.
+    if (!info.vendor.empty() && !StartsWith(info.model, info.vendor)) add(info.vendor);
+    if (!info.serial.empty()) add("serial " + info.serial);
+    if (Attribute(tty, "console") == "Y") add("the kernel's console");
+    info.description = extras.empty() ? line : line + " (" + extras + ")";
+    return info;
+}
+
+// The serial core's UART type of a tty, -1 when it is no serial-core port.
+// Read from sysfs, never by opening the device, which would raise DTR.
+int UartType(udev_device* tty) {
+    const char* type = udev_device_get_sysattr_value(tty, "type");
+    return type != nullptr ? std::atoi(type) : -1;
+}
+
+}  // namespace
+
+std::vector<SerialPortInfo> EnumerateSerialPorts() {
+    std::vector<SerialPortInfo> ports;
+    UdevPtr<udev> context(udev_new());
+    if (!context) return ports;
+    UdevPtr<udev_enumerate> enumeration(udev_enumerate_new(context.get()));
+    if (!enumeration || udev_enumerate_add_match_subsystem(enumeration.get(), "tty") < 0 ||
+        udev_enumerate_scan_devices(enumeration.get()) < 0)
+        return ports;
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumeration.get())) {
+        UdevPtr<udev_device> tty(udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
+        // Virtual terminals, ptys and the console alias have no device behind them.
+        if (!tty || udev_device_get_devnode(tty.get()) == nullptr || udev_device_get_parent(tty.get()) == nullptr)
+            continue;
+        // The 8250 driver registers every ttyS it may serve; type 0 has no UART.
+        const int uartType = UartType(tty.get());
+        if (uartType == 0) continue;
+        ports.push_back(Describe(tty.get(), uartType));
+    }
+    return ports;
+}
+
+bool DescribeNamedPort(const std::string& name, SerialPortInfo* info) {
+    struct stat st {};
+    if (stat(name.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    UdevPtr<udev> context(udev_new());
+    UdevPtr<udev_device> tty(context ? udev_device_new_from_devnum(context.get(), 'c', st.st_rdev) : nullptr);
+    if (tty && udev_device_get_devnode(tty.get()) != nullptr) {
+        *info = Describe(tty.get(), UartType(tty.get()));
+    } else {
+        // Unix 98 pseudo-terminal slaves have majors 136 to 143.
+        const unsigned int major = major(st.st_rdev);
+        info->description = major >= 136 && major <= 143 ? "pseudo-terminal" : "serial port";
+    }
+    info->name = name;  // as named, not as udev names the node
+    return true;
+}
+
+bool IsCom1OrCom2(const std::string& name) {
+    const std::string device = ResolvedPath(name);
+    if (device.empty()) return false;
+    for (const char* com : {"COM1", "COM2"}) {
+        if (ResolvedPath(DevicePathOf(com)) == device) return true;
+    }
+    return false;
+}

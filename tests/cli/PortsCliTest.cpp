@@ -1,0 +1,128 @@
+// tovrel-cli and its ports: the port list, the search past COM1 and COM2,
+// a port that goes away (exit 9), a second client refused with the holder
+// named, and a lock directory it cannot write.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "serial/SerialPorts.h"
+#include "serial/posix/PortNames.h"
+#include "serial/posix/UucpLock.h"
+#include "tests/cli/CliFixture.h"
+#include "tests/cli/CliProcess.h"
+#include "tests/support/PtyPeer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Ports : public CliFixture {};
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+}  // namespace
+
+TEST_F(Ports, ListsThePortsBesidesCom1AndCom2AsTextAndJson) {
+    PtyPeer first, second;
+    std::vector<std::string> names = {first.SlavePath(), second.SlavePath()};
+    std::sort(names.begin(), names.end(), SerialPortNameLess);
+    // COM1's device (the simulator) is given too, and still not listed.
+    setenv("TOVREL_PORTS", (second.SlavePath() + ":" + simulator->SlavePath() + ":" + first.SlavePath()).c_str(), 1);
+
+    CliResult r = RunCli("ports");
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_EQ(r.output, names[0] + "  pseudo-terminal\n" + names[1] + "  pseudo-terminal\n");
+
+    r = RunCli("--json ports");
+    EXPECT_EQ(r.code, 0) << r.output;
+    const std::string entry = R"(", "description": "pseudo-terminal", "vendor": "", "model": "", "serial": ""})";
+    EXPECT_EQ(r.output, "[\n  {\"name\": \"" + names[0] + entry + ",\n  {\"name\": \"" + names[1] + entry + "\n]\n");
+
+    // The shell has it too; none listed is no failure.
+    setenv("TOVREL_PORTS", "", 1);
+    r = RunCli("--json ports");
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_EQ(r.output, "[]\n");
+    r = RunCli("shell", "ports\n");
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_EQ(r.output, "ports: no serial ports besides COM1 and COM2\n");
+}
+
+TEST_F(Ports, SearchGoesOnToTheListedPortsAndPortTakesTheirNames) {
+    const std::string module = simulator->SlavePath();
+    setenv("TOVREL_COM1", "/nonexistent", 1);
+    setenv("TOVREL_PORTS", module.c_str(), 1);
+    CliResult r = RunCli("search");
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_TRUE(Contains(r.output, "COM2: cannot be opened\ntrying " + module + " at 4800 bit/s\n")) << r.output;
+    EXPECT_TRUE(Contains(r.output, "found: " + module + " at 9600 bit/s\nport: " + module + "\n")) << r.output;
+
+    // A found port is one --port takes.
+    r = RunCli("--port " + module + " info");
+    EXPECT_EQ(r.code, 0) << r.output;
+
+    // Nothing opens: every port is named in the failure.
+    setenv("TOVREL_PORTS", "/dev/null", 1);
+    r = RunCli("--json search");
+    EXPECT_EQ(r.code, 5) << r.output;
+    EXPECT_EQ(r.output, "search: none of COM1, COM2 or /dev/null could be opened\n");
+}
+
+TEST_F(Ports, APortThatGoesAwayIsLostNotUnanswered) {
+    simulator->ArmFault({SimFault::kHangUp, 0, {}, 1, false});
+    CliResult r = RunCli("info");
+    EXPECT_EQ(r.code, 9) << r.output;
+    EXPECT_TRUE(Contains(r.output, "info: port lost: COM1 went away")) << r.output;
+}
+
+TEST_F(Ports, ATransferCutByALostPortIsLost) {
+    std::ofstream(work / "in.bin", std::ios::binary) << std::string(3000, 'x');
+    // Delete, open, one chunk, then the line goes.
+    simulator->ArmFault({SimFault::kHangUp, 0, {}, 4, false});
+    const CliResult r = RunCli("put " + (work / "in.bin").string() + " CUT.BIN");
+    EXPECT_EQ(r.code, 9) << r.output;
+    EXPECT_TRUE(Contains(r.output, "put: port lost: COM1 went away (adapter pulled, or the line hung up); 512 of 3000 bytes written"))
+        << r.output;
+}
+
+TEST_F(Ports, ASecondClientIsRefusedWithTheHolderNamed) {
+    CliProcess holder({"shell"});
+    ASSERT_TRUE(holder.Started());
+    holder.Input("info\n");
+    const std::string lockFile = UucpLockPath(ResolvedPath(simulator->SlavePath()));
+    ASSERT_EQ(fs::path(lockFile).parent_path(), locks);
+    for (int i = 0; i < 200 && !Contains(holder.Output(), "rate: 9600"); ++i) usleep(10000);
+    ASSERT_TRUE(Contains(holder.Output(), "rate: 9600")) << holder.Output();
+    char pid[16];
+    std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(holder.Pid()));
+    EXPECT_EQ(Slurp(lockFile), pid);
+
+    const CliResult r = RunCli("info");
+    EXPECT_EQ(r.code, 5) << r.output;
+    EXPECT_EQ(r.output, "cannot open COM1: held by process " + std::to_string(holder.Pid()) + "\n");
+
+    holder.CloseInput();
+    ASSERT_TRUE(holder.Wait(5000));
+    EXPECT_FALSE(fs::exists(lockFile));
+    EXPECT_EQ(RunCli("info").code, 0);
+}
+
+// As a user who cannot write the lock directory, the client opens the port
+// with flock alone and says so under --trace only.
+TEST_F(Ports, UnwritableLockDirectoryLeavesFlockAloneAndTraceSaysSo) {
+    ASSERT_EQ(chmod(simulator->SlavePath().c_str(), 0666), 0);
+    const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    CliResult r = RunCli("--trace info", "", asNobody);
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_TRUE(Contains(r.output, "note: COM1 is held by flock alone, without a lock file: " + locks.string() +
+                                       " is not writable: Permission denied\n"))
+        << r.output;
+    r = RunCli("info", "", asNobody);
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_FALSE(Contains(r.output, "note:")) << r.output;
+}
