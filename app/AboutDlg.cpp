@@ -1,17 +1,9 @@
 #include "AboutDlg.h"
 
-#include <QPushButton>
-
-#include "DialogTemplate.h"
 #include "Resources.h"
 
-CAboutDlg::CAboutDlg(QWidget* pParent) : QDialog(pParent) {
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    BuildDialog(this, AboutDialogTemplate(), LoadProgramIcon());
-    if (auto* ok = qobject_cast<QPushButton*>(DialogItem(this, IDOK)))
-        connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-}
+CAboutDlg::CAboutDlg() : CDialog(IDD_ABOUTBOX, nullptr) {}
 
 CAboutDlg::~CAboutDlg() = default;
 
-void CAboutDlg::DoDataExchange(CDataExchange*) {}  // nothing to exchange
+void CAboutDlg::DoDataExchange(CDataExchange* pDX) { CDialog::DoDataExchange(pDX); }  // nothing of its own

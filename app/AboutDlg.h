@@ -2,18 +2,15 @@
 #ifndef TOVREL_APP_ABOUTDLG_H
 #define TOVREL_APP_ABOUTDLG_H
 
-#include <QDialog>
+#include "DialogFramework.h"
 
-class CDataExchange;
-
-class CAboutDlg : public QDialog {
+class CAboutDlg : public CDialog {
 public:
-    explicit CAboutDlg(QWidget* pParent = nullptr);
+    CAboutDlg();
     ~CAboutDlg() override;
-    int DoModal() { return exec(); }
 
 protected:
-    virtual void DoDataExchange(CDataExchange* pDX);
+    void DoDataExchange(CDataExchange* pDX) override;
 };
 
 #endif

@@ -1,16 +1,14 @@
 // The "系统信息" group: port selection, the module's status (with the
 // port-and-rate search when it does not answer) and its clock and rate.
-#include <QComboBox>
-#include <QCoreApplication>
-
+#include "DialogFramework.h"
 #include "TovrelDlg.h"
 #include "protocol/DeviceCommands.h"
 #include "protocol/ModuleSearch.h"
 
 namespace {
 
-// A full search takes up to 16 waits; between attempts the window repaints.
-void RepaintBetweenAttempts(int, int, void*) { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }
+// A full search takes up to 16 waits; the window stays painted throughout.
+void RepaintBetweenAttempts(int, int, void*) { KeepWindowPainted(); }
 
 }  // namespace
 
@@ -20,23 +18,23 @@ void CTovrelDlg::OnGetInfo() {
     UpdateData(true);
     DeviceInfo info{};
     if (DiskGetInfo(&info)) {
-        ShowMessage(QStringLiteral("打开设备成功!"));
+        ShowMessage("打开设备成功!");
         // A rate index the module should not have names no item: the combo
         // keeps what it shows.
-        if (info.baudIndex < m_cbBaudRate->count()) m_cbBaudRate->setCurrentIndex(info.baudIndex);
+        if (info.baudIndex < m_cbBaudRate.GetCount()) m_cbBaudRate.SetCurSel(info.baudIndex);
         ShowDeviceInfo(info, false);
         return;
     }
 
-    ShowMessage(QStringLiteral("轮询COM口和波特率!"));
+    ShowMessage("轮询COM口和波特率!");
     ModuleFound found;
     if (!SearchModule(&found, &RepaintBetweenAttempts, nullptr)) {
-        ShowMessage(QStringLiteral("设备没响应！请查设备是否连接，串口及波特率设置是否正确！"));
+        ShowMessage("设备没响应！请查设备是否连接，串口及波特率设置是否正确！");
         return;
     }
-    ShowMessage(QStringLiteral("打开设备成功!"));
-    m_cbBaudRate->setCurrentIndex(found.baudIndex);
-    m_cbPort->setCurrentIndex(found.portIndex);
+    ShowMessage("打开设备成功!");
+    m_cbBaudRate.SetCurSel(found.baudIndex);
+    m_cbPort.SetCurSel(found.portIndex);
     ShowDeviceInfo(found.info, true);
 }
 
@@ -48,14 +46,14 @@ void CTovrelDlg::ShowDeviceInfo(const DeviceInfo& info, bool foundBySearch) {
     m_nMinute = info.minute;
     m_nSecond = info.second;
     m_nFileSize = 0;
-    m_strDiskStatus = info.diskPresent != 0 ? QStringLiteral("有1个U盘在下行口。") : QStringLiteral("请插入U盘！");
+    m_strDiskStatus = info.diskPresent != 0 ? "有1个U盘在下行口。" : "请插入U盘！";
     // A direct answer without a disk leaves the file text as it was; after
     // a search it is always set from the handle.
     if (info.diskPresent != 0 || foundBySearch) {
         if (info.fileHandle == 0xFF) {
-            m_strFileStatus = QStringLiteral("请打开/创建文件！");
+            m_strFileStatus = "请打开/创建文件！";
         } else {
-            m_strFileStatus = QStringLiteral("已打开1个文件！");
+            m_strFileStatus = "已打开1个文件！";
             m_nFileSize = info.fileSize;
         }
     }
@@ -76,8 +74,8 @@ void CTovrelDlg::OnSetParams() {
     // one after its answer, and so does the channel.
     if (DiskSetParams(&settings)) {
         OpenChannelFromCombos();
-        ShowMessage(QStringLiteral("设置成功!当前参数已更新。"));
+        ShowMessage("设置成功!当前参数已更新。");
     } else {
-        ShowMessage(QStringLiteral("设置失败!"));
+        ShowMessage("设置失败!");
     }
 }

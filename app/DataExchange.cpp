@@ -1,71 +1,30 @@
 #include "DataExchange.h"
 
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QValidator>
+#include <cstdio>
 
-#include "Cp936Text.h"
-#include "DialogTemplate.h"
-#include "MessageBox.h"
+#include "ComboBox.h"
+#include "DialogFramework.h"
+#include "text/Cp936.h"
 
 namespace {
 
-// Caps an edit at a number of code-page-936 bytes, as the edit's own limit
-// does for a program working in that code page.
-class Cp936LengthValidator : public QValidator {
-public:
-    Cp936LengthValidator(int maxBytes, QObject* parent) : QValidator(parent), m_maxBytes(maxBytes) {}
-    State validate(QString& input, int&) const override {
-        return Cp936Length(input) <= m_maxBytes ? Acceptable : Invalid;
-    }
-
-private:
-    int m_maxBytes;
-};
-
-QString WindowText(const QWidget* control) {
-    if (const auto* edit = qobject_cast<const QLineEdit*>(control)) return edit->text();
-    if (const auto* label = qobject_cast<const QLabel*>(control)) return label->text();
-    if (const auto* text = qobject_cast<const QPlainTextEdit*>(control)) {
-        // The member keeps the line breaks the module stores: CR LF.
-        QString plain = text->toPlainText();
-        return plain.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
-    }
-    if (const auto* combo = qobject_cast<const QComboBox*>(control)) return combo->currentText();
-    return {};
-}
-
-void SetWindowText(QWidget* control, const QString& value) {
-    if (auto* edit = qobject_cast<QLineEdit*>(control)) {
-        if (edit->text() != value) edit->setText(value);
-    } else if (auto* label = qobject_cast<QLabel*>(control)) {
-        label->setText(value);
-    } else if (auto* text = qobject_cast<QPlainTextEdit*>(control)) {
-        QString plain = value;
-        plain.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        if (text->toPlainText() != plain) text->setPlainText(plain);
-    }
-}
-
-bool IsBlank(QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Digits between optional blanks; a sign only where allowed.
-bool SplitNumber(const QString& text, bool allowMinus, bool* negative, unsigned long long limit,
+bool SplitNumber(const std::string& text, bool allowMinus, bool* negative, unsigned long long limit,
                  unsigned long long* magnitude) {
-    qsizetype i = 0;
-    const qsizetype n = text.size();
+    size_t i = 0;
+    const size_t n = text.size();
     while (i < n && IsBlank(text[i])) ++i;
     *negative = false;
-    if (i < n && (text[i] == QLatin1Char('+') || (allowMinus && text[i] == QLatin1Char('-')))) {
-        *negative = text[i] == QLatin1Char('-');
+    if (i < n && (text[i] == '+' || (allowMinus && text[i] == '-'))) {
+        *negative = text[i] == '-';
         ++i;
     }
-    const qsizetype firstDigit = i;
+    const size_t firstDigit = i;
     unsigned long long value = 0;
-    while (i < n && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9')) {
-        value = value * 10 + static_cast<unsigned>(text[i].unicode() - '0');
+    while (i < n && text[i] >= '0' && text[i] <= '9') {
+        value = value * 10 + static_cast<unsigned>(text[i] - '0');
         if (value > limit) return false;
         ++i;
     }
@@ -76,17 +35,23 @@ bool SplitNumber(const QString& text, bool allowMinus, bool* negative, unsigned 
     return true;
 }
 
+std::string Padded(unsigned long long value, int digits) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%0*llu", digits, value);
+    return text;
+}
+
 template <typename Number>
-void ExchangeUnsigned(CDataExchange* pDX, int id, Number& value, unsigned long long maxValue, const QString& message,
-                      int digits = 1) {
+void ExchangeUnsigned(CDataExchange* pDX, int id, Number& value, unsigned long long maxValue,
+                      const std::string& message, int digits = 1) {
     if (pDX->Failed()) return;
-    QWidget* control = pDX->PrepareCtrl(id);
+    pDX->PrepareCtrl(id);
     if (!pDX->m_bSaveAndValidate) {
-        SetWindowText(control, QStringLiteral("%1").arg(static_cast<qulonglong>(value), digits, 10, QLatin1Char('0')));
+        pDX->m_pDlgWnd->SetDlgItemText(id, Padded(value, digits));
         return;
     }
     unsigned long long parsed = 0;
-    if (!ParseUnsigned(WindowText(control), maxValue, &parsed)) {
+    if (!ParseUnsigned(pDX->m_pDlgWnd->GetDlgItemText(id), maxValue, &parsed)) {
         pDX->Fail(message);
         return;
     }
@@ -95,31 +60,23 @@ void ExchangeUnsigned(CDataExchange* pDX, int id, Number& value, unsigned long l
 
 }  // namespace
 
-QWidget* CDataExchange::PrepareCtrl(int id) {
-    m_pLastControl = DialogItem(m_pDlgWnd, id);
-    Q_ASSERT(m_pLastControl != nullptr);
-    return m_pLastControl;
-}
-
-void CDataExchange::Fail(const QString& text) {
-    if (!text.isEmpty()) ShowMessageBox(m_pDlgWnd, text);
+void CDataExchange::Fail(const std::string& text) {
+    if (!text.empty()) m_pDlgWnd->MessageBox(text);
     m_bFailed = true;
-    if (m_pLastControl == nullptr) return;
-    m_pLastControl->setFocus(Qt::OtherFocusReason);
-    if (auto* edit = qobject_cast<QLineEdit*>(m_pLastControl)) edit->selectAll();
+    if (m_idLastControl != 0) m_pDlgWnd->GotoDlgCtrl(m_idLastControl);
 }
 
-QString ParseIntMessage() { return QStringLiteral("请输入一个整数。"); }
-QString ParseUIntMessage() { return QStringLiteral("请输入一个不小于 0 的整数。"); }
-QString ParseByteMessage() { return QStringLiteral("请输入一个介于 0 和 255 之间的整数。"); }
-QString RangeMessage(int minValue, int maxValue) {
-    return QStringLiteral("请输入一个介于 %1 和 %2 之间的整数。").arg(minValue).arg(maxValue);
+std::string ParseIntMessage() { return "请输入一个整数。"; }
+std::string ParseUIntMessage() { return "请输入一个不小于 0 的整数。"; }
+std::string ParseByteMessage() { return "请输入一个介于 0 和 255 之间的整数。"; }
+std::string RangeMessage(int minValue, int maxValue) {
+    return "请输入一个介于 " + std::to_string(minValue) + " 和 " + std::to_string(maxValue) + " 之间的整数。";
 }
-QString StringSizeMessage(int maxBytes) {
-    return QStringLiteral("请输入不超过 %1 个字符（一个汉字算两个）。").arg(maxBytes);
+std::string StringSizeMessage(int maxBytes) {
+    return "请输入不超过 " + std::to_string(maxBytes) + " 个字符（一个汉字算两个）。";
 }
 
-bool ParseSigned(const QString& text, long long minValue, long long maxValue, long long* value) {
+bool ParseSigned(const std::string& text, long long minValue, long long maxValue, long long* value) {
     bool negative = false;
     unsigned long long magnitude = 0;
     const unsigned long long limit = static_cast<unsigned long long>(maxValue) + 1;  // room for -max-1
@@ -130,7 +87,7 @@ bool ParseSigned(const QString& text, long long minValue, long long maxValue, lo
     return true;
 }
 
-bool ParseUnsigned(const QString& text, unsigned long long maxValue, unsigned long long* value) {
+bool ParseUnsigned(const std::string& text, unsigned long long maxValue, unsigned long long* value) {
     bool negative = false;
     unsigned long long magnitude = 0;
     if (!SplitNumber(text, false, &negative, maxValue, &magnitude)) return false;
@@ -138,17 +95,17 @@ bool ParseUnsigned(const QString& text, unsigned long long maxValue, unsigned lo
     return true;
 }
 
-void DDX_Control(CDataExchange* pDX, int id, QComboBox*& combo) {
-    if (combo == nullptr) combo = qobject_cast<QComboBox*>(DialogItem(pDX->m_pDlgWnd, id));
+void DDX_Control(CDataExchange* pDX, int id, CComboBox& combo) {
+    if (!combo.Attached()) combo.Attach(pDX->m_pDlgWnd, id);
 }
 
-void DDX_Text(CDataExchange* pDX, int id, QString& value) {
+void DDX_Text(CDataExchange* pDX, int id, std::string& value) {
     if (pDX->Failed()) return;
-    QWidget* control = pDX->PrepareCtrl(id);
+    pDX->PrepareCtrl(id);
     if (pDX->m_bSaveAndValidate)
-        value = WindowText(control);
+        value = pDX->m_pDlgWnd->GetDlgItemText(id);
     else
-        SetWindowText(control, value);
+        pDX->m_pDlgWnd->SetDlgItemText(id, value);
 }
 
 void DDX_Text(CDataExchange* pDX, int id, uint8_t& value) { ExchangeUnsigned(pDX, id, value, 255, ParseByteMessage()); }
@@ -163,27 +120,26 @@ void DDX_Text(CDataExchange* pDX, int id, uint32_t& value) {
 
 void DDX_Text(CDataExchange* pDX, int id, int32_t& value) {
     if (pDX->Failed()) return;
-    QWidget* control = pDX->PrepareCtrl(id);
+    pDX->PrepareCtrl(id);
     if (!pDX->m_bSaveAndValidate) {
-        SetWindowText(control, QString::number(value));
+        pDX->m_pDlgWnd->SetDlgItemText(id, std::to_string(value));
         return;
     }
     long long parsed = 0;
-    if (!ParseSigned(WindowText(control), INT32_MIN, INT32_MAX, &parsed)) {
+    if (!ParseSigned(pDX->m_pDlgWnd->GetDlgItemText(id), INT32_MIN, INT32_MAX, &parsed)) {
         pDX->Fail(ParseIntMessage());
         return;
     }
     value = static_cast<int32_t>(parsed);
 }
 
-void DDV_MaxChars(CDataExchange* pDX, const QString& value, int maxBytes) {
+void DDV_MaxChars(CDataExchange* pDX, const std::string& value, int maxBytes) {
     if (pDX->Failed()) return;
     if (!pDX->m_bSaveAndValidate) {
-        if (auto* edit = qobject_cast<QLineEdit*>(pDX->m_pLastControl); edit != nullptr && edit->validator() == nullptr)
-            edit->setValidator(new Cp936LengthValidator(maxBytes, edit));
+        if (pDX->m_idLastControl != 0) pDX->m_pDlgWnd->LimitEditText(pDX->m_idLastControl, maxBytes);
         return;
     }
-    if (Cp936Length(value) > maxBytes) pDX->Fail(StringSizeMessage(maxBytes));
+    if (Cp936ByteLength(value) > static_cast<size_t>(maxBytes)) pDX->Fail(StringSizeMessage(maxBytes));
 }
 
 void DDV_MinMaxByte(CDataExchange* pDX, uint8_t value, uint8_t minValue, uint8_t maxValue) {

@@ -9,32 +9,34 @@
 #ifndef TOVREL_APP_DATAEXCHANGE_H
 #define TOVREL_APP_DATAEXCHANGE_H
 
-#include <QString>
-
 #include <cstdint>
+#include <string>
 
-class QComboBox;
-class QWidget;
+class CComboBox;
+class CDialog;
 
 class CDataExchange {
 public:
-    CDataExchange(QWidget* dialog, bool saveAndValidate) : m_pDlgWnd(dialog), m_bSaveAndValidate(saveAndValidate) {}
+    CDataExchange(CDialog* dialog, bool saveAndValidate) : m_pDlgWnd(dialog), m_bSaveAndValidate(saveAndValidate) {}
 
-    // The control with that id; remembered as the one a failure points at.
-    QWidget* PrepareCtrl(int id);
+    // Remembers the control a failure points at; its id.
+    int PrepareCtrl(int id) {
+        m_idLastControl = id;
+        return id;
+    }
     // Shows text (when not empty), puts the focus on the last prepared
     // control and ends the exchange.
-    void Fail(const QString& text);
+    void Fail(const std::string& text);
     bool Failed() const { return m_bFailed; }
 
-    QWidget* m_pDlgWnd;          // the dialog, owner of the messages
+    CDialog* m_pDlgWnd;          // the dialog, owner of the messages
     bool m_bSaveAndValidate;     // true: controls into members
     bool m_bFailed = false;      // set by the first failing field
-    QWidget* m_pLastControl = nullptr;
+    int m_idLastControl = 0;     // 0: none prepared yet
 };
 
-void DDX_Control(CDataExchange* pDX, int id, QComboBox*& combo);
-void DDX_Text(CDataExchange* pDX, int id, QString& value);
+void DDX_Control(CDataExchange* pDX, int id, CComboBox& combo);
+void DDX_Text(CDataExchange* pDX, int id, std::string& value);
 void DDX_Text(CDataExchange* pDX, int id, uint8_t& value);
 // As above; written with at least `digits` digits, zeros in front ("05").
 void DDX_Text(CDataExchange* pDX, int id, uint8_t& value, int digits);
@@ -43,19 +45,19 @@ void DDX_Text(CDataExchange* pDX, int id, uint32_t& value);
 
 // At most maxBytes in code page 936. Writing sets the same limit on the
 // last prepared edit, so typing cannot pass it.
-void DDV_MaxChars(CDataExchange* pDX, const QString& value, int maxBytes);
+void DDV_MaxChars(CDataExchange* pDX, const std::string& value, int maxBytes);
 void DDV_MinMaxByte(CDataExchange* pDX, uint8_t value, uint8_t minValue, uint8_t maxValue);
 
 // The framework's texts, shown by the calls above.
-QString ParseIntMessage();
-QString ParseUIntMessage();
-QString ParseByteMessage();
-QString RangeMessage(int minValue, int maxValue);
-QString StringSizeMessage(int maxBytes);
+std::string ParseIntMessage();
+std::string ParseUIntMessage();
+std::string ParseByteMessage();
+std::string RangeMessage(int minValue, int maxValue);
+std::string StringSizeMessage(int maxBytes);
 
 // Whole-number parsing as the exchange does it: blanks around the digits
 // are allowed, nothing else. False leaves *value as it was.
-bool ParseSigned(const QString& text, long long minValue, long long maxValue, long long* value);
-bool ParseUnsigned(const QString& text, unsigned long long maxValue, unsigned long long* value);
+bool ParseSigned(const std::string& text, long long minValue, long long maxValue, long long* value);
+bool ParseUnsigned(const std::string& text, unsigned long long maxValue, unsigned long long* value);
 
 #endif

@@ -1,9 +1,6 @@
 #include "Resources.h"
 
-#include <QPixmap>
-
-#include "icons/tovrel16.xpm"
-#include "icons/tovrel32.xpm"
+#include <iterator>
 
 namespace {
 
@@ -79,22 +76,36 @@ const ControlTemplate kAboutControls[] = {
     {IDOK, K::kDefaultButton, "确定", 178, 7, 50, 14},
 };
 
-const DialogTemplate kMainDialog = {"Tovrel Haverlund", 320, 275, kMainControls, std::size(kMainControls)};
-const DialogTemplate kAboutDialog = {"关于 Tovrel", 235, 55, kAboutControls, std::size(kAboutControls)};
+const DialogTemplate kMainDialog = {IDD_TOVREL_DIALOG, "Tovrel Haverlund", 320, 275, "宋体", 9, true,
+                                    kMainControls, std::size(kMainControls)};
+const DialogTemplate kAboutDialog = {IDD_ABOUTBOX, "关于 Tovrel", 235, 55, "宋体", 9, false,
+                                     kAboutControls, std::size(kAboutControls)};
 
 }  // namespace
 
 const DialogTemplate& MainDialogTemplate() { return kMainDialog; }
 const DialogTemplate& AboutDialogTemplate() { return kAboutDialog; }
 
-QString LoadResourceString(int id) {
-    if (id == IDS_ABOUTBOX) return QStringLiteral("关于 Tovrel(&A)...");
+const DialogTemplate* FindDialogTemplate(int id) {
+    if (id == IDD_TOVREL_DIALOG) return &kMainDialog;
+    if (id == IDD_ABOUTBOX) return &kAboutDialog;
+    return nullptr;
+}
+
+std::string LoadResourceString(int id) {
+    if (id == IDS_ABOUTBOX) return "关于 Tovrel(&A)...";
     return {};
 }
 
-QIcon LoadProgramIcon() {
-    QIcon icon;
-    icon.addPixmap(QPixmap(tovrel32_xpm));
-    icon.addPixmap(QPixmap(tovrel16_xpm));
-    return icon;
+bool TakesFocus(ControlKind kind) {
+    switch (kind) {
+        case ControlKind::kEdit:
+        case ControlKind::kMultiLineEdit:
+        case ControlKind::kButton:
+        case ControlKind::kDefaultButton:
+        case ControlKind::kDropDownCombo:
+            return true;
+        default:
+            return false;
+    }
 }

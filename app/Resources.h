@@ -3,18 +3,16 @@
 #ifndef TOVREL_APP_RESOURCES_H
 #define TOVREL_APP_RESOURCES_H
 
-#include <QIcon>
-#include <QString>
+#include <string>
 
+#include "DialogFramework.h"
 #include "DialogTemplate.h"
 
-constexpr int IDOK = 1;
 constexpr int IDD_ABOUTBOX = 100;
 constexpr int IDS_ABOUTBOX = 101;
 constexpr int IDD_TOVREL_DIALOG = 102;
 constexpr int IDR_MAINFRAME = 128;
 constexpr unsigned IDM_ABOUTBOX = 0x0010;
-constexpr unsigned SC_CLOSE_COMMAND = 0xF060;  // the system menu's close
 
 // Controls of dialog 102.
 constexpr int IDC_FILE_NAME = 1000;
@@ -53,12 +51,14 @@ constexpr int IDC_DELETE_DIR = 1041;
 
 const DialogTemplate& MainDialogTemplate();   // 102
 const DialogTemplate& AboutDialogTemplate();  // 100
+// Either of them by id; null for another id.
+const DialogTemplate* FindDialogTemplate(int id);
 
 // The string table; empty for an id it does not hold.
-QString LoadResourceString(int id);
+std::string LoadResourceString(int id);
 
-// Icon 128: a 32 x 32 and a 16 x 16 image.
-QIcon LoadProgramIcon();
+// The application's name: the caption of its message boxes.
+constexpr const char* kApplicationName = "Tovrel";
 
 // The version block's strings.
 constexpr const char* kFileVersion = "1, 0, 0, 1";

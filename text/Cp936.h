@@ -17,4 +17,12 @@ bool Utf8ToCp936(std::string_view utf8, std::string* out);
 // True with *out holding the UTF-8 text of the code-page-936 bytes.
 bool Cp936ToUtf8(std::string_view cp936, std::string* out);
 
+// The bytes a UTF-8 text takes in code page 936 (a Chinese character two);
+// a character without a code there counts two as well.
+size_t Cp936ByteLength(std::string_view utf8);
+
+// The UTF-8 text of code-page-936 bytes, for display: bytes that form no
+// character become U+FFFD each; nothing is dropped silently.
+std::string Cp936ToUtf8Lossy(std::string_view cp936);
+
 #endif

@@ -3,6 +3,7 @@
 // pseudo-terminal, rendered on the offscreen platform (no display needed).
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -10,7 +11,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/DialogTemplate.h"
+#include "app/qt/QtDialog.h"
+#include "app/qt/QtDialogBuilder.h"
 #include "app/Resources.h"
 #include "app/TovrelDlg.h"
 #include "sim/ModuleSimulator.h"
@@ -24,7 +26,7 @@ void ClickWithBoxesAnswered(CTovrelDlg& dlg, int id) {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->accept();
     });
     answer.start(20);
-    qobject_cast<QAbstractButton*>(DialogItem(&dlg, id))->click();
+    qobject_cast<QAbstractButton*>(DialogItem(QtWindowOf(dlg), id))->click();
 }
 
 }  // namespace
@@ -52,10 +54,11 @@ int main(int argc, char** argv) {
     ClickWithBoxesAnswered(dlg, IDC_GET_INFO);
     ClickWithBoxesAnswered(dlg, IDC_OPEN_CREATE);
     QApplication::processEvents();
-    if (!dlg.grab().save(QString::fromLocal8Bit(argv[1]))) {
+    QDialog* window = QtWindowOf(dlg);
+    if (!window->grab().save(QString::fromLocal8Bit(argv[1]))) {
         std::fprintf(stderr, "tovrel-screenshot: cannot write %s\n", argv[1]);
         return 1;
     }
-    std::printf("%s: %dx%d, font %s\n", argv[1], dlg.width(), dlg.height(), qPrintable(dlg.font().family()));
+    std::printf("%s: %dx%d, font %s\n", argv[1], window->width(), window->height(), qPrintable(window->font().family()));
     return 0;
 }

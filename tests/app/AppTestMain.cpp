@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "app/QtTranslations.h"
+#include "app/qt/QtTranslations.h"
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);

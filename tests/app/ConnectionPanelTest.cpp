@@ -66,7 +66,7 @@ TEST_F(ConnectionPanelTest, WithoutADiskTheFileTextKeepsItsWording) {
     config.diskPresent = false;
     StartModule(config);
     OpenWindow();
-    m_dlg->m_strFileStatus = QStringLiteral("请打开或创建1个文件。");
+    m_dlg->m_strFileStatus = "请打开或创建1个文件。";
     m_dlg->m_nFileSize = 77;
     m_dlg->UpdateData(false);
     EXPECT_EQ(Click(IDC_GET_INFO), QStringList{kOpened});
@@ -173,7 +173,7 @@ TEST_F(ConnectionPanelTest, SetWithMonth13ShowsTheRangeAndSendsWhatTheExchangeLe
     Type(IDC_MINUTE, QStringLiteral("30"));  // after it: not taken
     Type(IDC_SECOND, QStringLiteral("45"));
     Type(IDC_DAY, QStringLiteral("3"));
-    EXPECT_EQ(Click(IDC_SET_PARAMS), (QStringList{RangeMessage(1, 12), QStringLiteral("设置成功!当前参数已更新。")}));
+    EXPECT_EQ(Click(IDC_SET_PARAMS), (QStringList{QString::fromStdString(RangeMessage(1, 12)), QStringLiteral("设置成功!当前参数已更新。")}));
     ASSERT_EQ(RequestsOf(0x01).size(), 1u);
     // Rate index, year, month, day, hour, minute, second.
     EXPECT_EQ(RequestsOf(0x01)[0], (std::vector<uint8_t>{0x55, 0x3A, 0x01, 0x00, 0x07, 0x00, 1, 5, 13, 25, 7, 12, 0}));

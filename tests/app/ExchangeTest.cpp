@@ -102,10 +102,10 @@ TEST_F(ExchangeTest, KeysAndClicksDuringATransferNeverReachTheDialog) {
         for (int id : {IDC_GET_INFO, IDC_CLOSE_FILE, IDC_WRITE_TEXT, IDC_OPEN_CREATE, IDC_READ_FILE, IDC_SET_PARAMS})
             QTest::mouseClick(Item(id), Qt::LeftButton);
         QTest::keyClick(Item(IDC_GET_INFO), Qt::Key_Space);
-        QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
-        QTest::keyClick(m_dlg.get(), Qt::Key_Return);
-        QTest::keyClick(m_dlg.get(), Qt::Key_F1);
-        QTest::keyClick(m_dlg.get(), Qt::Key_Space, Qt::AltModifier);
+        QTest::keyClick(Window(), Qt::Key_Escape);
+        QTest::keyClick(Window(), Qt::Key_Return);
+        QTest::keyClick(Window(), Qt::Key_F1);
+        QTest::keyClick(Window(), Qt::Key_Space, Qt::AltModifier);
         progress->close();
         progressStayed = progress->isVisible();
     });
@@ -117,7 +117,7 @@ TEST_F(ExchangeTest, KeysAndClicksDuringATransferNeverReachTheDialog) {
     EXPECT_EQ(WriteBigPcFile(), QStringList{kWriteOk});
     ASSERT_TRUE(user.Fired());
     EXPECT_TRUE(progressStayed);  // neither Esc nor a close took it away
-    EXPECT_TRUE(m_dlg->isVisible());
+    EXPECT_TRUE(Window()->isVisible());
     EXPECT_TRUE(others.isEmpty()) << qPrintable(others.join(QLatin1Char(',')));
     EXPECT_EQ(DiskFile(), BigData());
     // Nothing but the chunks, one after another, and nothing queued for later.
@@ -182,7 +182,7 @@ TEST_F(ExchangeTest, TheProgressWindowOpensCentredOnTheDialog) {
     OpenBigFile();
     QPoint offset;
     OnProgressWindow user([this, &offset](QDialog* progress) {
-        offset = progress->frameGeometry().center() - m_dlg->frameGeometry().center();
+        offset = progress->frameGeometry().center() - Window()->frameGeometry().center();
     });
     EXPECT_EQ(WriteBigPcFile(), QStringList{kWriteOk});
     ASSERT_TRUE(user.Fired());
@@ -203,7 +203,7 @@ TEST_F(ExchangeTest, DuringAWaitTheWindowIsPaintedAndShowsItIsBusy) {
         ++ticks;
         const QCursor* cursor = QApplication::overrideCursor();
         if (cursor != nullptr && cursor->shape() == Qt::WaitCursor) busyDuringWait = true;
-        m_dlg->update();  // as an uncovered window would need
+        Window()->update();  // as an uncovered window would need
     });
     class PaintCounter : public QObject {
     public:
@@ -216,13 +216,13 @@ TEST_F(ExchangeTest, DuringAWaitTheWindowIsPaintedAndShowsItIsBusy) {
     private:
         int* m_count;
     } counter(&paints);
-    m_dlg->installEventFilter(&counter);
+    Window()->installEventFilter(&counter);
     timer.start();
     const auto start = Clock::now();
     EXPECT_EQ(Click(IDC_GET_INFO), QStringList{QStringLiteral("打开设备成功!")});
     const long elapsed = ElapsedMs(start);
     timer.stop();
-    m_dlg->removeEventFilter(&counter);
+    Window()->removeEventFilter(&counter);
     EXPECT_GE(elapsed, 1500);
     EXPECT_GE(ticks, 15) << "the event loop ran only " << ticks << " times in " << elapsed << " ms";
     EXPECT_GE(paints, 10);

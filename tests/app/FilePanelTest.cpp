@@ -184,7 +184,7 @@ TEST_F(FilePanelTest, ReadTextShowsTheBytesUpToAZeroAndAnEmptyBoxForNothing) {
     Type(IDC_READ_COUNT, QStringLiteral("100"));  // the module has 11
     EXPECT_EQ(Click(IDC_READ_TEXT), QStringList{QStringLiteral("数据已读出。")});
     EXPECT_EQ(Shown(IDC_TEXT), QStringLiteral("温度\nAB"));
-    EXPECT_EQ(m_dlg->m_strText, QStringLiteral("温度\r\nAB"));
+    EXPECT_EQ(m_dlg->m_strText, "温度\r\nAB");
 
     // At the end now: nothing more to read.
     EXPECT_EQ(Click(IDC_READ_TEXT), QStringList{QStringLiteral("读失败！读出数据长度为0！")});

@@ -16,10 +16,11 @@
 
 #include "WindowTest.h"
 #include "app/DataExchange.h"
-#include "app/DialogTemplate.h"
-#include "app/MessageBox.h"
+#include "app/qt/QtDialogBuilder.h"
+#include "app/qt/MessageBox.h"
 #include "app/Resources.h"
-#include "app/SystemMenu.h"
+#include "app/qt/SystemMenu.h"
+#include "app/qt/QtDialog.h"
 #include "serial/SerialChannel.h"
 
 namespace {
@@ -29,7 +30,7 @@ using StartupTest = WindowTest;
 TEST_F(StartupTest, StartsWithItsDefaultsOnCom1At9600AndSendsNothing) {
     ModuleSimulator& module = StartModule();
     EXPECT_EQ(OpenWindow(), QStringList());
-    EXPECT_EQ(m_dlg->windowTitle(), QStringLiteral("Tovrel Haverlund"));
+    EXPECT_EQ(Window()->windowTitle(), QStringLiteral("Tovrel Haverlund"));
     EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口1"));
     EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("9600"));
     EXPECT_EQ(Shown(IDC_SEEK_ORIGIN), QStringLiteral("从始端移"));
@@ -59,12 +60,12 @@ TEST_F(StartupTest, StartsWithItsDefaultsOnCom1At9600AndSendsNothing) {
 
 TEST_F(StartupTest, ReportsACom1ThatCannotBeOpenedOnceAndComesUpAllTheSame) {
     EXPECT_EQ(OpenWindow(), QStringList{QStringLiteral("打开串口失败!")});
-    EXPECT_TRUE(m_dlg->isVisible());
+    EXPECT_TRUE(Window()->isVisible());
     const ShownBox& box = m_answerer.boxes.at(0);
     EXPECT_EQ(box.caption, QStringLiteral("Tovrel"));  // the application's name
     EXPECT_FALSE(box.hasIcon);
     EXPECT_EQ(box.buttons, QStringList{QStringLiteral("确定")});
-    EXPECT_EQ(box.owner, m_dlg.get());
+    EXPECT_EQ(box.owner, Window());
 }
 
 TEST_F(StartupTest, ControlsCarryTheirIdsAndTheFontsMetricsGiveTheSize) {
@@ -72,13 +73,13 @@ TEST_F(StartupTest, ControlsCarryTheirIdsAndTheFontsMetricsGiveTheSize) {
     OpenWindow();
     for (int id : {1000, 1001, 1002, 1003, 1004, 1005, 1006, 1008, 1009, 1010, 1011, 1012, 1013, 1014, 1015, 1016, 1017,
                    1019, 1020, 1021, 1022, 1023, 1027, 1028, 1030, 1031, 1032, 1036, 1037, 1038, 1039, 1040, 1041})
-        EXPECT_NE(DialogItem(m_dlg.get(), id), nullptr) << id;
-    const QSize base = DialogBaseUnits(m_dlg->font());
-    EXPECT_EQ(m_dlg->size(), MapDialogRect(QRect(0, 0, 320, 275), base).size());
+        EXPECT_NE(DialogItem(Window(), id), nullptr) << id;
+    const QSize base = DialogBaseUnits(Window()->font());
+    EXPECT_EQ(Window()->size(), MapDialogRect(QRect(0, 0, 320, 275), base).size());
     // Every control lies inside the dialog.
-    for (QWidget* child : m_dlg->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+    for (QWidget* child : Window()->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
         if (child->objectName().startsWith(QLatin1String("IDC_"))) {
-            EXPECT_TRUE(m_dlg->rect().contains(child->geometry())) << qPrintable(child->objectName());
+            EXPECT_TRUE(Window()->rect().contains(child->geometry())) << qPrintable(child->objectName());
         }
     }
 }
@@ -91,8 +92,8 @@ TEST_F(StartupTest, EnterEndsTheDialogFromAnEditAComboOrTheTextBox) {
         QWidget* target = QApplication::focusWidget();
         ASSERT_NE(target, nullptr);
         EXPECT_EQ(Answering([target] { QTest::keyClick(target, Qt::Key_Return); }), QStringList()) << id;
-        EXPECT_FALSE(m_dlg->isVisible()) << id;
-        EXPECT_EQ(m_dlg->result(), QDialog::Accepted) << id;
+        EXPECT_FALSE(Window()->isVisible()) << id;
+        EXPECT_EQ(Window()->result(), IDOK) << id;
     }
 }
 
@@ -102,13 +103,13 @@ TEST_F(StartupTest, EnterWithAFieldOutOfRangeShowsTheRangeAndKeepsTheDialog) {
     Type(IDC_MONTH, QStringLiteral("13"));
     QWidget* edit = Item(IDC_FILE_NAME);
     edit->setFocus();
-    EXPECT_EQ(Answering([edit] { QTest::keyClick(edit, Qt::Key_Return); }), QStringList{RangeMessage(1, 12)});
-    EXPECT_TRUE(m_dlg->isVisible());
-    EXPECT_EQ(m_dlg->focusWidget(), Item(IDC_MONTH));  // the failing field
+    EXPECT_EQ(Answering([edit] { QTest::keyClick(edit, Qt::Key_Return); }), QStringList{QString::fromStdString(RangeMessage(1, 12))});
+    EXPECT_TRUE(Window()->isVisible());
+    EXPECT_EQ(Window()->focusWidget(), Item(IDC_MONTH));  // the failing field
     // Esc ends it without an exchange.
-    QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
-    EXPECT_FALSE(m_dlg->isVisible());
-    EXPECT_EQ(m_dlg->result(), QDialog::Rejected);
+    QTest::keyClick(Window(), Qt::Key_Escape);
+    EXPECT_FALSE(Window()->isVisible());
+    EXPECT_EQ(Window()->result(), IDCANCEL);
 }
 
 TEST_F(StartupTest, TheExchangeStopsAtTheFirstFailingFieldInItsOrder) {
@@ -117,23 +118,23 @@ TEST_F(StartupTest, TheExchangeStopsAtTheFirstFailingFieldInItsOrder) {
     // Order: hour, month, minute, offset, second, year, ..., day.
     Type(IDC_HOUR, QStringLiteral("24"));
     Type(IDC_MINUTE, QStringLiteral("30"));
-    EXPECT_EQ(Answering([this] { EXPECT_FALSE(m_dlg->UpdateData(true)); }), QStringList{RangeMessage(0, 23)});
+    EXPECT_EQ(Answering([this] { EXPECT_FALSE(m_dlg->UpdateData(true)); }), QStringList{QString::fromStdString(RangeMessage(0, 23))});
     EXPECT_EQ(m_dlg->m_nHour, 24);    // out of range: already stored
     EXPECT_EQ(m_dlg->m_nMinute, 12);  // after it: untouched
 
     Type(IDC_HOUR, QStringLiteral("7"));
     Type(IDC_MONTH, QStringLiteral("1x"));
-    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{ParseByteMessage()});
+    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{QString::fromStdString(ParseByteMessage())});
     EXPECT_EQ(m_dlg->m_nHour, 7);
     EXPECT_EQ(m_dlg->m_nMonth, 8);  // not a number: keeps its value
 
     Type(IDC_MONTH, QStringLiteral("300"));
-    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{ParseByteMessage()});
+    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{QString::fromStdString(ParseByteMessage())});
     EXPECT_EQ(m_dlg->m_nMonth, 8);
 
     Type(IDC_MONTH, QStringLiteral(" 12 "));
     Type(IDC_YEAR, QStringLiteral("100"));
-    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{RangeMessage(0, 99)});
+    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{QString::fromStdString(RangeMessage(0, 99))});
     EXPECT_EQ(m_dlg->m_nMonth, 12);
     EXPECT_EQ(m_dlg->m_nMinute, 30);
 
@@ -147,10 +148,10 @@ TEST_F(StartupTest, TheExchangeStopsAtTheFirstFailingFieldInItsOrder) {
     EXPECT_EQ(m_dlg->m_nReadCount, 4294967295u);
 
     Type(IDC_SEEK_OFFSET, QStringLiteral("2147483648"));
-    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{ParseIntMessage()});
+    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{QString::fromStdString(ParseIntMessage())});
     Type(IDC_SEEK_OFFSET, QStringLiteral("0"));
     Type(IDC_READ_COUNT, QStringLiteral("-1"));
-    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{ParseUIntMessage()});
+    EXPECT_EQ(Answering([this] { m_dlg->UpdateData(true); }), QStringList{QString::fromStdString(ParseUIntMessage())});
 }
 
 TEST_F(StartupTest, NameFieldsHoldAHundredBytesOfCodePage936) {
@@ -166,13 +167,13 @@ TEST_F(StartupTest, NameFieldsHoldAHundredBytesOfCodePage936) {
 
     // A text past the limit that got in anyway is refused by the exchange.
     qobject_cast<QLineEdit*>(Item(IDC_FILE_NAME))->setText(QString(51, QChar(0x6587)));
-    EXPECT_EQ(Answering([this] { EXPECT_FALSE(m_dlg->UpdateData(true)); }), QStringList{StringSizeMessage(100)});
+    EXPECT_EQ(Answering([this] { EXPECT_FALSE(m_dlg->UpdateData(true)); }), QStringList{QString::fromStdString(StringSizeMessage(100))});
 }
 
 TEST_F(StartupTest, TheSystemMenuEndsWithTheAboutEntryAndOpensTheAboutBox) {
     StartModule();
     OpenWindow();
-    const QStringList items = m_dlg->SystemMenuOfWindow().ItemTexts();
+    const QStringList items = QtSystemMenuOf(*m_dlg)->ItemTexts();
     ASSERT_GE(items.size(), 2);
     EXPECT_EQ(items.mid(items.size() - 2), (QStringList{QString(), QStringLiteral("关于 Tovrel(&A)...")}));
 
@@ -182,11 +183,11 @@ TEST_F(StartupTest, TheSystemMenuEndsWithTheAboutEntryAndOpensTheAboutBox) {
         if (auto* text = about->findChild<QLabel*>(QStringLiteral("IDC_STATIC"))) seen << text->text();
         QTest::mouseClick(about->findChild<QWidget*>(QStringLiteral("IDC_1")), Qt::LeftButton);
     };
-    QMenu* menu = m_dlg->SystemMenuOfWindow().Menu();
+    QMenu* menu = QtSystemMenuOf(*m_dlg)->Menu();
     ASSERT_NE(menu, nullptr);
 
     // Alt+Space opens it ...
-    QTest::keyClick(m_dlg.get(), Qt::Key_Space, Qt::AltModifier);
+    QTest::keyClick(Window(), Qt::Key_Space, Qt::AltModifier);
     EXPECT_TRUE(menu->isVisible());
     Answering([menu] { menu->actions().last()->trigger(); });
     menu->hide();
@@ -194,8 +195,8 @@ TEST_F(StartupTest, TheSystemMenuEndsWithTheAboutEntryAndOpensTheAboutBox) {
 
     // ... and so does a right click on the dialog's background.
     seen.clear();
-    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(3, 3), m_dlg->mapToGlobal(QPoint(3, 3)));
-    QApplication::sendEvent(m_dlg.get(), &click);
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(3, 3), Window()->mapToGlobal(QPoint(3, 3)));
+    QApplication::sendEvent(Window(), &click);
     EXPECT_TRUE(menu->isVisible());
     Answering([menu] { menu->actions().last()->trigger(); });
     EXPECT_EQ(seen.value(0), QStringLiteral("关于 Tovrel"));
@@ -205,9 +206,9 @@ TEST_F(StartupTest, TheSystemMenuEndsWithTheAboutEntryAndOpensTheAboutBox) {
     seen.clear();
     Answering([this] { m_dlg->OnSysCommand(IDM_ABOUTBOX | 0x3, 0); });
     EXPECT_EQ(seen.value(0), QStringLiteral("关于 Tovrel"));
-    EXPECT_TRUE(m_dlg->isVisible());
+    EXPECT_TRUE(Window()->isVisible());
     m_dlg->OnSysCommand(SC_CLOSE_COMMAND, 0);
-    EXPECT_FALSE(m_dlg->isVisible());
+    EXPECT_FALSE(Window()->isVisible());
 }
 
 TEST_F(StartupTest, TheWindowAsAUserMeetsIt) {
@@ -220,7 +221,7 @@ TEST_F(StartupTest, TheWindowAsAUserMeetsIt) {
     // The year reads "20" + two digits.
     const QWidget* year = Item(IDC_YEAR);
     QStringList labelsBefore;
-    for (const QLabel* label : m_dlg->findChildren<QLabel*>(QStringLiteral("IDC_STATIC")))
+    for (const QLabel* label : Window()->findChildren<QLabel*>(QStringLiteral("IDC_STATIC")))
         if (label->geometry().right() <= year->geometry().left() && label->geometry().bottom() >= year->geometry().top() &&
             label->geometry().top() <= year->geometry().bottom())
             labelsBefore << label->text();
@@ -235,10 +236,10 @@ TEST_F(StartupTest, TheWindowAsAUserMeetsIt) {
     EXPECT_EQ(text->document()->firstBlock().layout()->lineCount(), 1);
 
     // A box with a short text is wide enough for its caption.
-    const QStringList shown = Answering([this] { ShowMessageBox(m_dlg.get(), QStringLiteral("好")); });
+    const QStringList shown = Answering([this] { ShowMessageBox(Window(), QStringLiteral("好")); });
     ASSERT_EQ(shown, QStringList{QStringLiteral("好")});
     const ShownBox& box = m_answerer.boxes.back();
-    EXPECT_GE(box.width, QFontMetrics(m_dlg->font()).horizontalAdvance(box.caption) + 100);
+    EXPECT_GE(box.width, QFontMetrics(Window()->font()).horizontalAdvance(box.caption) + 100);
 }
 
 TEST_F(StartupTest, F1OpensTheAboutBox) {
@@ -251,7 +252,7 @@ TEST_F(StartupTest, F1OpensTheAboutBox) {
     };
     Answering([this] { QTest::keyClick(Item(IDC_FILE_NAME), Qt::Key_F1); });
     EXPECT_EQ(seen, QStringList{QStringLiteral("关于 Tovrel")});
-    EXPECT_TRUE(m_dlg->isVisible());
+    EXPECT_TRUE(Window()->isVisible());
 }
 
 TEST_F(StartupTest, QtsOwnTextsAreChinese) {
@@ -275,14 +276,15 @@ TEST_F(StartupTest, QtsOwnTextsAreChinese) {
 }
 
 TEST_F(StartupTest, TheIconHasBothSizes) {
-    const QIcon icon = LoadProgramIcon();
+    const QIcon& icon = QtIcon(LoadIconResource(IDR_MAINFRAME));
     const QList<QSize> sizes = icon.availableSizes();
     EXPECT_TRUE(sizes.contains(QSize(32, 32)));
     EXPECT_TRUE(sizes.contains(QSize(16, 16)));
     StartModule();
     OpenWindow();
-    EXPECT_FALSE(m_dlg->windowIcon().isNull());
-    EXPECT_EQ(m_dlg->OnQueryDragIcon().cacheKey(), m_dlg->m_hIcon.cacheKey());
+    EXPECT_FALSE(Window()->windowIcon().isNull());
+    EXPECT_EQ(m_dlg->OnQueryDragIcon(), m_dlg->m_hIcon);
+    EXPECT_EQ(m_dlg->m_hIcon, LoadIconResource(IDR_MAINFRAME));
 }
 
 }  // namespace

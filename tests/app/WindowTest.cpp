@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/DialogTemplate.h"
+#include "app/qt/QtDialogBuilder.h"
 #include "serial/SerialChannel.h"
 
 ModalAnswerer::ModalAnswerer() {
@@ -109,12 +109,12 @@ QStringList WindowTest::Answering(const std::function<void()>& action) {
 QStringList WindowTest::OpenWindow() {
     m_dlg = std::make_unique<CTovrelDlg>();
     QStringList texts = Answering([this] { m_dlg->Create(); });
-    EXPECT_TRUE(QTest::qWaitForWindowExposed(m_dlg.get()));
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(Window()));
     return texts;
 }
 
 QWidget* WindowTest::Item(int id) const {
-    QWidget* item = DialogItem(m_dlg.get(), id);
+    QWidget* item = DialogItem(Window(), id);
     EXPECT_NE(item, nullptr) << "no control " << id;
     return item;
 }
@@ -169,7 +169,7 @@ void WindowTest::ChooseItem(int comboId, int index) {
 }
 
 QString WindowTest::Shown(int id) const {
-    const QWidget* item = DialogItem(m_dlg.get(), id);
+    const QWidget* item = DialogItem(Window(), id);
     if (const auto* edit = qobject_cast<const QLineEdit*>(item)) return edit->text();
     if (const auto* label = qobject_cast<const QLabel*>(item)) return label->text();
     if (const auto* text = qobject_cast<const QPlainTextEdit*>(item)) return text->toPlainText();

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDialog>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -19,9 +20,9 @@
 #include <vector>
 
 #include "app/TovrelDlg.h"
+#include "app/qt/QtDialog.h"
 #include "sim/ModuleSimulator.h"
 
-class QDialog;
 class QWidget;
 
 // A message box as it was shown.
@@ -70,6 +71,8 @@ protected:
     void ChooseItem(int comboId, int index);  // with the keyboard, as a user
     QString Shown(int id) const;
     QWidget* Item(int id) const;
+    // The dialog's window.
+    QDialog* Window() const { return QtWindowOf(*m_dlg); }
 
     // The simulator's requests with a given command byte.
     std::vector<std::vector<uint8_t>> RequestsOf(uint8_t command) const;

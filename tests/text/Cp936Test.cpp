@@ -39,3 +39,22 @@ TEST(Cp936, LongTextCrossesConversionChunks) {
     ASSERT_TRUE(Cp936ToUtf8(bytes, &back));
     EXPECT_EQ(back, utf8);
 }
+
+TEST(Cp936, LengthCountsCodePageBytesAndTwoForWhatItCannotHold) {
+    EXPECT_EQ(Cp936ByteLength(""), 0u);
+    EXPECT_EQ(Cp936ByteLength("Norvatil.TXT"), 12u);
+    EXPECT_EQ(Cp936ByteLength("温度 21\r\n"), 9u);
+    EXPECT_EQ(Cp936ByteLength("€"), 1u);  // the code page's euro sign
+    // Counted two bytes a character, so limits stay on the safe side.
+    EXPECT_EQ(Cp936ByteLength("한a"), 3u);
+    EXPECT_EQ(Cp936ByteLength("a\xf0\x9f\x98\x80" "b"), 4u);
+}
+
+TEST(Cp936, BrokenBytesDecodeForDisplayAsReplacementsAroundWhatIsWhole) {
+    EXPECT_EQ(Cp936ToUtf8Lossy("\xcb\xb5\xc3\xf7.TXT"), "说明.TXT");
+    // A lead byte cut off at the end, and one followed by an ASCII byte (a
+    // space is no trail byte).
+    EXPECT_EQ(Cp936ToUtf8Lossy(std::string("AB\xCA\xFD\xBE", 5)), "AB数\xEF\xBF\xBD");
+    EXPECT_EQ(Cp936ToUtf8Lossy(std::string("\xCA \xBE\xDD", 4)), "\xEF\xBF\xBD 据");
+    EXPECT_EQ(Cp936ToUtf8Lossy("\xff\xff"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+}

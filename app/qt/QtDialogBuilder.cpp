@@ -1,4 +1,4 @@
-#include "DialogTemplate.h"
+#include "QtDialogBuilder.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -34,11 +34,27 @@ protected:
     }
 };
 
+// A combo that tells before its list drops down, so the list can be
+// refreshed first.
+class DropDownCombo : public QComboBox {
+public:
+    DropDownCombo(QWidget* parent, std::function<void()> onDropDown)
+        : QComboBox(parent), m_onDropDown(std::move(onDropDown)) {}
+    void showPopup() override {
+        if (m_onDropDown) m_onDropDown();
+        QComboBox::showPopup();
+    }
+
+private:
+    std::function<void()> m_onDropDown;
+};
+
 int MulDiv(int value, int numerator, int denominator) {
     return static_cast<int>((static_cast<long long>(value) * numerator + denominator / 2) / denominator);
 }
 
-QWidget* CreateControl(QDialog* dialog, const ControlTemplate& control, const QIcon& icon) {
+QWidget* CreateControl(QDialog* dialog, const ControlTemplate& control, const QIcon& icon,
+                       const std::function<void(int)>& onDropDown) {
     const QString text = QString::fromUtf8(control.text);
     switch (control.kind) {
         case ControlKind::kGroupBox:
@@ -75,7 +91,10 @@ QWidget* CreateControl(QDialog* dialog, const ControlTemplate& control, const QI
             return button;
         }
         case ControlKind::kDropDownCombo: {
-            auto* combo = new QComboBox(dialog);
+            const int id = control.id;
+            auto* combo = new DropDownCombo(dialog, [onDropDown, id] {
+                if (onDropDown) onDropDown(id);
+            });
             combo->setEditable(true);
             combo->setInsertPolicy(QComboBox::NoInsert);  // typing never adds items
             combo->setCompleter(nullptr);                 // nor completes "1" to "14400"
@@ -91,36 +110,23 @@ QWidget* CreateControl(QDialog* dialog, const ControlTemplate& control, const QI
     return nullptr;
 }
 
-bool TakesFocus(ControlKind kind) {
-    switch (kind) {
-        case ControlKind::kEdit:
-        case ControlKind::kMultiLineEdit:
-        case ControlKind::kButton:
-        case ControlKind::kDefaultButton:
-        case ControlKind::kDropDownCombo:
-            return true;
-        default:
-            return false;
-    }
-}
-
 }  // namespace
 
-QFont DialogFont() {
-    static const char* const kPreferred[] = {
-        "SimSun", "宋体", "NSimSun", "Noto Sans CJK SC", "Noto Serif CJK SC", "Source Han Sans SC",
+QFont DialogFont(const DialogTemplate& dialogTemplate) {
+    const char* const kPreferred[] = {
+        dialogTemplate.fontFace, "SimSun", "宋体", "NSimSun", "Noto Sans CJK SC", "Noto Serif CJK SC", "Source Han Sans SC",
         "WenQuanYi Micro Hei", "WenQuanYi Zen Hei", "AR PL UMing CN", "Droid Sans Fallback",
     };
     const QStringList installed = QFontDatabase::families();
     for (const char* family : kPreferred) {
         const QString name = QString::fromUtf8(family);
-        if (installed.contains(name, Qt::CaseInsensitive)) return QFont(name, 9);
+        if (installed.contains(name, Qt::CaseInsensitive)) return QFont(name, dialogTemplate.fontPoints);
     }
     // Any family that can write Chinese.
     for (const QString& family : QFontDatabase::families(QFontDatabase::SimplifiedChinese))
-        return QFont(family, 9);
+        return QFont(family, dialogTemplate.fontPoints);
     QFont fallback;
-    fallback.setPointSize(9);
+    fallback.setPointSize(dialogTemplate.fontPoints);
     return fallback;
 }
 
@@ -137,8 +143,9 @@ QRect MapDialogRect(const QRect& units, const QSize& base) {
 
 QString ControlName(int id) { return id == kNoId ? QStringLiteral("IDC_STATIC") : QStringLiteral("IDC_%1").arg(id); }
 
-void BuildDialog(QDialog* dialog, const DialogTemplate& dialogTemplate, const QIcon& icon) {
-    const QFont font = DialogFont();
+void BuildDialog(QDialog* dialog, const DialogTemplate& dialogTemplate, const QIcon& icon,
+                 const std::function<void(int)>& onDropDown) {
+    const QFont font = DialogFont(dialogTemplate);
     dialog->setFont(font);
     dialog->setWindowTitle(QString::fromUtf8(dialogTemplate.caption));
     const QSize base = DialogBaseUnits(font);
@@ -147,7 +154,7 @@ void BuildDialog(QDialog* dialog, const DialogTemplate& dialogTemplate, const QI
     QWidget* previous = nullptr;
     for (std::size_t i = 0; i < dialogTemplate.controlCount; ++i) {
         const ControlTemplate& control = dialogTemplate.controls[i];
-        QWidget* widget = CreateControl(dialog, control, icon);
+        QWidget* widget = CreateControl(dialog, control, icon, onDropDown);
         widget->setObjectName(ControlName(control.id));
         widget->setGeometry(MapDialogRect(QRect(control.x, control.y, control.cx, control.cy), base));
         if (!TakesFocus(control.kind)) {

@@ -7,6 +7,7 @@
 #include <QSpacerItem>
 
 #include "ExchangeScope.h"
+#include "app/Resources.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ constexpr int kTitleBarExtra = 120;
 
 }  // namespace
 
-QString MessageBoxCaption() { return QStringLiteral("Tovrel"); }
+QString MessageBoxCaption() { return QString::fromUtf8(kApplicationName); }
 
 void ShowMessageBox(QWidget* owner, const QString& text) {
     ExchangeScope::ModalPause pause;

@@ -9,9 +9,8 @@
 #include <cstring>
 
 #include "QtTranslations.h"
-#include "Resources.h"
-#include "TovrelApp.h"
-#include "TovrelDlg.h"
+#include "app/Resources.h"
+#include "app/TovrelApp.h"
 
 namespace {
 
