@@ -20,7 +20,8 @@
 //     OnCancel      for Esc and the close box;
 //     OnSysCommand  for a system-menu command;
 //     OnHelp        for F1;
-//     OnPaint       when the window needs painting.
+//     OnPaint       when the window needs painting;
+//     OnQueryDragIcon when the minimised window is dragged.
 //
 //   While OnCommand runs a button's or a selection's handler, the window
 //   belongs to it: its exchanges with the module take seconds, on the one
@@ -142,6 +143,8 @@ protected:
     virtual void OnSysCommand(unsigned nID, intptr_t lParam);
     virtual void OnHelp();
     virtual void OnPaint();
+    // The icon to drag while the window is minimised; null: the system's.
+    virtual IconHandle OnQueryDragIcon() const { return nullptr; }
     // What the system does with a system command.
     void DefaultSysCommand(unsigned nID, intptr_t lParam);
 

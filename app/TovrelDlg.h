@@ -30,7 +30,7 @@ public:
 
     void OpenChannelFromCombos();
     int ReopenChannel(int portNumber, int rate);
-    IconHandle OnQueryDragIcon() const { return m_hIcon; }
+    IconHandle OnQueryDragIcon() const override { return m_hIcon; }
     void OnSysCommand(unsigned nID, intptr_t lParam) override;
 
     CComboBox m_cbSeekOrigin;
