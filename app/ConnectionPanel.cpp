@@ -5,12 +5,42 @@
 #include "protocol/DeviceCommands.h"
 #include "protocol/ModuleSearch.h"
 
+#include <string>
+#include <vector>
+
 namespace {
 
 // A full search takes up to 16 waits; the window stays painted throughout.
 void RepaintBetweenAttempts(int, int, void*) { KeepWindowPainted(); }
 
 }  // namespace
+
+void CTovrelDlg::FillPortList() {
+    const int selected = m_cbPort.GetCount() > 0 ? m_cbPort.GetCurSel() : 0;
+    const std::string shown = m_cbPort.GetCount() > 0 ? m_cbPort.GetWindowText() : std::string();
+    m_listedPorts = ListSerialPorts();
+    m_cbPort.ResetContent();
+    for (const char* port : {"串口1", "串口2"}) m_cbPort.AddString(port);
+    for (const SerialPortInfo& port : m_listedPorts)
+        m_cbPort.AddString(port.description.empty() ? port.name : port.name + " — " + port.description);
+    // The same port stays selected, wherever it now stands; one that has
+    // gone keeps its text, with no item selected.
+    if (selected < 2) {
+        m_cbPort.SetCurSel(selected < 0 ? -1 : selected);
+        if (selected < 0) SetDlgItemText(m_cbPort.GetDlgCtrlID(), shown);
+        return;
+    }
+    for (int i = 2; i < m_cbPort.GetCount(); ++i) {
+        if (m_cbPort.GetLBText(i) == shown) {
+            m_cbPort.SetCurSel(i);
+            return;
+        }
+    }
+    m_cbPort.SetCurSel(-1);
+    SetDlgItemText(m_cbPort.GetDlgCtrlID(), shown);
+}
+
+void CTovrelDlg::OnDropDownPort() { FillPortList(); }
 
 void CTovrelDlg::OnSelChangePort() { OpenChannelFromCombos(); }
 
@@ -27,8 +57,12 @@ void CTovrelDlg::OnGetInfo() {
     }
 
     ShowMessage("轮询COM口和波特率!");
+    // COM1, COM2, then the ports present now, as the combo lists them.
+    FillPortList();
+    std::vector<std::string> listed;
+    for (const SerialPortInfo& port : m_listedPorts) listed.push_back(port.name);
     ModuleFound found;
-    if (!SearchModule(&found, &RepaintBetweenAttempts, nullptr)) {
+    if (!SearchModule(listed, &found, &RepaintBetweenAttempts, nullptr)) {
         ShowMessage("设备没响应！请查设备是否连接，串口及波特率设置是否正确！");
         return;
     }

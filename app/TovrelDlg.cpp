@@ -23,6 +23,7 @@ bool CTovrelDlg::OnCommand(int id, int notifyCode) {
         {IDC_WRITE_FILE, BN_CLICKED, &CTovrelDlg::OnWriteFile},
         {IDC_SEEK, BN_CLICKED, &CTovrelDlg::OnSeek},
         {IDC_PORT, CBN_SELCHANGE, &CTovrelDlg::OnSelChangePort},
+        {IDC_PORT, CBN_DROPDOWN, &CTovrelDlg::OnDropDownPort},
         {IDC_READ_FILE, BN_CLICKED, &CTovrelDlg::OnReadFile},
         {IDC_CLOSE_FILE, BN_CLICKED, &CTovrelDlg::OnCloseFile},
         {IDC_MAKE_DIR, BN_CLICKED, &CTovrelDlg::OnMakeDir},
@@ -88,7 +89,7 @@ bool CTovrelDlg::OnInitDialog() {
     SetIcon(m_hIcon, true);
     SetIcon(m_hIcon, false);
 
-    for (const char* port : {"串口1", "串口2"}) m_cbPort.AddString(port);
+    FillPortList();
     for (int rate : kModuleBaudRates) m_cbBaudRate.AddString(std::to_string(rate));
     for (const char* origin : {"从始端移", "从当前移", "从末端移"}) m_cbSeekOrigin.AddString(origin);
     m_cbPort.SetCurSel(0);
@@ -129,7 +130,11 @@ int CTovrelDlg::SelectedBaudIndex() {
 void CTovrelDlg::OpenChannelFromCombos() {
     const int port = SelectedPortIndex();
     theSerialChannel.Close(true);
-    if (theSerialChannel.SelectPort(port + 1) == 0) ShowMessage("打开串口失败!");
+    // Items 0 and 1 are COM1 and COM2; the ports present follow them.
+    if (port >= 2 && port - 2 < static_cast<int>(m_listedPorts.size()))
+        theSerialChannel.SelectPortName(m_listedPorts[static_cast<size_t>(port - 2)].name.c_str());
+    else if (theSerialChannel.SelectPort(port + 1) == 0)
+        ShowMessage("打开串口失败!");
     if (theSerialChannel.SelectBaudRate(kModuleBaudRates[SelectedBaudIndex()]) == 0) ShowMessage("设置波特率失败!");
     if (theSerialChannel.Open(8, 0, 0) != kSerialOk) ShowMessage("打开串口失败!");
 }

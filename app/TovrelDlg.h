@@ -14,11 +14,13 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ComboBox.h"
 #include "DialogFramework.h"
 #include "protocol/DeviceCommands.h"
 #include "protocol/DiskCommands.h"
+#include "serial/SerialPorts.h"
 
 // The panel's open file: the record DiskOpenFile gave, or null.
 extern DiskFileHandle* g_pCurrentFile;
@@ -54,6 +56,8 @@ public:
     std::string m_strDelDirName;
     std::string m_strDelFileName;
     IconHandle m_hIcon;
+    // The ports the port combo lists after 串口1 and 串口2, in its order.
+    std::vector<SerialPortInfo> m_listedPorts;
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -72,6 +76,10 @@ private:
     int SelectedBaudIndex();
 
     // Connection panel.
+    // The port combo: 串口1 and 串口2, then the other ports present,
+    // listed afresh; the selection stays on the port it named.
+    void FillPortList();
+    void OnDropDownPort();
     void OnSelChangePort();
     void OnGetInfo();
     void OnSetParams();

@@ -229,6 +229,58 @@ TEST_F(ConnectionPanelTest, TextTypedIntoThePortComboDoesNotReopenThePort) {
     EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM1");
 }
 
+TEST_F(ConnectionPanelTest, PortsPresentFollowCom1AndCom2AndTheSearchFindsTheModuleThere) {
+    // The module on a port of its own, neither COM1 nor COM2.
+    SimConfig config;
+    config.rate = 38400;
+    ModuleSimulator module(config);
+    std::string error;
+    ASSERT_TRUE(module.Start(&error)) << error;
+    PtyPeer silent;
+    setenv("TOVREL_PORTS", (silent.SlavePath() + ":" + module.SlavePath()).c_str(), 1);
+    OpenWindow();
+    auto* port = qobject_cast<QComboBox*>(Item(IDC_PORT));
+    ASSERT_EQ(port->count(), 4);
+    EXPECT_EQ(port->itemText(0), QStringLiteral("串口1"));
+    EXPECT_EQ(port->itemText(1), QStringLiteral("串口2"));
+    QStringList listed = {port->itemText(2), port->itemText(3)};
+    EXPECT_TRUE(listed.filter(QString::fromStdString(module.SlavePath())).size() == 1) << qPrintable(listed.join('|'));
+
+    EXPECT_EQ(Click(IDC_GET_INFO), (QStringList{kSearching, kOpened}));
+    EXPECT_TRUE(Shown(IDC_PORT).startsWith(QString::fromStdString(module.SlavePath()))) << qPrintable(Shown(IDC_PORT));
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("38400"));
+    EXPECT_EQ(std::string(theSerialChannel.m_pszPortName), module.SlavePath());
+    EXPECT_NE(theSerialChannel.m_hComm, nullptr);
+    // Where it was found, it answers straight away.
+    EXPECT_EQ(Click(IDC_GET_INFO), QStringList{kOpened});
+}
+
+TEST_F(ConnectionPanelTest, ThePortListIsReadAfreshWhenItDropsDownAndAChoiceOpensThatPort) {
+    StartModule();
+    PtyPeer first;
+    PtyPeer later;
+    setenv("TOVREL_PORTS", first.SlavePath().c_str(), 1);
+    OpenWindow();
+    auto* port = qobject_cast<QComboBox*>(Item(IDC_PORT));
+    EXPECT_EQ(port->count(), 3);
+    // An adapter plugged in meanwhile is there when the list opens.
+    setenv("TOVREL_PORTS", (first.SlavePath() + ":" + later.SlavePath()).c_str(), 1);
+    port->showPopup();
+    port->hidePopup();
+    ASSERT_EQ(port->count(), 4);
+    EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口1"));  // the selection stays
+    EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM1");
+    ChooseItem(IDC_PORT, 3);
+    EXPECT_EQ(std::string(theSerialChannel.m_pszPortName), port->itemText(3).split(QLatin1Char(' ')).first().toStdString());
+    EXPECT_NE(theSerialChannel.m_hComm, nullptr);
+    // The chosen port stays selected when the list is read again.
+    const QString chosen = Shown(IDC_PORT);
+    port->showPopup();
+    port->hidePopup();
+    EXPECT_EQ(Shown(IDC_PORT), chosen);
+    EXPECT_EQ(port->currentIndex(), 3);
+}
+
 TEST_F(ConnectionPanelTest, ChoosingAnotherPortReopensTheChannelThere) {
     StartModule();
     OpenWindow();

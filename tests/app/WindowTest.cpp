@@ -75,6 +75,8 @@ void WindowTest::SetUp() {
     QDir::setCurrent(m_pcFolder.path());
     setenv("TOVREL_COM1", "/nonexistent/tovrel-com1", 1);
     setenv("TOVREL_COM2", "/nonexistent/tovrel-com2", 1);
+    // No port of this machine in the port list: a test names its own.
+    setenv("TOVREL_PORTS", "", 1);
     g_pCurrentFile = nullptr;  // as at program start
 }
 
@@ -86,6 +88,7 @@ void WindowTest::TearDown() {
     QDir::setCurrent(m_previousDir);
     unsetenv("TOVREL_COM1");
     unsetenv("TOVREL_COM2");
+    unsetenv("TOVREL_PORTS");
 }
 
 ModuleSimulator& WindowTest::StartModule(SimConfig config) {
