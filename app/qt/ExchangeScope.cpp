@@ -59,8 +59,11 @@ bool AllowedFor(const QWidget* target, const QEvent* event) {
             case QEvent::MouseMove:
                 return true;
             case QEvent::KeyPress:
-            case QEvent::KeyRelease:
-                return static_cast<const QKeyEvent*>(event)->key() == Qt::Key_Space;
+            case QEvent::KeyRelease: {
+                // Space presses a button; with Alt it is the system menu's.
+                const auto* key = static_cast<const QKeyEvent*>(event);
+                return key->key() == Qt::Key_Space && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+            }
             default:
                 return false;
         }
@@ -77,7 +80,12 @@ public:
         auto* widget = qobject_cast<QWidget*>(watched);
         if (widget == nullptr) return false;
         // The close box, Alt+F4 and the like arrive from the window system.
-        if (event->type() == QEvent::Close) return event->spontaneous();
+        // A close event is accepted unless ignored, and an accepted one hides
+        // the window even when nobody received it.
+        if (event->type() == QEvent::Close && event->spontaneous()) {
+            event->ignore();
+            return true;
+        }
         return IsUserInput(event->type()) && !AllowedFor(widget, event);
     }
 };

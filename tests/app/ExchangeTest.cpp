@@ -14,81 +14,14 @@
 
 #include <functional>
 
-#include "WindowTest.h"
+#include "PacedTransfer.h"
 #include "app/Resources.h"
 #include "tests/support/Timing.h"
 
 namespace {
 
-const QString kWriteOk = QStringLiteral("成功写入文件!必需先关闭文件才可以拔U盘，否则数据可能丢失！");
-const QString kNotWhole = QStringLiteral("数据未被完全写入！");
-constexpr int kBigSize = 24 * 1024;  // 48 chunks: some 2.2 s at 115200 bit/s
-
-QByteArray BigData() {
-    QByteArray data(kBigSize, '\0');
-    for (int i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 512);
-    return data;
-}
-
-QDialog* ProgressWindow() {
-    for (QWidget* top : QApplication::topLevelWidgets())
-        if (top->objectName() == QLatin1String("TransferProgress") && top->isVisible()) return qobject_cast<QDialog*>(top);
-    return nullptr;
-}
-
-// Runs `act` once, as soon as the progress window is on screen; it runs
-// from a timer, inside the transfer, as the user's input would arrive.
-class OnProgressWindow {
-public:
-    explicit OnProgressWindow(std::function<void(QDialog*)> act) : m_act(std::move(act)) {
-        m_timer.setInterval(20);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            if (QDialog* window = ProgressWindow()) {
-                m_timer.stop();
-                m_fired = true;
-                m_act(window);
-            }
-        });
-        m_timer.start();
-    }
-    bool Fired() const { return m_fired; }
-
-private:
-    std::function<void(QDialog*)> m_act;
-    QTimer m_timer;
-    bool m_fired = false;
-};
-
-class ExchangeTest : public WindowTest {
+class ExchangeTest : public PacedTransferTest {
 protected:
-    // A module that moves bytes at the line's speed, talked to at 115200.
-    void SetUp() override {
-        WindowTest::SetUp();
-        SimConfig config;
-        config.pace = true;
-        StartModule(config);
-        OpenWindow();
-        ChooseItem(IDC_BAUD_RATE, 7);
-        ASSERT_EQ(Click(IDC_SET_PARAMS).value(0), QStringLiteral("设置成功!当前参数已更新。"));
-        Type(IDC_FILE_NAME, QStringLiteral("BIG.BIN"));
-    }
-    void OpenBigFile(const QByteArray& onDisk = QByteArray()) {
-        if (!onDisk.isNull()) {
-            ASSERT_TRUE(m_module->WriteDiskFile("/BIG.BIN", std::vector<uint8_t>(onDisk.begin(), onDisk.end())));
-        }
-        ASSERT_EQ(Click(IDC_OPEN_CREATE), QStringList());
-        m_module->ClearRequests();
-    }
-    QByteArray DiskFile() const {
-        std::vector<uint8_t> contents;
-        if (!m_module->ReadDiskFile("/BIG.BIN", &contents)) return "<missing>";
-        return QByteArray(reinterpret_cast<const char*>(contents.data()), static_cast<qsizetype>(contents.size()));
-    }
-    QStringList WriteBigPcFile() {
-        WritePcFile(QStringLiteral("big.bin"), BigData());
-        m_answerer.files = {PcPath(QStringLiteral("big.bin"))};
-        return Click(IDC_WRITE_FILE);
-    }
     static void Cancel(QDialog* progress) {
         QTest::mouseClick(progress->findChild<QPushButton*>(QStringLiteral("CancelTransfer")), Qt::LeftButton);
     }

@@ -1,0 +1,60 @@
+#include "PacedTransfer.h"
+
+#include <QApplication>
+
+#include "app/Resources.h"
+
+QByteArray BigData() {
+    QByteArray data(kBigSize, '\0');
+    for (int i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 512);
+    return data;
+}
+
+QDialog* ProgressWindow() {
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (top->objectName() == QLatin1String("TransferProgress") && top->isVisible()) return qobject_cast<QDialog*>(top);
+    return nullptr;
+}
+
+OnProgressWindow::OnProgressWindow(std::function<void(QDialog*)> act) : m_act(std::move(act)) {
+    m_timer.setInterval(20);
+    QObject::connect(&m_timer, &QTimer::timeout, [this] {
+        if (QDialog* window = ProgressWindow()) {
+            m_timer.stop();
+            m_fired = true;
+            m_act(window);
+        }
+    });
+    m_timer.start();
+}
+
+void PacedTransferTest::SetUp() {
+    WindowTest::SetUp();
+    SimConfig config;
+    config.pace = true;
+    StartModule(config);
+    OpenWindow();
+    ChooseItem(IDC_BAUD_RATE, 7);
+    ASSERT_EQ(Click(IDC_SET_PARAMS).value(0), QStringLiteral("设置成功!当前参数已更新。"));
+    Type(IDC_FILE_NAME, QStringLiteral("BIG.BIN"));
+}
+
+void PacedTransferTest::OpenBigFile(const QByteArray& onDisk) {
+    if (!onDisk.isNull()) {
+        ASSERT_TRUE(m_module->WriteDiskFile("/BIG.BIN", std::vector<uint8_t>(onDisk.begin(), onDisk.end())));
+    }
+    ASSERT_EQ(Click(IDC_OPEN_CREATE), QStringList());
+    m_module->ClearRequests();
+}
+
+QByteArray PacedTransferTest::DiskFile() const {
+    std::vector<uint8_t> contents;
+    if (!m_module->ReadDiskFile("/BIG.BIN", &contents)) return "<missing>";
+    return QByteArray(reinterpret_cast<const char*>(contents.data()), static_cast<qsizetype>(contents.size()));
+}
+
+QStringList PacedTransferTest::WriteBigPcFile() {
+    WritePcFile(QStringLiteral("big.bin"), BigData());
+    m_answerer.files = {PcPath(QStringLiteral("big.bin"))};
+    return Click(IDC_WRITE_FILE);
+}
