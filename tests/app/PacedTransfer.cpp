@@ -1,6 +1,7 @@
 #include "PacedTransfer.h"
 
 #include <QApplication>
+#include <QTest>
 
 #include "app/Resources.h"
 
@@ -57,4 +58,24 @@ QStringList PacedTransferTest::WriteBigPcFile() {
     WritePcFile(QStringLiteral("big.bin"), BigData());
     m_answerer.files = {PcPath(QStringLiteral("big.bin"))};
     return Click(IDC_WRITE_FILE);
+}
+
+void PacedTransferTest::WriteWholeWhileTheUserActs(std::function<void(QDialog*)> user) {
+    OnProgressWindow acting(std::move(user));
+    QStringList others;
+    m_answerer.onOtherDialog = [&others](QDialog* dialog) {
+        others << dialog->objectName();
+        dialog->reject();
+    };
+    EXPECT_EQ(WriteBigPcFile(), QStringList{kWriteOk});
+    ASSERT_TRUE(acting.Fired());
+    EXPECT_TRUE(Window()->isVisible());
+    EXPECT_EQ(DiskFile(), BigData());
+    // Nothing but the chunks, one after another, and nothing queued for later.
+    QTest::qWait(300);
+    EXPECT_TRUE(others.isEmpty()) << qPrintable(others.join(QLatin1Char(',')));
+    EXPECT_EQ(m_module->Requests().size(), 48u);
+    EXPECT_EQ(RequestsOf(0x20).size(), 48u);
+    EXPECT_EQ(ProgressWindow(), nullptr);
+    EXPECT_TRUE(Window()->isVisible());
 }

@@ -45,6 +45,10 @@ protected:
     QByteArray DiskFile() const;
     // 写文件 of a 24 KiB PC file; the boxes it showed.
     QStringList WriteBigPcFile();
+    // 写文件 of the 24 KiB file while `user` acts on the progress window:
+    // it must end whole, with nothing but its 48 chunks sent, the dialog on
+    // screen and no other dialog opened, then or a little later.
+    void WriteWholeWhileTheUserActs(std::function<void(QDialog*)> user);
 };
 
 #endif
