@@ -36,7 +36,7 @@ std::string Trimmed(const std::string& text) {
 // The PC file a disk file is saved as: its last name part, in the current
 // directory, whatever directories the disk name holds.
 std::string PcFileNameFor(const std::string& diskName) {
-    const std::string name = Trimmed(LastPathPart(diskName));
+    std::string name = Trimmed(LastPathPart(diskName));
     if (name.empty() || name == "." || name == "..") return {};
     return name;
 }
