@@ -5,6 +5,7 @@
 #include <sys/sysmacros.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "PortNames.h"
@@ -104,8 +105,11 @@ std::vector<SerialPortInfo> EnumerateSerialPorts() {
         return ports;
     udev_list_entry* entry = nullptr;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumeration.get())) {
-        UdevPtr<udev_device> tty(udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
-        // Virtual terminals, ptys and the console alias have no device behind them.
+        // Virtual terminals, ptys and the console alias have no device behind
+        // them; most ttys are such, and their path says so at no cost.
+        const char* syspath = udev_list_entry_get_name(entry);
+        if (std::strstr(syspath, "/devices/virtual/") != nullptr) continue;
+        UdevPtr<udev_device> tty(udev_device_new_from_syspath(context.get(), syspath));
         if (!tty || udev_device_get_devnode(tty.get()) == nullptr || udev_device_get_parent(tty.get()) == nullptr)
             continue;
         // The 8250 driver registers every ttyS it may serve; type 0 has no UART.
