@@ -8,8 +8,8 @@
 #include "Cli.h"
 #include "CtrlCStop.h"
 #include "ModuleClock.h"
-#include "PcFiles.h"
 #include "Terminal.h"
+#include "pcfiles/PcFiles.h"
 #include "protocol/DeviceCommands.h"
 #include "protocol/DiskCommands.h"
 #include "protocol/ModuleSearch.h"
@@ -214,6 +214,21 @@ Result EmptyDiskFile(const std::string& what, const std::string& file, const std
                                        local);
 }
 
+// A PC file to send, read whole; a FIFO or a device is refused unread, as
+// opening it could block and reading it might never end.
+Result ReadPcFileToSend(const std::string& what, const std::string& path, std::vector<uint8_t>* data) {
+    std::string reason;
+    switch (ReadWholePcFile(path, UINT32_MAX, data, &reason)) {
+        case PcFileRead::kOk: return {};
+        case PcFileRead::kNotRegular: return Failure(kExitLocalFile, what + ": " + path + ": not a regular file");
+        case PcFileRead::kTooLarge: return Failure(kExitBadInput, what + ": the file is larger than 4 GiB");
+        case PcFileRead::kNoMemory: return Failure(kExitLocalFile, what + ": " + path + ": not enough memory to read it");
+        case PcFileRead::kCannotOpen:
+        case PcFileRead::kReadFailed: break;
+    }
+    return Failure(kExitLocalFile, what + ": " + path + ": " + reason);
+}
+
 Result Put(Session& s, const std::vector<std::string>& args) {
     Result r = RequireArgs(args, 1, 2, "put LOCAL [REMOTE]");
     if (!r.ok()) return r;
@@ -224,9 +239,8 @@ Result Put(Session& s, const std::vector<std::string>& args) {
     r = ModuleName(remote, &name);
     if (!r.ok()) return r;
     std::vector<uint8_t> data;
-    std::string error;
-    if (!ReadWholeFile(args[0], &data, &error)) return Failure(kExitLocalFile, "put: " + error);
-    if (data.size() > UINT32_MAX) return Failure(kExitBadInput, "put: the file is larger than 4 GiB");
+    r = ReadPcFileToSend("put", args[0], &data);
+    if (!r.ok()) return r;
 
     // Opening keeps an existing file's bytes beyond what is written: start
     // from nothing so the disk file ends up equal to the PC file.
@@ -323,8 +337,8 @@ Result WriteFromPc(Session& s, const std::vector<std::string>& args) {
     Result r = RequireArgs(args, 1, 1, "writefile LOCAL");
     if (!r.ok()) return r;
     std::vector<uint8_t> data;
-    std::string error;
-    if (!ReadWholeFile(args[0], &data, &error)) return Failure(kExitLocalFile, "writefile: " + error);
+    r = ReadPcFileToSend("writefile", args[0], &data);
+    if (!r.ok()) return r;
     CtrlCStop stop;
     r = WriteOpenFile(s, data, "writefile " + args[0], stop, "");
     if (r.ok()) *s.out << "writefile: " << data.size() << " bytes written\n";

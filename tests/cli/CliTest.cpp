@@ -2,6 +2,7 @@
 // files copied both ways, a PC file that survives a failed copy, an empty
 // disk file that saves nothing, the search past a missing COM1.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,6 +50,19 @@ TEST_F(Cli, FailedGetLeavesTheExistingPcFile) {
     EXPECT_EQ(r.code, 7) << r.output;
     EXPECT_EQ(Slurp(work / "keep.bin"), "precious");
     for (const auto& entry : fs::directory_iterator(work)) EXPECT_EQ(entry.path().filename(), "keep.bin");
+}
+
+TEST_F(Cli, APcFileThatIsNoRegularFileIsRefusedUnreadAndNothingIsSent) {
+    const fs::path fifo = work / "pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo.string(), std::string("/dev/zero"), work.string()}) {
+        // Opening a FIFO with nobody writing would block for good.
+        const CliResult r = RunCli("put " + path + " X.BIN");
+        EXPECT_EQ(r.code, 6) << path << ": " << r.output;
+        EXPECT_NE(r.output.find("not a regular file"), std::string::npos) << r.output;
+    }
+    EXPECT_TRUE(simulator->Requests().empty());
+    EXPECT_FALSE(simulator->DiskDirectoryExists("X.BIN"));
 }
 
 TEST_F(Cli, ExitCodesTellWhatWentWrong) {
