@@ -40,15 +40,6 @@ std::wstring SystemFilter(const std::string& filter) {
 
 }  // namespace
 
-CFileDialog::CFileDialog(bool bOpenFileDialog, const char* lpszDefExt, const char* lpszFileName, unsigned dwFlags,
-                         const char* lpszFilter, CDialog* pParentWnd)
-    : m_bOpen(bOpenFileDialog),
-      m_strDefExt(lpszDefExt != nullptr ? lpszDefExt : ""),
-      m_strFileName(lpszFileName != nullptr ? lpszFileName : ""),
-      m_dwFlags(dwFlags),
-      m_strFilter(lpszFilter != nullptr ? lpszFilter : ""),
-      m_pParentWnd(pParentWnd) {}
-
 int CFileDialog::DoModal() {
     // No parent given: the active dialog owns it.
     const HWND owner = OwnerWindowFor(m_pParentWnd);

@@ -10,7 +10,6 @@
 #include "EditLimit.h"
 #include "TemplateBuilder.h"
 #include "WideText.h"
-#include "app/DataExchange.h"
 #include "app/Resources.h"
 
 namespace {
@@ -252,12 +251,6 @@ void CDialog::EndDialog(int result) {
         ShowWindow(m_pNative->m_hWnd, SW_HIDE);
 }
 
-bool CDialog::UpdateData(bool bSaveAndValidate) {
-    CDataExchange dx(this, bSaveAndValidate);
-    DoDataExchange(&dx);
-    return !dx.Failed();
-}
-
 std::string CDialog::GetDlgItemText(int id) const {
     const HWND control = ChildWindow(DialogWindowOf(*this), id);
     return control != nullptr ? Narrow(WindowText(control)) : std::string();
@@ -390,27 +383,6 @@ void CDialog::DrawIconAt(int x, int y, IconHandle icon) {
 // A dialog paints nothing of its own: BeginPaint had its background
 // erased, and the controls paint themselves.
 void CDialog::DefaultPaint() {}
-
-bool CDialog::OnInitDialog() {
-    UpdateData(false);
-    return true;
-}
-
-void CDialog::DoDataExchange(CDataExchange*) {}
-
-bool CDialog::OnCommand(int, int) { return false; }
-
-void CDialog::OnOK() {
-    if (UpdateData(true)) EndDialog(IDOK);
-}
-
-void CDialog::OnCancel() { EndDialog(IDCANCEL); }
-
-void CDialog::OnSysCommand(unsigned nID, intptr_t lParam) { DefaultSysCommand(nID, lParam); }
-
-void CDialog::OnHelp() {}
-
-void CDialog::OnPaint() { DefaultPaint(); }
 
 void CDialog::DefaultSysCommand(unsigned nID, intptr_t lParam) {
     const HWND window = DialogWindowOf(*this);

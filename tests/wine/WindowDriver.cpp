@@ -43,22 +43,6 @@ std::wstring MessageBoxText(HWND box) {
 
 }  // namespace
 
-std::wstring Wide(const std::string& utf8) {
-    if (utf8.empty()) return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-    return out;
-}
-
-std::string Utf8(const std::wstring& wide) {
-    if (wide.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
 std::wstring WindowTextOf(HWND window) {
     wchar_t buffer[4096] = {};
     SendWithTimeout(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer));
@@ -99,7 +83,7 @@ bool WindowDriver::Start(const std::wstring& exe, const std::wstring& folder, st
     const DWORD start = GetTickCount();
     while (GetTickCount() - start < 20000) {
         if (HWND box = FindMessageBox()) {
-            if (startupBoxes != nullptr) startupBoxes->push_back(Utf8(MessageBoxText(box)));
+            if (startupBoxes != nullptr) startupBoxes->push_back(Narrow(MessageBoxText(box)));
             PostMessageW(box, WM_COMMAND, IDOK, 0);
             WaitFor([box] { return !IsWindow(box); }, 5000);
             continue;
@@ -128,10 +112,10 @@ bool WindowDriver::Running() const {
     return m_process.hProcess != nullptr && WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT;
 }
 
-std::string WindowDriver::Text(int id) const { return Utf8(WindowTextOf(Item(id))); }
+std::string WindowDriver::Text(int id) const { return Narrow(WindowTextOf(Item(id))); }
 
 void WindowDriver::SetText(int id, const std::string& utf8) {
-    const std::wstring text = Wide(utf8);
+    const std::wstring text = Widen(utf8);
     SendWithTimeout(Item(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
@@ -170,7 +154,7 @@ std::vector<std::string> WindowDriver::Settle(Answers answers) {
     const DWORD start = GetTickCount();
     while (GetTickCount() - start < 120000 && Running()) {
         if (HWND box = FindMessageBox()) {
-            boxes.push_back(Utf8(MessageBoxText(box)));
+            boxes.push_back(Narrow(MessageBoxText(box)));
             PostMessageW(box, WM_COMMAND, IDOK, 0);
             WaitFor([box] { return !IsWindow(box); }, 5000);
             continue;

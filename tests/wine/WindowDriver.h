@@ -13,9 +13,7 @@
 #include <string>
 #include <vector>
 
-// UTF-8 and UTF-16, for messages and expectations written in UTF-8.
-std::wstring Wide(const std::string& utf8);
-std::string Utf8(const std::wstring& wide);
+#include "app/win32/WideText.h"
 
 std::wstring WindowTextOf(HWND window);
 std::wstring ClassOf(HWND window);

@@ -32,7 +32,7 @@ const char kSearching[] = "轮询COM口和波特率!";
 
 std::wstring Env(const char* name) {
     const char* value = std::getenv(name);
-    return value != nullptr ? Wide(value) : std::wstring();
+    return value != nullptr ? Widen(value) : std::wstring();
 }
 
 std::wstring DiskPath(const std::wstring& name) { return Env("TOVREL_WINE_DISK") + L"\\" + name; }
@@ -114,6 +114,10 @@ protected:
     std::wstring PcPath(const std::wstring& name) const { return m_pcFolder + L"\\" + name; }
 
     std::string Shown(int id) const { return m_window.Text(id); }
+    // Each control shows its text.
+    void ExpectShown(std::initializer_list<std::pair<int, const char*>> expected) const {
+        for (const auto& [id, text] : expected) EXPECT_EQ(Shown(id), text) << "control " << id;
+    }
 
     WindowDriver m_window;
     std::wstring m_pcFolder;
@@ -122,7 +126,7 @@ protected:
 
 TEST_F(WindowTest, StartsWithTheDefaultsEveryLabelAndTheTemplatesStyles) {
     Open();
-    EXPECT_EQ(Utf8(WindowTextOf(m_window.Dialog())), "Tovrel Haverlund");
+    EXPECT_EQ(Narrow(WindowTextOf(m_window.Dialog())), "Tovrel Haverlund");
     EXPECT_NE(GetWindowLongW(m_window.Dialog(), GWL_EXSTYLE) & WS_EX_APPWINDOW, 0);  // on the task bar
 
     // Every control of template 102, in template order (the dialog makes
@@ -142,16 +146,16 @@ TEST_F(WindowTest, StartsWithTheDefaultsEveryLabelAndTheTemplatesStyles) {
             case ControlKind::kGroupBox:
                 EXPECT_EQ(ClassOf(child), L"Button");
                 EXPECT_EQ(style & BS_TYPEMASK, BS_GROUPBOX);
-                EXPECT_EQ(Utf8(WindowTextOf(child)), control.text);
+                EXPECT_EQ(Narrow(WindowTextOf(child)), control.text);
                 break;
             case ControlKind::kLabel:
                 EXPECT_EQ(ClassOf(child), L"Static");
                 EXPECT_NE(style & SS_NOPREFIX, 0);
-                EXPECT_EQ(Utf8(WindowTextOf(child)), control.text);
+                EXPECT_EQ(Narrow(WindowTextOf(child)), control.text);
                 break;
             case ControlKind::kStatus:
                 EXPECT_EQ(ClassOf(child), L"Static");
-                EXPECT_EQ(Utf8(WindowTextOf(child)), "");  // the members were written in, empty
+                EXPECT_EQ(Narrow(WindowTextOf(child)), "");  // the members were written in, empty
                 break;
             case ControlKind::kEdit:
                 EXPECT_EQ(ClassOf(child), L"Edit");
@@ -171,7 +175,7 @@ TEST_F(WindowTest, StartsWithTheDefaultsEveryLabelAndTheTemplatesStyles) {
             case ControlKind::kDefaultButton:
                 EXPECT_EQ(ClassOf(child), L"Button");
                 EXPECT_EQ(style & BS_TYPEMASK, BS_PUSHBUTTON);
-                EXPECT_EQ(Utf8(WindowTextOf(child)), control.text);
+                EXPECT_EQ(Narrow(WindowTextOf(child)), control.text);
                 break;
             case ControlKind::kDropDownCombo:
                 EXPECT_EQ(ClassOf(child), L"ComboBox");
@@ -184,22 +188,18 @@ TEST_F(WindowTest, StartsWithTheDefaultsEveryLabelAndTheTemplatesStyles) {
     }
     EXPECT_EQ(child, nullptr) << "more controls than the template has";
 
-    EXPECT_EQ(Shown(IDC_PORT), "串口1");
-    EXPECT_EQ(Shown(IDC_BAUD_RATE), "9600");
-    EXPECT_EQ(Shown(IDC_SEEK_ORIGIN), "从始端移");
-    const std::pair<int, const char*> fields[] = {
-        {IDC_YEAR, "05"}, {IDC_MONTH, "8"}, {IDC_DAY, "25"}, {IDC_HOUR, "11"}, {IDC_MINUTE, "12"},
-        {IDC_SECOND, "0"}, {IDC_FILE_NAME, "Norvatil.TXT"}, {IDC_NEW_DIR_NAME, "USB_HOST"}, {IDC_FILE_SIZE, "0"},
-        {IDC_READ_COUNT, "0"}, {IDC_SEEK_OFFSET, "0"}, {IDC_TEXT, ""}, {IDC_CURRENT_DIR, ""},
-    };
-    for (const auto& [id, text] : fields) EXPECT_EQ(Shown(id), text) << id;
+    ExpectShown({{IDC_PORT, "串口1"}, {IDC_BAUD_RATE, "9600"}, {IDC_SEEK_ORIGIN, "从始端移"}});
+    ExpectShown({{IDC_YEAR, "05"}, {IDC_MONTH, "8"}, {IDC_DAY, "25"}, {IDC_HOUR, "11"}, {IDC_MINUTE, "12"},
+                 {IDC_SECOND, "0"}, {IDC_FILE_NAME, "Norvatil.TXT"}, {IDC_NEW_DIR_NAME, "USB_HOST"},
+                 {IDC_FILE_SIZE, "0"}, {IDC_READ_COUNT, "0"}, {IDC_SEEK_OFFSET, "0"}, {IDC_TEXT, ""},
+                 {IDC_CURRENT_DIR, ""}});
     auto items = [this](int id) {
         Strings out;
         const int count = static_cast<int>(SendMessageW(m_window.Item(id), CB_GETCOUNT, 0, 0));
         for (int i = 0; i < count; ++i) {
             wchar_t text[64] = {};
             SendMessageW(m_window.Item(id), CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
-            out.push_back(Utf8(text));
+            out.push_back(Narrow(text));
         }
         return out;
     };
@@ -221,16 +221,10 @@ TEST_F(WindowTest, StartsWithTheDefaultsEveryLabelAndTheTemplatesStyles) {
 TEST_F(WindowTest, GetInfoWithADirectAnswer) {
     Open();
     EXPECT_EQ(m_window.Click(IDC_GET_INFO), Strings{kFound});
-    EXPECT_EQ(Shown(IDC_YEAR), "23");
-    EXPECT_EQ(Shown(IDC_MONTH), "6");
-    EXPECT_EQ(Shown(IDC_DAY), "15");
-    EXPECT_EQ(Shown(IDC_HOUR), "8");
+    ExpectShown({{IDC_YEAR, "23"}, {IDC_MONTH, "6"}, {IDC_DAY, "15"}, {IDC_HOUR, "8"},
+                 {IDC_DISK_STATUS, "有1个U盘在下行口。"}, {IDC_FILE_STATUS, "请打开/创建文件！"}, {IDC_FILE_SIZE, "0"},
+                 {IDC_PORT, "串口1"}, {IDC_BAUD_RATE, "9600"}});
     EXPECT_EQ(Shown(IDC_MINUTE).substr(0, 1), "3");  // 30, or 31 on a slow run
-    EXPECT_EQ(Shown(IDC_DISK_STATUS), "有1个U盘在下行口。");
-    EXPECT_EQ(Shown(IDC_FILE_STATUS), "请打开/创建文件！");
-    EXPECT_EQ(Shown(IDC_FILE_SIZE), "0");
-    EXPECT_EQ(Shown(IDC_PORT), "串口1");
-    EXPECT_EQ(Shown(IDC_BAUD_RATE), "9600");
 }
 
 TEST_F(WindowTest, GetInfoSearchesAndFindsTheModuleOnCom2) {
@@ -261,12 +255,8 @@ TEST_F(WindowTest, SetMovesTheModuleToAnotherRateAndGetInfoAnswersThere) {
     m_window.Select(IDC_BAUD_RATE, 3);
     EXPECT_EQ(m_window.Click(IDC_SET_PARAMS), Strings{"设置成功!当前参数已更新。"});
     EXPECT_EQ(m_window.Click(IDC_GET_INFO), Strings{kFound});
-    EXPECT_EQ(Shown(IDC_BAUD_RATE), "19200");
-    EXPECT_EQ(Shown(IDC_YEAR), "24");
-    EXPECT_EQ(Shown(IDC_MONTH), "2");
-    EXPECT_EQ(Shown(IDC_DAY), "28");
-    EXPECT_EQ(Shown(IDC_HOUR), "10");
-    EXPECT_EQ(Shown(IDC_MINUTE), "20");
+    ExpectShown({{IDC_BAUD_RATE, "19200"}, {IDC_YEAR, "24"}, {IDC_MONTH, "2"}, {IDC_DAY, "28"}, {IDC_HOUR, "10"},
+                 {IDC_MINUTE, "20"}});
     EXPECT_GE(std::stoi(Shown(IDC_SECOND)), 30);
 }
 
@@ -283,11 +273,7 @@ TEST_F(WindowTest, AMonthOf13IsRefusedAndThenSentAsTheFieldsStand) {
     // The module took 2005, month 13, day 25, 11:12: January 2006. The
     // field still says 13, which the exchange of 获取 refuses again.
     EXPECT_EQ(m_window.Click(IDC_GET_INFO), (Strings{"请输入一个介于 1 和 12 之间的整数。", kFound}));
-    EXPECT_EQ(Shown(IDC_YEAR), "06");
-    EXPECT_EQ(Shown(IDC_MONTH), "1");
-    EXPECT_EQ(Shown(IDC_DAY), "25");
-    EXPECT_EQ(Shown(IDC_HOUR), "11");
-    EXPECT_EQ(Shown(IDC_MINUTE), "12");
+    ExpectShown({{IDC_YEAR, "06"}, {IDC_MONTH, "1"}, {IDC_DAY, "25"}, {IDC_HOUR, "11"}, {IDC_MINUTE, "12"}});
 }
 
 TEST_F(WindowTest, OpenWriteTextSeekReadItBackAndClose) {
@@ -402,7 +388,7 @@ TEST_F(WindowTest, TheAboutBoxOpensFromTheSystemMenu) {
     Open();
     PostMessageW(m_window.Dialog(), WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
     HWND about = nullptr;
-    ASSERT_TRUE(m_window.WaitFor([&] { return (about = m_window.FindDialog(Wide("关于 Tovrel"))) != nullptr; }, 5000));
+    ASSERT_TRUE(m_window.WaitFor([&] { return (about = m_window.FindDialog(Widen("关于 Tovrel"))) != nullptr; }, 5000));
     EXPECT_FALSE(IsWindowEnabled(m_window.Dialog()));  // modal
     EXPECT_EQ(GetWindow(about, GW_OWNER), m_window.Dialog());
     Strings texts;
@@ -411,7 +397,7 @@ TEST_F(WindowTest, TheAboutBoxOpensFromTheSystemMenu) {
         if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON && ClassOf(child) == L"Static")
             icon = child;
         else
-            texts.push_back(Utf8(WindowTextOf(child)));
+            texts.push_back(Narrow(WindowTextOf(child)));
     }
     EXPECT_EQ(texts, (Strings{"Tovrel 1.0 版", "确定"}));
     ASSERT_NE(icon, nullptr);
@@ -461,7 +447,7 @@ TEST_F(TransferTest, InputDuringATransferNeverReachesTheDialog) {
     bool disabled = false, cancelShown = false, stayed = false;
     auto user = [&](HWND progress) {
         disabled = !IsWindowEnabled(m_window.Dialog());
-        cancelShown = Utf8(WindowTextOf(CancelButton(progress))) == "取消";
+        cancelShown = Narrow(WindowTextOf(CancelButton(progress))) == "取消";
         for (int id : {IDC_GET_INFO, IDC_CLOSE_FILE, IDC_WRITE_TEXT, IDC_OPEN_CREATE, IDC_READ_FILE, IDC_SET_PARAMS})
             PostMessageW(m_window.Item(id), BM_CLICK, 0, 0);
         PostMessageW(m_window.Item(IDC_GET_INFO), WM_KEYDOWN, VK_SPACE, 0);
@@ -538,7 +524,7 @@ TEST(WindowResources, TheExeHoldsIcon128AndTheVersionBlock) {
         UINT length = 0;
         const std::wstring path = std::wstring(L"\\StringFileInfo\\080404B0\\") + name;
         if (!VerQueryValueW(block.data(), path.c_str(), &text, &length)) return std::string("<none>");
-        return Utf8(static_cast<const wchar_t*>(text));
+        return Narrow(static_cast<const wchar_t*>(text));
     };
     EXPECT_EQ(value(L"ProductName"), "Tovrel 应用程序");
     EXPECT_EQ(value(L"FileVersion"), "1, 0, 0, 1");
