@@ -55,6 +55,13 @@ if(NOT WIN32)
   ]])
 endif()
 
+if(WIN32)
+  # `cpack -G ZIP`: the two programs and a short read-me.
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/windows-readme.txt DESTINATION . RENAME README.txt)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+endif()
+
 set(CPACK_PACKAGE_NAME tovrel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Tovrel")

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
-# Usage: scripts/deps.sh [run|test]
+# Usage: scripts/deps.sh [run|test|screenshot]
 set -euo pipefail
 
 # Qt's own translations make its file dialog and edit menus Chinese, like the window.
 packages=(build-essential cmake pkg-config libudev-dev qt6-base-dev libgl-dev fonts-noto-cjk qt6-translations-l10n)
-if [ "${1:-run}" = test ]; then
+if [ "${1:-run}" = test ] || [ "${1:-run}" = screenshot ]; then
   packages+=(libgtest-dev googletest libbenchmark-dev clang libclang-rt-14-dev xvfb xauth libx11-dev libxtst-dev
              g++-mingw-w64-x86-64 wine wine64 desktop-file-utils lintian)
+fi
+
+if [ "${1:-run}" = screenshot ]; then
+  packages+=(imagemagick)
 fi
 
 missing=()

@@ -2,8 +2,8 @@
 # Builds a Release (a newcomer's build) and runs the whole suite, checks its
 # package (lintian too), builds without the window, runs the suite again
 # under AddressSanitizer and UndefinedBehaviorSanitizer, cross-builds for
-# Windows and runs that build's tests under wine, then fuzzes the response
-# receiver for 30 s. Every build treats warnings as errors.
+# Windows (the window too, and its .zip) and runs that build's tests under
+# wine, driving the window, then fuzzes the response receiver for 30 s. Every build treats warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -27,8 +27,14 @@ cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
-cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTOVREL_APP=OFF -DTOVREL_WERROR=ON >/dev/null
+cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTOVREL_WERROR=ON >/dev/null
 cmake --build build/windows -j "$jobs"
+rm -f build/windows/tovrel-*.zip
+(cd build/windows && cpack -G ZIP >/dev/null)
+zip_contents=$(cmake -E tar tf build/windows/tovrel-*.zip)
+for file in bin/tovrel.exe bin/tovrel-cli.exe README.txt; do
+  grep -q "/$file\$" <<<"$zip_contents" || { echo "the Windows .zip lacks $file" >&2; exit 1; }
+done
 tests/wine/run-under-wine.sh build/release build/windows
 
 tests/vm/run-guest-tests.sh build/release

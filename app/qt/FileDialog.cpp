@@ -34,15 +34,6 @@ QString QtFilter(const std::string& filter) {
 
 }  // namespace
 
-CFileDialog::CFileDialog(bool bOpenFileDialog, const char* lpszDefExt, const char* lpszFileName, unsigned dwFlags,
-                         const char* lpszFilter, CDialog* pParentWnd)
-    : m_bOpen(bOpenFileDialog),
-      m_strDefExt(lpszDefExt != nullptr ? lpszDefExt : ""),
-      m_strFileName(lpszFileName != nullptr ? lpszFileName : ""),
-      m_dwFlags(dwFlags),
-      m_strFilter(lpszFilter != nullptr ? lpszFilter : ""),
-      m_pParentWnd(pParentWnd) {}
-
 int CFileDialog::DoModal() {
     ExchangeScope::ModalPause pause;
     // No parent given: the active dialog owns it.

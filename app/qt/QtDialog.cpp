@@ -24,7 +24,6 @@
 #include "MessageBox.h"
 #include "QtDialogBuilder.h"
 #include "SystemMenu.h"
-#include "app/DataExchange.h"
 #include "app/Resources.h"
 #include "text/Cp936.h"
 
@@ -233,12 +232,6 @@ void CDialog::EndDialog(int result) {
     if (m_pNative != nullptr) m_pNative->done(result);
 }
 
-bool CDialog::UpdateData(bool bSaveAndValidate) {
-    CDataExchange dx(this, bSaveAndValidate);
-    DoDataExchange(&dx);
-    return !dx.Failed();
-}
-
 std::string CDialog::GetDlgItemText(int id) const {
     const QWidget* control = DialogItem(m_pNative.get(), id);
     if (const auto* edit = qobject_cast<const QLineEdit*>(control)) return edit->text().toStdString();
@@ -340,27 +333,6 @@ void CDialog::DrawIconAt(int x, int y, IconHandle icon) {
 }
 
 void CDialog::DefaultPaint() { m_pNative->DefaultPaint(); }
-
-bool CDialog::OnInitDialog() {
-    UpdateData(false);
-    return true;
-}
-
-void CDialog::DoDataExchange(CDataExchange*) {}
-
-bool CDialog::OnCommand(int, int) { return false; }
-
-void CDialog::OnOK() {
-    if (UpdateData(true)) EndDialog(IDOK);
-}
-
-void CDialog::OnCancel() { EndDialog(IDCANCEL); }
-
-void CDialog::OnSysCommand(unsigned nID, intptr_t lParam) { DefaultSysCommand(nID, lParam); }
-
-void CDialog::OnHelp() {}
-
-void CDialog::OnPaint() { DefaultPaint(); }
 
 void CDialog::DefaultSysCommand(unsigned nID, intptr_t) {
     if ((nID & 0xFFF0) == SC_CLOSE_COMMAND) m_pNative->close();

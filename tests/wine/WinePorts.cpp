@@ -10,6 +10,14 @@
 //         pulled mid-exchange, and is back (a fresh line) 200 ms later
 // COM5 is left without a peer (a port whose device is gone). Prints "ready" once
 // all are up and runs until SIGINT or SIGTERM.
+//
+// The window offers only COM1 and COM2, so its tests move those two: a file
+// LINKDIR/layout.request naming a layout relinks them and is then removed.
+//   default  COM1 silent, COM2 the module at 19200 (as above)
+//   window   COM1 the module with the disk, at 9600
+//   paced    COM1 a module at 115200 that moves bytes at the line's speed,
+//            on the same disk
+//   nothing  COM1 silent, COM2 without a peer
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -20,6 +28,8 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -78,6 +88,36 @@ bool Link(const std::string& linkDir, int port, const std::string& target) {
     return true;
 }
 
+struct Peers {
+    std::string silent, searched, disk, paced;
+};
+
+// Applies a layout request, if one is waiting; an unknown name is refused
+// (the request stays, so the test that made it times out and says why).
+void ApplyLayoutRequest(const std::string& linkDir, const Peers& peers) {
+    const std::string request = linkDir + "/layout.request";
+    std::ifstream in(request);
+    std::string name;
+    if (!in || !(in >> name)) return;
+    const std::map<std::string, std::pair<std::string, std::string>> layouts = {
+        {"default", {peers.silent, peers.searched}},
+        {"window", {peers.disk, peers.searched}},
+        {"paced", {peers.paced, peers.searched}},
+        {"nothing", {peers.silent, ""}},
+    };
+    const auto layout = layouts.find(name);
+    if (layout == layouts.end()) {
+        std::fprintf(stderr, "wine-ports: no layout %s\n", name.c_str());
+        return;
+    }
+    Link(linkDir, 1, layout->second.first);
+    if (layout->second.second.empty())
+        unlink((linkDir + "/com2").c_str());
+    else
+        Link(linkDir, 2, layout->second.second);
+    unlink(request.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -100,8 +140,11 @@ int main(int argc, char** argv) {
     SimConfig withDisk;
     withDisk.rate = 9600;
     withDisk.diskFolder = argv[2];
-    ModuleSimulator searchedModule(searched), diskModule(withDisk);
-    if (!searchedModule.Start(&error) || !diskModule.Start(&error)) {
+    SimConfig paced = withDisk;
+    paced.rate = 115200;
+    paced.pace = true;
+    ModuleSimulator searchedModule(searched), diskModule(withDisk), pacedModule(paced);
+    if (!searchedModule.Start(&error) || !diskModule.Start(&error) || !pacedModule.Start(&error)) {
         std::fprintf(stderr, "wine-ports: %s\n", error.c_str());
         return 1;
     }
@@ -119,8 +162,10 @@ int main(int argc, char** argv) {
     std::printf("ready\n");
     std::fflush(stdout);
 
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    const Peers peers{silent.SlavePath(), searchedModule.SlavePath(), diskModule.SlavePath(), pacedModule.SlavePath()};
+    unlink((linkDir + "/layout.request").c_str());
+    const timespec interval{0, 20 * 1000 * 1000};
+    while (sigtimedwait(&stopSignals, nullptr, &interval) < 0) ApplyLayoutRequest(linkDir, peers);
     g_stopping = true;
     silentServer.join();
     loopbackServer.join();
@@ -128,6 +173,7 @@ int main(int argc, char** argv) {
     hangUpServer.join();
     searchedModule.Stop();
     diskModule.Stop();
+    pacedModule.Stop();
     for (int port = 1; port <= 7; ++port) unlink((linkDir + "/com" + std::to_string(port)).c_str());
     return 0;
 }

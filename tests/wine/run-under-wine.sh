@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Runs the Windows build's tests and command-line client under wine, in a
 # wine prefix of their own whose COM1..COM7 are links that wine-ports (from
-# the Linux build) points at its peers.
+# the Linux build) points at its peers; then, when the build has the window,
+# drives tovrel.exe through its window messages (on a virtual X server when
+# there is no display).
 # Usage: tests/wine/run-under-wine.sh LINUX_BUILD WINDOWS_BUILD [GTEST_ARGS...]
 set -euo pipefail
+if [ -z "${DISPLAY:-}" ] && [ -f "$2/app/win32/tovrel.exe" ] && [ -z "${TOVREL_UNDER_XVFB:-}" ]; then
+  export TOVREL_UNDER_XVFB=1
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+fi
 linux_build=$(realpath "$1")
 windows_build=$(realpath "$2")
 shift 2
@@ -12,12 +18,25 @@ links=$work/ports
 disk=$work/disk
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
+peers=
+cleanup() {
+  if [ -n "$peers" ]; then
+    kill "$peers" 2>/dev/null || true
+    wait "$peers" 2>/dev/null || true
+  fi
+  wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
+
 mkdir -p "$links"
 rm -rf "$disk" "$work/pc"
 mkdir -p "$disk" "$work/pc"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1
 fi
+# The dialog font (宋体) and the system's dialog font drawn with an
+# installed CJK font: without it Chinese shows as boxes.
+wine regedit /S "$(winepath -w "$(dirname "$(realpath "$0")")/cjk-fonts.reg")" >/dev/null 2>&1
 # Wine's mount manager links dosdevices/comN from these when wine next starts.
 for n in 1 2 3 4 5 6 7; do
   wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$links/com$n" /f >/dev/null 2>&1
@@ -32,12 +51,6 @@ wine cmd /c exit >/dev/null 2>&1
 peers_log=$work/wine-ports.log
 "$linux_build/tests/wine/wine-ports" "$links" "$disk" >"$peers_log" 2>&1 &
 peers=$!
-cleanup() {
-  kill "$peers" 2>/dev/null || true
-  wait "$peers" 2>/dev/null || true
-  wineserver -k 2>/dev/null || true
-}
-trap cleanup EXIT
 for _ in $(seq 100); do
   grep -q '^ready' "$peers_log" && break
   kill -0 "$peers" 2>/dev/null || { cat "$peers_log" >&2; exit 1; }
@@ -46,7 +59,8 @@ done
 grep -q '^ready' "$peers_log" || { echo "wine-ports did not start" >&2; exit 1; }
 
 TOVREL_WINE_DISK=$(winepath -w "$disk" 2>/dev/null)
-export TOVREL_WINE_DISK
+TOVREL_WINE_PORTS=$(winepath -w "$links" 2>/dev/null)
+export TOVREL_WINE_DISK TOVREL_WINE_PORTS
 timeout 300 wine "$windows_build/tests/wine/windows_tests.exe" "$@"
 
 # The client end to end: a PC file goes to the module's disk and comes back.
@@ -92,4 +106,12 @@ tr -d '\r' < "$work/out" | grep -q '{"name": "COM7", "description": "' || fail "
 expect 9 "a port pulled mid-exchange" wine "$cli" --port COM7 info
 tr -d '\r' < "$work/err" | grep -q '^info: port lost: COM7 ' || fail "a pulled port is not reported as lost"
 [ "$failures" -eq 0 ] || exit 1
+
+# The window: every button of tovrel.exe against the simulator.
+window=$windows_build/app/win32/tovrel.exe
+if [ -f "$window" ]; then
+  TOVREL_WINDOW_EXE=$(winepath -w "$window" 2>/dev/null)
+  export TOVREL_WINDOW_EXE
+  timeout 900 wine "$windows_build/tests/wine/windows_window_tests.exe" "$@"
+fi
 echo "Windows build under wine: all passed."
