@@ -27,7 +27,7 @@ cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
-cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTOVREL_WERROR=ON >/dev/null
+cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTOVREL_APP=ON -DTOVREL_WERROR=ON >/dev/null
 cmake --build build/windows -j "$jobs"
 rm -f build/windows/tovrel-*.zip
 (cd build/windows && cpack -G ZIP >/dev/null)

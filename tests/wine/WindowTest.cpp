@@ -98,10 +98,15 @@ protected:
         m_pcFolder = std::wstring(temp) + L"tovrel-window-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                      std::to_wstring(++s_folders);
         CreateDirectoryW(m_pcFolder.c_str(), nullptr);
+        // The window lists the ports present after COM1 and COM2: here
+        // wine's COM3 and on, the tests' peers. None unless a test names
+        // them (an empty value would unset the variable).
+        _putenv("TOVREL_PORTS=;");
     }
     void TearDown() override {
         m_window.Stop();
         UsePortLayout("default");
+        _putenv("TOVREL_PORTS=");
     }
 
     void Open(const char* layout = "window") {
@@ -245,6 +250,22 @@ TEST_F(WindowTest, GetInfoSearchesAndFindsNothing) {
     EXPECT_EQ(Shown(IDC_BAUD_RATE), "9600");
     EXPECT_EQ(Shown(IDC_YEAR), "05");
     EXPECT_EQ(Shown(IDC_DISK_STATUS), "");
+}
+
+TEST_F(WindowTest, APortPresentIsListedAfterCom1AndCom2AndTheSearchFindsTheModuleThere) {
+    _putenv("TOVREL_PORTS=COM3");  // the module with the disk, at 9600
+    Open("nothing");               // COM1 silent, COM2 gone
+    const HWND port = m_window.Item(IDC_PORT);
+    ASSERT_EQ(SendMessageW(port, CB_GETCOUNT, 0, 0), 3);
+    wchar_t text[128] = {};
+    SendMessageW(port, CB_GETLBTEXT, 2, reinterpret_cast<LPARAM>(text));
+    EXPECT_EQ(Narrow(text).rfind("COM3", 0), 0u) << Narrow(text);
+    EXPECT_EQ(m_window.Click(IDC_GET_INFO), (Strings{kSearching, kFound}));
+    EXPECT_EQ(Shown(IDC_PORT), Narrow(text));
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), "9600");
+    EXPECT_EQ(Shown(IDC_DISK_STATUS), "有1个U盘在下行口。");
+    // The channel stays where the module answered.
+    EXPECT_EQ(m_window.Click(IDC_GET_INFO), Strings{kFound});
 }
 
 TEST_F(WindowTest, SetMovesTheModuleToAnotherRateAndGetInfoAnswersThere) {
