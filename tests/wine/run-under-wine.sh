@@ -5,6 +5,8 @@
 # drives tovrel.exe through its window messages (on a virtual X server when
 # there is no display).
 # Usage: tests/wine/run-under-wine.sh LINUX_BUILD WINDOWS_BUILD [GTEST_ARGS...]
+# With TOVREL_WINE_STARTUP_RUNS=N it times the window's start N times in the
+# same surroundings instead (the README's figure), and runs no test.
 set -euo pipefail
 if [ -z "${DISPLAY:-}" ] && [ -f "$2/app/win32/tovrel.exe" ] && [ -z "${TOVREL_UNDER_XVFB:-}" ]; then
   export TOVREL_UNDER_XVFB=1
@@ -57,6 +59,12 @@ for _ in $(seq 100); do
   sleep 0.05
 done
 grep -q '^ready' "$peers_log" || { echo "wine-ports did not start" >&2; exit 1; }
+
+if [ -n "${TOVREL_WINE_STARTUP_RUNS:-}" ]; then
+  timeout 300 wine "$windows_build/tests/wine/window_startup.exe" \
+    "$(winepath -w "$windows_build/app/win32/tovrel.exe" 2>/dev/null)" "$TOVREL_WINE_STARTUP_RUNS"
+  exit
+fi
 
 TOVREL_WINE_DISK=$(winepath -w "$disk" 2>/dev/null)
 TOVREL_WINE_PORTS=$(winepath -w "$links" 2>/dev/null)
