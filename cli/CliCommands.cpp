@@ -349,7 +349,7 @@ Result Read(Session& s, const std::vector<std::string>& args) {
     Result r = RequireArgs(args, 1, 1, "read COUNT");
     if (!r.ok()) return r;
     long count = 0;
-    if (!ParseInt(args[0], 0, 16 * 1024 * 1024, &count)) return Failure(kExitBadInput, "read: COUNT is 0 to 16777216");
+    if (!ParseInt(args[0], 0, 16L * 1024 * 1024, &count)) return Failure(kExitBadInput, "read: COUNT is 0 to 16777216");
     std::vector<uint8_t> data;
     {
         CtrlCStop stop;

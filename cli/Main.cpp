@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
         std::cerr << kUsage;
         return kExitBadInput;
     }
-    const std::string command = args[i];
+    const std::string& command = args[i];
     const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
     session.progress = StderrIsTerminal();
     if (session.trace) InstallFrameTrace(&std::cerr);
