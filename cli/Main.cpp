@@ -15,6 +15,9 @@
 #include "Terminal.h"
 #include "protocol/DiskCommands.h"
 #include "serial/PortLock.h"
+#ifdef _WIN32
+#include "text/WideText.h"
+#endif
 
 namespace {
 
@@ -51,12 +54,7 @@ std::vector<std::string> Arguments(int argc, char** argv) {
     std::vector<std::string> args;
     int n = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
-    for (int i = 1; wide != nullptr && i < n; ++i) {
-        const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-        std::string arg(size > 0 ? static_cast<size_t>(size - 1) : 0, '\0');
-        if (size > 1) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, arg.data(), size, nullptr, nullptr);
-        args.push_back(arg);
-    }
+    for (int i = 1; wide != nullptr && i < n; ++i) args.push_back(Narrow(wide[i]));
     LocalFree(wide);
     SetConsoleOutputCP(CP_UTF8);
     return args;

@@ -12,6 +12,8 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+
+#include "text/WideText.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -34,13 +36,6 @@ bool Reserve(std::vector<uint8_t>* contents, uint64_t size) {
 
 #ifdef _WIN32
 
-std::wstring Wide(const std::string& utf8) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-    return wide;
-}
-
 std::string SystemReason(DWORD code) {
     wchar_t* text = nullptr;
     const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
@@ -48,9 +43,7 @@ std::string SystemReason(DWORD code) {
                                    nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::string reason;
     if (n > 0) {
-        const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-        reason.resize(static_cast<size_t>(size));
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), reason.data(), size, nullptr, nullptr);
+        reason = Narrow(std::wstring(text, n));
         while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
             reason.pop_back();
     }
@@ -75,13 +68,13 @@ struct Descriptor {
 PcFileRead ReadWholePcFile(const std::string& path, uint64_t maxSize, std::vector<uint8_t>* contents,
                            std::string* error) {
 #ifdef _WIN32
-    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         *error = SystemReason(code);
         // A directory cannot be opened this way; say what it is.
-        const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+        const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
             return PcFileRead::kNotRegular;
         return PcFileRead::kCannotOpen;
@@ -146,7 +139,7 @@ PcFileRead ReadWholePcFile(const std::string& path, uint64_t maxSize, std::vecto
 bool ReplacePcFile(const std::string& path, const uint8_t* data, size_t size, std::string* error) {
     const std::string partial = path + ".tovrel-part";
 #ifdef _WIN32
-    std::FILE* f = _wfopen(Wide(partial).c_str(), L"wb");
+    std::FILE* f = _wfopen(Widen(partial).c_str(), L"wb");
 #else
     std::FILE* f = std::fopen(partial.c_str(), "wb");
 #endif
@@ -167,7 +160,7 @@ bool ReplacePcFile(const std::string& path, const uint8_t* data, size_t size, st
     }
     if (ok) {
 #ifdef _WIN32
-        if (!MoveFileExW(Wide(partial).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (!MoveFileExW(Widen(partial).c_str(), Widen(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             ok = false;
             *error = path + ": " + SystemReason(GetLastError());
         }
@@ -180,7 +173,7 @@ bool ReplacePcFile(const std::string& path, const uint8_t* data, size_t size, st
     }
     if (!ok) {
 #ifdef _WIN32
-        DeleteFileW(Wide(partial).c_str());
+        DeleteFileW(Widen(partial).c_str());
 #else
         std::remove(partial.c_str());
 #endif

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "WideText.h"
+#include "text/WideText.h"
 #include "text/Cp936.h"
 
 namespace {

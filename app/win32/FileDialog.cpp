@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "BusyScope.h"
-#include "WideText.h"
+#include "text/WideText.h"
 #include "Win32Dialog.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "BusyScope.h"
-#include "WideText.h"
+#include "text/WideText.h"
 #include "Win32Dialog.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "WideText.h"
+#include "text/WideText.h"
 #include "Win32Api.h"
 #include "app/Resources.h"
 

@@ -9,7 +9,7 @@
 #include "BusyScope.h"
 #include "EditLimit.h"
 #include "TemplateBuilder.h"
-#include "WideText.h"
+#include "text/WideText.h"
 #include "app/Resources.h"
 
 namespace {

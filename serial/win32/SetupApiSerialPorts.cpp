@@ -11,18 +11,11 @@
 #include <string>
 
 #include "serial/SerialPortsPlatform.h"
+#include "text/WideText.h"
 
 const char kPortListSeparator = ';';
 
 namespace {
-
-std::string Utf8(const std::wstring& wide) {
-    if (wide.empty()) return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()), text.data(), size, nullptr, nullptr);
-    return text;
-}
 
 // A string value of the registry, or empty.
 std::wstring RegistryText(HKEY key, const wchar_t* value) {
@@ -66,15 +59,15 @@ void AddFromSetupApi(std::vector<SerialPortInfo>* ports) {
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
         HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
         if (key == INVALID_HANDLE_VALUE) continue;
-        const std::string name = Utf8(RegistryText(key, L"PortName"));
+        const std::string name = Narrow(RegistryText(key, L"PortName"));
         RegCloseKey(key);
         if (!IsComName(name)) continue;  // printer ports share the class
         SerialPortInfo info;
         info.name = name;
-        std::string friendly = Utf8(DeviceText(set, &device, SPDRP_FRIENDLYNAME));
-        if (friendly.empty()) friendly = Utf8(DeviceText(set, &device, SPDRP_DEVICEDESC));
+        std::string friendly = Narrow(DeviceText(set, &device, SPDRP_FRIENDLYNAME));
+        if (friendly.empty()) friendly = Narrow(DeviceText(set, &device, SPDRP_DEVICEDESC));
         info.model = WithoutPortName(friendly, name);
-        info.vendor = Utf8(DeviceText(set, &device, SPDRP_MFG));
+        info.vendor = Narrow(DeviceText(set, &device, SPDRP_MFG));
         info.description = info.model.empty() ? "serial port" : info.model;
         if (!info.vendor.empty() && info.description.find(info.vendor) == std::string::npos)
             info.description += " (" + info.vendor + ")";
@@ -97,13 +90,13 @@ void AddFromDeviceMap(std::vector<SerialPortInfo>* ports) {
         const LONG rc = RegEnumValueW(map, i, device, &deviceLength, nullptr, &type, reinterpret_cast<BYTE*>(port), &portSize);
         if (rc == ERROR_NO_MORE_ITEMS) break;
         if (rc != ERROR_SUCCESS || type != REG_SZ) continue;
-        const std::string name = Utf8(port);
+        const std::string name = Narrow(port);
         bool known = !IsComName(name);
         for (const SerialPortInfo& p : *ports) known = known || _stricmp(p.name.c_str(), name.c_str()) == 0;
         if (known) continue;
         SerialPortInfo info;
         info.name = name;
-        info.description = "serial port (" + Utf8(device) + ")";
+        info.description = "serial port (" + Narrow(device) + ")";
         ports->push_back(info);
     }
     RegCloseKey(map);

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/win32/WideText.h"
+#include "text/WideText.h"
 
 std::wstring WindowTextOf(HWND window);
 std::wstring ClassOf(HWND window);

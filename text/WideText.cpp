@@ -1,6 +1,12 @@
 #include "WideText.h"
 
-#include "Win32Api.h"
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 
 std::wstring Widen(const std::string& utf8) {
     if (utf8.empty()) return {};
