@@ -17,9 +17,6 @@ DiskFileHandle* g_pCurrentFile = nullptr;
 
 namespace {
 
-const char kWriteSucceeded[] = "成功写入文件!必需先关闭文件才可以拔U盘，否则数据可能丢失！";
-const char kWriteIncomplete[] = "数据未被完全写入！";
-
 // Buffers are not cleared first: a large count must not touch memory the
 // module never fills.
 std::unique_ptr<uint8_t[]> Allocate(uint64_t size) {
@@ -42,6 +39,21 @@ std::string PcFileNameFor(const std::string& diskName) {
 }
 
 }  // namespace
+
+void CTovrelDlg::WriteToOpenFile(const uint8_t* data, uint32_t length, const char* failure) {
+    uint32_t total = 0;
+    {
+        CTransferProgress progress(this, "正在写入U盘文件……");
+        total = DiskWrite(data, length, g_pCurrentFile);
+    }
+    // A part written is not a success: the file holds less than was meant.
+    if (total == 0)
+        ShowMessage(failure);
+    else if (total == length)
+        ShowMessage("成功写入文件!必需先关闭文件才可以拔U盘，否则数据可能丢失！");
+    else
+        ShowMessage("数据未被完全写入！");
+}
 
 bool CTovrelDlg::NameForModule(const std::string& name, std::string* bytes) {
     if (Utf8ToCp936(name, bytes)) return true;
@@ -93,19 +105,7 @@ void CTovrelDlg::OnWriteFile() {
             ShowMessage("读取文件 " + path + " 失败：" + reason);
             return;
     }
-    const auto length = static_cast<uint32_t>(data.size());
-
-    uint32_t total = 0;
-    {
-        CTransferProgress progress(this, "正在写入U盘文件……");
-        total = DiskWrite(data.data(), length, g_pCurrentFile);
-    }
-    if (total == 0)
-        ShowMessage("写入文件失败!");
-    else if (total == length)
-        ShowMessage(kWriteSucceeded);
-    else
-        ShowMessage(kWriteIncomplete);
+    WriteToOpenFile(data.data(), static_cast<uint32_t>(data.size()), "写入文件失败!");
 }
 
 void CTovrelDlg::OnSeek() {
@@ -176,19 +176,7 @@ void CTovrelDlg::OnWriteText() {
         ShowMessage("文本含有代码页936无法表示的字符，未写入。");
         return;
     }
-    const auto length = static_cast<uint32_t>(text.size());
-    uint32_t total = 0;
-    {
-        CTransferProgress progress(this, "正在写入U盘文件……");
-        total = DiskWrite(reinterpret_cast<const uint8_t*>(text.data()), length, g_pCurrentFile);
-    }
-    // A part written is not a success: the file holds less than the text.
-    if (total == 0)
-        ShowMessage("写入数据失败！");
-    else if (total == length)
-        ShowMessage(kWriteSucceeded);
-    else
-        ShowMessage(kWriteIncomplete);
+    WriteToOpenFile(reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), "写入数据失败！");
 }
 
 void CTovrelDlg::OnReadText() {

@@ -97,6 +97,9 @@ private:
     void OnSetCurrentDir();
     void OnDeleteFile();
     void OnDeleteDir();
+    // Writes into the open file with the progress window, then says how it
+    // went: `failure` when nothing was written.
+    void WriteToOpenFile(const uint8_t* data, uint32_t length, const char* failure);
     // Encodes a name for the module; false (with a message) when code page
     // 936 cannot hold it.
     bool NameForModule(const std::string& name, std::string* bytes);
