@@ -16,21 +16,16 @@ void RepaintBetweenAttempts(int, int, void*) { KeepWindowPainted(); }
 }  // namespace
 
 void CTovrelDlg::FillPortList() {
-    const int selected = m_cbPort.GetCount() > 0 ? m_cbPort.GetCurSel() : 0;
-    const std::string shown = m_cbPort.GetCount() > 0 ? m_cbPort.GetWindowText() : std::string();
+    const std::string shown = m_cbPort.GetWindowText();
     m_listedPorts = ListSerialPorts();
     m_cbPort.ResetContent();
     for (const char* port : {"串口1", "串口2"}) m_cbPort.AddString(port);
     for (const SerialPortInfo& port : m_listedPorts)
         m_cbPort.AddString(port.description.empty() ? port.name : port.name + " — " + port.description);
-    // The same port stays selected, wherever it now stands; one that has
-    // gone keeps its text, with no item selected.
-    if (selected < 2) {
-        m_cbPort.SetCurSel(selected < 0 ? -1 : selected);
-        if (selected < 0) SetDlgItemText(m_cbPort.GetDlgCtrlID(), shown);
-        return;
-    }
-    for (int i = 2; i < m_cbPort.GetCount(); ++i) {
+    // An item's text names its port: the same port stays selected, wherever
+    // it now stands. One that has gone, or text typed that names none, stays
+    // shown with no item selected.
+    for (int i = 0; i < m_cbPort.GetCount(); ++i) {
         if (m_cbPort.GetLBText(i) == shown) {
             m_cbPort.SetCurSel(i);
             return;

@@ -191,23 +191,6 @@ namespace {
 
 // Makes the dialog's window and initialises it, not yet shown (a window
 // shown before exec() would not be modal); false when there is no template.
-bool MakeWindow(CDialog* dialog, int templateId, std::unique_ptr<CDialog::Native>* native, CDialog* parentDialog);
-
-}  // namespace
-
-int CDialog::DoModal() {
-    if (m_pNative == nullptr && !MakeWindow(this, m_nTemplateId, &m_pNative, m_pParent)) return IDCANCEL;
-    return m_pNative->exec();
-}
-
-bool CDialog::Create() {
-    if (m_pNative == nullptr && !MakeWindow(this, m_nTemplateId, &m_pNative, m_pParent)) return false;
-    m_pNative->show();
-    return true;
-}
-
-namespace {
-
 bool MakeWindow(CDialog* dialog, int templateId, std::unique_ptr<CDialog::Native>* native, CDialog* parentDialog) {
     const DialogTemplate* dialogTemplate = FindDialogTemplate(templateId);
     if (dialogTemplate == nullptr) return false;
@@ -227,6 +210,17 @@ bool MakeWindow(CDialog* dialog, int templateId, std::unique_ptr<CDialog::Native
 }
 
 }  // namespace
+
+int CDialog::DoModal() {
+    if (m_pNative == nullptr && !MakeWindow(this, m_nTemplateId, &m_pNative, m_pParent)) return IDCANCEL;
+    return m_pNative->exec();
+}
+
+bool CDialog::Create() {
+    if (m_pNative == nullptr && !MakeWindow(this, m_nTemplateId, &m_pNative, m_pParent)) return false;
+    m_pNative->show();
+    return true;
+}
 
 void CDialog::EndDialog(int result) {
     if (m_pNative != nullptr) m_pNative->done(result);
