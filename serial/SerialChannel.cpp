@@ -178,6 +178,17 @@ int SerialChannel::Open(int byteSize, int stopBits, int parity) {
     // pulse. (The Linux layer has dropped them already, inside its open.)
     EscapeCommFunction(port, CLRDTR);
     EscapeCommFunction(port, CLRRTS);
+#ifdef _WIN32
+    // Windows keeps a port's settings from one open to the next: those found
+    // are set back at Close. (The Linux layer keeps them inside its open.)
+    m_foundDcb = DCB{};
+    m_foundDcb.DCBlength = sizeof m_foundDcb;
+    if (!GetCommState(port, &m_foundDcb)) {
+        m_dwLastError = GetLastError();
+        CloseHandle(port);
+        return kSerialOpenFailed;
+    }
+#endif
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) {
         CloseHandle(port);
@@ -201,6 +212,14 @@ void SerialChannel::Close(bool dropLines) {
         ClearDtr();
         ClearRts();
     }
+#ifdef _WIN32
+    // The channel holds DTR and RTS off; a found DCB that enabled them would
+    // raise them again.
+    DCB found = m_foundDcb;
+    found.fDtrControl = DTR_CONTROL_DISABLE;
+    found.fRtsControl = RTS_CONTROL_DISABLE;
+    if (!SetCommState(m_hComm, &found)) NoteFailure(GetLastError());
+#endif
     CloseHandle(m_hEvent);
     m_hEvent = nullptr;
     CloseHandle(m_hComm);

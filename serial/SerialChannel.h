@@ -81,11 +81,21 @@ public:
     // resets on DTR takes for a reset), sets 64 KiB queues, then applies
     // rate, byte size (5..8, else 8), parity (0 none, 1 odd, 2 even, 3 mark,
     // 4 space) and stop bits (0 one, 1 one and a half, 2 two) and zero read
-    // time-outs; refusals of those two steps are not reported.
+    // time-outs; refusals of those two steps are not reported. The line
+    // settings found are kept for Close; a port whose settings cannot be
+    // read gives 101, closed again, with that read's error in LastError().
+    // Open never refuses a kernel's console: callers that must keep off it
+    // ask IsUnnamedKernelConsole (SerialPorts.h) first.
     // 0, 101, 102 (already open: left untouched), 200, 205.
     int Open(int byteSize, int stopBits, int parity);
     // Closes an open channel (event, then port), dropping DTR and RTS first
-    // when dropLines is set. On a closed channel: no platform call.
+    // when dropLines is set, and leaves the port's line settings as Open
+    // found them: on Linux the whole termios (speed, modes, control
+    // characters) and the low-latency flag, put back by the platform layer's
+    // close (posix/Win32Comm.h); on Windows the DCB, set back here with its
+    // DTR and RTS fields as this close leaves the lines (off), so that
+    // putting it back raises neither. A port that has gone is just closed.
+    // On a closed channel: no platform call.
     void Close(bool dropLines);
 
     // 0, 102, 202. No flow control; DTR and RTS held off.
@@ -163,6 +173,9 @@ public:
 
 private:
     std::string m_portNameCopy;  // SelectPortName's
+#ifdef _WIN32
+    DCB m_foundDcb{};            // the port's settings as Open found them, for Close
+#endif
     DWORD m_dwLastError = 0;
     bool m_bPortLost = false;
     TraceHook m_traceHook = nullptr;

@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -76,5 +77,21 @@ int ReadTermiosLine(int fd, TermiosLine* line) {
     line->rtsCts = (t.c_cflag & CRTSCTS) != 0;
     line->xonChar = t.c_cc[VSTART];
     line->xoffChar = t.c_cc[VSTOP];
+    return 0;
+}
+
+static_assert(sizeof(termios2) <= sizeof(TermiosSnapshot::bytes), "a snapshot holds a termios2");
+
+int TakeTermiosSnapshot(int fd, TermiosSnapshot* snapshot) {
+    struct termios2 t {};
+    if (ioctl(fd, TCGETS2, &t) != 0) return errno;
+    std::memcpy(snapshot->bytes, &t, sizeof t);
+    return 0;
+}
+
+int RestoreTermiosSnapshot(int fd, const TermiosSnapshot& snapshot) {
+    struct termios2 t {};
+    std::memcpy(&t, snapshot.bytes, sizeof t);
+    if (ioctl(fd, TCSETS2, &t) != 0) return errno;
     return 0;
 }

@@ -35,4 +35,16 @@ int ApplyTermiosLine(int fd, const TermiosLine& line);
 // Reads the settings in force. Returns 0 or an errno value.
 int ReadTermiosLine(int fd, TermiosLine* line);
 
+// All of a terminal's settings as the kernel keeps them (struct termios2:
+// modes, control characters, both speeds), held as bytes because that
+// struct cannot be declared beside <termios.h>. For putting back what was
+// found.
+struct TermiosSnapshot {
+    alignas(4) unsigned char bytes[64];
+};
+// Reads them. Returns 0 or an errno value.
+int TakeTermiosSnapshot(int fd, TermiosSnapshot* snapshot);
+// Sets them at once (no draining of output). Returns 0 or an errno value.
+int RestoreTermiosSnapshot(int fd, const TermiosSnapshot& snapshot);
+
 #endif

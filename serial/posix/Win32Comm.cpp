@@ -108,6 +108,10 @@ struct Port {
     uint32_t rate = 9600;    // for the drain estimate only
     uint32_t bitsPerByte = 10;
     std::string lockPath;    // the UUCP lock file this port took; empty: none
+    // What the open found, put back at the close: the whole termios, and
+    // whether low latency was off before the open turned it on.
+    TermiosSnapshot found{};
+    bool lowLatencyAdded = false;
     std::optional<PendingOp> read, write, commEvent;
 };
 
@@ -399,6 +403,19 @@ struct LockOwner {
     std::string Release() { return std::move(path); }
 };
 
+// Puts back what the open found. DTR and RTS stay as the close leaves
+// them: the kernel raises them only when a line leaves rate B0, which the
+// settings applied here never are; a B0 found only drops them. A device
+// that has gone refuses, which changes nothing.
+void LeaveAsFound(const Port& port) {
+    (void)RestoreTermiosSnapshot(port.fd, port.found);
+    serial_struct serial{};
+    if (port.lowLatencyAdded && ioctl(port.fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags &= ~ASYNC_LOW_LATENCY;
+        (void)ioctl(port.fd, TIOCSSERIAL, &serial);
+    }
+}
+
 void SetModemLine(int fd, int line, bool on) {
     // Pseudo-terminals have no modem lines; the refusal is expected there.
     (void)ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
@@ -459,14 +476,23 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         Fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : FromOpenErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
+    // The settings as found, before anything here changes them; a port
+    // that cannot say what they are is not opened, as it could not be left
+    // as it was.
+    TermiosSnapshot found;
+    if (const int err = TakeTermiosSnapshot(owner.fd, &found); err != 0) {
+        Fail(FromOpenErrno(err));
+        return INVALID_HANDLE_VALUE;
+    }
     g_lockNotes.unlockedBecause = lock.why;
     (void)ioctl(owner.fd, TIOCEXCL);
     // USB-serial adapters otherwise hold received bytes back for their
     // latency timer (16 ms on FTDI); drivers that cannot do this refuse.
     serial_struct serial{};
-    if (ioctl(owner.fd, TIOCGSERIAL, &serial) == 0) {
+    bool lowLatencyAdded = false;
+    if (ioctl(owner.fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
         serial.flags |= ASYNC_LOW_LATENCY;
-        (void)ioctl(owner.fd, TIOCSSERIAL, &serial);
+        lowLatencyAdded = ioctl(owner.fd, TIOCSSERIAL, &serial) == 0;
     }
     // Until the caller applies its settings, at least no echo or line editing.
     TermiosLine line;
@@ -477,6 +503,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     slot.port = std::make_unique<Port>();
     slot.port->fd = owner.Release();
     slot.port->lockPath = lockOwner.Release();
+    slot.port->found = found;
+    slot.port->lowLatencyAdded = lowLatencyAdded;
     slot.port->rate = line.rate != 0 ? line.rate : 9600;
     return Allocate(std::move(slot));
 }
@@ -500,6 +528,7 @@ BOOL CloseHandle(HANDLE hObject) {
     if (Port* port = LookupPort(hObject)) {
         comm_journal::Record("CloseHandle", "port");
         CancelAll(*port);
+        LeaveAsFound(*port);
         (void)ioctl(port->fd, TIOCNXCL);
         ::close(port->fd);
         ReleaseUucpLock(port->lockPath);

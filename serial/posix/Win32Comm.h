@@ -223,7 +223,9 @@ typedef OVERLAPPED* LPOVERLAPPED;
 // device, or not a terminal), ERROR_SHARING_VIOLATION (a running process
 // holds its lock file, which LastPortLockNotes names, or another open holds
 // its flock or TIOCEXCL), ERROR_ACCESS_DENIED (no permission),
-// ERROR_INVALID_PARAMETER (unsupported arguments).
+// ERROR_INVALID_PARAMETER (unsupported arguments); a terminal whose
+// settings cannot be read (to be put back at the close) fails with the
+// error of that read.
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
@@ -232,9 +234,11 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                     LPCSTR lpName);
 
-// Closes a port (releasing its flock, exclusivity and lock file, after
-// cancelling what is pending on it) or an event. FALSE for a handle that is
-// not open.
+// Closes a port (putting back the whole termios and the low-latency flag
+// found at its open, then releasing its flock, exclusivity and lock file,
+// after cancelling what is pending on it) or an event. DTR and RTS are left
+// as they are; the kernel's close drops them where the termios found has
+// HUPCL. FALSE for a handle that is not open.
 BOOL CloseHandle(HANDLE hObject);
 
 // Checks the queue sizes (1 to 65536 bytes each); the kernel's queues are

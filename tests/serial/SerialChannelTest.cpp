@@ -1,7 +1,9 @@
 #include "serial/SerialChannel.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -105,6 +107,64 @@ TEST_F(OpenChannel, CloseReturnsToClosedAndAllowsReopen) {
         EXPECT_TRUE(journal.Calls().empty());
     }
     EXPECT_EQ(channel.Open(8, 0, 0), kSerialOk);
+}
+
+// Whatever a port's settings were, a use of the channel leaves them so:
+// each row is set on the terminal, the channel opens, sends at another rate
+// and closes, and the terminal's termios must equal what was set.
+TEST(SerialChannelClose, LeavesTheLineSettingsAsOpenFoundThem) {
+    struct Found {
+        speed_t speed;
+        tcflag_t iflag, oflag, cflag, lflag;
+        cc_t vmin, vtime, vintr;
+    };
+    const Found rows[] = {
+        {B1200, ICRNL | IXON | IXOFF, OPOST | ONLCR, CRTSCTS | CSTOPB | HUPCL | CREAD,
+         ICANON | ECHO | ECHOE | ISIG | IEXTEN, 4, 7, 0x05},
+        {B57600, IGNBRK | INPCK, 0, CREAD | HUPCL, ECHO, 0, 10, 0x03},
+        {B300, 0, OPOST, CREAD | CLOCAL | CRTSCTS, ICANON, 1, 0, 0x7F},
+    };
+    for (const Found& row : rows) {
+        PtyPeer peer;
+        const int slave = open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave, 0);
+        termios set{};
+        ASSERT_EQ(tcgetattr(slave, &set), 0);
+        set.c_iflag = row.iflag;
+        set.c_oflag = row.oflag;
+        set.c_cflag = row.cflag | CS8;
+        set.c_lflag = row.lflag;
+        set.c_cc[VMIN] = row.vmin;
+        set.c_cc[VTIME] = row.vtime;
+        set.c_cc[VINTR] = row.vintr;
+        cfsetspeed(&set, row.speed);
+        ASSERT_EQ(tcsetattr(slave, TCSANOW, &set), 0);
+        termios before{};
+        ASSERT_EQ(tcgetattr(slave, &before), 0);  // as the terminal keeps them
+        ASSERT_EQ(cfgetospeed(&before), row.speed);
+
+        SerialChannel channel;
+        channel.SelectPortName(peer.SlavePath().c_str());
+        channel.SelectBaudRate(115200);
+        ASSERT_EQ(channel.Open(8, 0, 0), kSerialOk);
+        const uint8_t frame[] = {0x57, 0xAB, 0x01};
+        ASSERT_EQ(channel.Send(frame, sizeof frame), kSerialOk);
+        EXPECT_EQ(peer.ReadExactly(sizeof frame, 1000).size(), sizeof frame);
+        ASSERT_EQ(channel.ApplyLineSettings(4800, 8, 0, 0), kSerialOk);
+        EXPECT_EQ(peer.Line().rate, 4800u);  // the channel's settings did apply
+        channel.Close(true);
+
+        termios after{};
+        ASSERT_EQ(tcgetattr(slave, &after), 0);
+        EXPECT_EQ(cfgetispeed(&after), cfgetispeed(&before));
+        EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+        EXPECT_EQ(after.c_iflag, before.c_iflag);
+        EXPECT_EQ(after.c_oflag, before.c_oflag);
+        EXPECT_EQ(after.c_cflag, before.c_cflag);
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof after.c_cc), 0);
+        close(slave);
+    }
 }
 
 TEST(SerialChannelOpen, MissingPortGives101AndStaysClosed) {
