@@ -38,6 +38,7 @@ Result Failure(int code, std::string message);
 
 struct Session {
     std::string port = "1";  // 1..6 for COM1..COM6, or a port's name (COM7, /dev/ttyUSB0)
+    bool portNamed = false;  // --port was given: the port is used even if it is the kernel's console
     int baud = 9600;
     bool trace = false;
     bool json = false;
@@ -51,8 +52,9 @@ struct Session {
 // it; refuses a bad --port or --baud.
 Result SelectPort(const Session& session);
 // Selects as above and opens theSerialChannel. A refusal says why: which
-// process holds the port, no such port, no permission. Under --trace it
-// notes a port held by flock alone, without a lock file.
+// process holds the port, no such port, no permission, or (without
+// --port) the kernel's console, which is never opened unless named. Under
+// --trace it notes a port held by flock alone, without a lock file.
 Result OpenPort(const Session& session);
 
 // The commands about ports rather than the module: the port list, and the

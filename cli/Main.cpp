@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
             return kExitOk;
         } else if (a == "--port" && hasValue) {
             session.port = args[++i];
+            session.portNamed = true;
         } else if (a == "--baud" && hasValue) {
             session.baud = std::atoi(args[++i].c_str());
         } else if (a == "--trace") {

@@ -43,11 +43,21 @@ std::string Listed(const std::vector<std::string>& names, const char* last) {
     return text;
 }
 
-// What a search met on its way: which ports could not be opened at all.
+// How to name a port so that a kernel's console is used after all.
+std::string HowToName(const std::string& port) {
+    const bool com = port.compare(0, 3, "COM") == 0;
+    return "name it to use it: --port " + (com ? port.substr(3) : port) + ", or " +
+           (com ? "set TOVREL_" + port : std::string("list it in TOVREL_PORTS"));
+}
+
+// What a search met on its way: which ports could not be opened at all,
+// and which it left out as the kernel's console.
 struct SearchWatch {
     std::vector<std::string> names;  // COM1, COM2, then the listed ports
     std::vector<bool> unopened;
+    std::vector<bool> skipped;
     std::ostream* err = nullptr;     // where attempts are shown; null: nowhere
+    std::ostream* notes = nullptr;   // where skipped ports are told, --json or not
     int lastPort = -1;
 
     // An attempt whose opening failed leaves the channel closed.
@@ -57,17 +67,27 @@ struct SearchWatch {
         if (err != nullptr) *err << names[lastPort] << ": cannot be opened\n";
     }
     bool NoneOpened() const {
-        for (bool u : unopened)
-            if (!u) return false;
+        for (size_t i = 0; i < names.size(); ++i)
+            if (!unopened[i] && !skipped[i]) return false;
         return true;
     }
     std::string Failure() const {
-        std::vector<std::string> opened, closed;
-        for (size_t i = 0; i < names.size(); ++i) (unopened[i] ? closed : opened).push_back(names[i]);
-        if (opened.empty() && names.size() == 2) return "search: neither COM1 nor COM2 could be opened";
-        if (opened.empty()) return "search: none of " + Listed(closed, "or") + " could be opened";
-        std::string text = "search: no answer on " + Listed(opened, "or") + " at any rate";
-        if (!closed.empty()) text += "; " + Listed(closed, "and") + " could not be opened";
+        std::vector<std::string> opened, closed, left;
+        for (size_t i = 0; i < names.size(); ++i) (skipped[i] ? left : unopened[i] ? closed : opened).push_back(names[i]);
+        std::string text;
+        if (opened.empty() && closed.size() == 2 && names.size() == 2) {
+            text = "search: neither COM1 nor COM2 could be opened";
+        } else if (opened.empty() && closed.size() == 1) {
+            text = "search: " + closed[0] + " could not be opened";
+        } else if (opened.empty() && !closed.empty()) {
+            text = "search: none of " + Listed(closed, "or") + " could be opened";
+        } else if (opened.empty()) {
+            text = "search: no port to search";
+        } else {
+            text = "search: no answer on " + Listed(opened, "or") + " at any rate";
+            if (!closed.empty()) text += "; " + Listed(closed, "and") + " could not be opened";
+        }
+        if (!left.empty()) text += "; " + Listed(left, "and") + " not searched: the kernel's console";
         return text;
     }
 };
@@ -78,6 +98,15 @@ void OnSearchAttempt(int portIndex, int baudIndex, void* context) {
     watch.lastPort = portIndex;
     if (watch.err != nullptr)
         *watch.err << "trying " << watch.names[portIndex] << " at " << kModuleBaudRates[baudIndex] << " bit/s\n";
+}
+
+void OnSearchSkip(int portIndex, void* context) {
+    auto& watch = *static_cast<SearchWatch*>(context);
+    watch.NoteLastAttempt();
+    watch.lastPort = -1;
+    watch.skipped[portIndex] = true;
+    const std::string& name = watch.names[portIndex];
+    *watch.notes << name << ": not searched: it is the kernel's console (" << HowToName(name) << ")\n";
 }
 
 }  // namespace
@@ -126,6 +155,9 @@ Result OpenPort(const Session& s) {
     if (!r.ok()) return r;
     theSerialChannel.Close(true);
     theSerialChannel.SelectBaudRate(s.baud);
+    const std::string name = theSerialChannel.m_pszPortName;
+    if (!s.portNamed && IsUnnamedKernelConsole(name.c_str()))
+        return Failure(kExitPortFailed, "cannot open " + name + ": it is the kernel's console (" + HowToName(name) + ")");
     if (theSerialChannel.Open(8, 0, 0) != kSerialOk)
         return Failure(kExitPortFailed, std::string("cannot open ") + theSerialChannel.m_pszPortName + ": " + OpenRefusal());
     const PortLockNotes notes = LastPortLockNotes();
@@ -162,10 +194,20 @@ Result Search(Session& s) {
     for (const SerialPortInfo& p : ListSerialPorts()) listed.push_back(p.name);
     watch.names.insert(watch.names.end(), listed.begin(), listed.end());
     watch.unopened.assign(watch.names.size(), false);
+    watch.skipped.assign(watch.names.size(), false);
     if (!s.json) watch.err = s.err;
+    watch.notes = s.err;
 
+    SearchOptions options;
+    options.attempted = OnSearchAttempt;
+    options.skipped = OnSearchSkip;
+    options.context = &watch;
+    // SelectPort has turned --port into the channel's name for it; a copy,
+    // as the search selects other names.
+    const std::string named = theSerialChannel.m_pszPortName;
+    if (s.portNamed) options.namedPort = named.c_str();
     ModuleFound found;
-    if (!SearchModule(listed, &found, OnSearchAttempt, &watch)) {
+    if (!SearchModule(listed, &found, options)) {
         watch.NoteLastAttempt();
         return Failure(watch.NoneOpened() ? kExitPortFailed : kExitNoAnswer, watch.Failure());
     }

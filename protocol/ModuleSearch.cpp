@@ -1,6 +1,7 @@
 #include "ModuleSearch.h"
 
 #include "serial/SerialChannel.h"
+#include "serial/SerialPorts.h"
 
 namespace {
 
@@ -23,16 +24,22 @@ bool ReopenSerialChannelOn(const char* portName, int rate) {
     return OpenAt(rate);
 }
 
-bool SearchModule(const std::vector<std::string>& listedPorts, ModuleFound* found, SearchAttemptHook hook,
-                  void* context) {
+bool SearchModule(const std::vector<std::string>& listedPorts, ModuleFound* found, const SearchOptions& options) {
+    static const char* const kComNames[] = {"COM1", "COM2"};
+    found->skippedPorts.clear();
     const int ports = 2 + static_cast<int>(listedPorts.size());
     for (int portIndex = 0; portIndex < ports; ++portIndex) {
         const bool listed = portIndex >= 2;
+        const char* name = listed ? listedPorts[portIndex - 2].c_str() : kComNames[portIndex];
+        if (IsUnnamedKernelConsole(name, options.namedPort)) {
+            found->skippedPorts.push_back(portIndex);
+            if (options.skipped != nullptr) options.skipped(portIndex, options.context);
+            continue;
+        }
         for (int baudIndex = 0; baudIndex < 8; ++baudIndex) {
-            if (hook != nullptr) hook(portIndex, baudIndex, context);
+            if (options.attempted != nullptr) options.attempted(portIndex, baudIndex, options.context);
             const int rate = kModuleBaudRates[baudIndex];
-            const bool opened = listed ? ReopenSerialChannelOn(listedPorts[portIndex - 2].c_str(), rate)
-                                       : ReopenSerialChannel(portIndex + 1, rate);
+            const bool opened = listed ? ReopenSerialChannelOn(name, rate) : ReopenSerialChannel(portIndex + 1, rate);
             if (!opened) break;
             DeviceInfo info{};
             if (DiskGetInfo(&info)) {
@@ -45,6 +52,14 @@ bool SearchModule(const std::vector<std::string>& listedPorts, ModuleFound* foun
         }
     }
     return false;
+}
+
+bool SearchModule(const std::vector<std::string>& listedPorts, ModuleFound* found, SearchAttemptHook hook,
+                  void* context) {
+    SearchOptions options;
+    options.attempted = hook;
+    options.context = context;
+    return SearchModule(listedPorts, found, options);
 }
 
 bool SearchModule(ModuleFound* found, SearchAttemptHook hook, void* context) {

@@ -6,18 +6,25 @@
 
 #include "SerialPortsPlatform.h"
 
-namespace {
-
-std::vector<SerialPortInfo> NamedPorts(const std::string& names) {
-    std::vector<SerialPortInfo> ports;
+std::vector<std::string> SplitPortList(const std::string& names) {
+    std::vector<std::string> list;
     size_t from = 0;
     while (from <= names.size()) {
         size_t to = names.find(kPortListSeparator, from);
         if (to == std::string::npos) to = names.size();
-        const std::string name = names.substr(from, to - from);
-        SerialPortInfo info;
-        if (!name.empty() && DescribeNamedPort(name, &info)) ports.push_back(info);
+        if (to > from) list.push_back(names.substr(from, to - from));
         from = to + 1;
+    }
+    return list;
+}
+
+namespace {
+
+std::vector<SerialPortInfo> NamedPorts(const std::string& names) {
+    std::vector<SerialPortInfo> ports;
+    for (const std::string& name : SplitPortList(names)) {
+        SerialPortInfo info;
+        if (DescribeNamedPort(name, &info)) ports.push_back(info);
     }
     return ports;
 }

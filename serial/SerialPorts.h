@@ -54,4 +54,28 @@ std::vector<SerialPortInfo> ListSerialPorts();
 // Orders names as the list does; for a caller that merges lists.
 bool SerialPortNameLess(const std::string& a, const std::string& b);
 
+// Whether opening portName ("COM1".."COM6", or a path such as "/dev/ttyS0")
+// would reach one of the kernel's consoles although the user never named
+// that port. Opening a console changes its line settings, and a search
+// would write frames into it: a search leaves such a port out, and a
+// window opens it only when the user chooses it.
+//
+// Linux: the console devices come from the kernel (/proc/consoles, each
+// with its major:minor), compared with the device the name opens (COMn as
+// SerialChannel opens it: $TOVREL_COMn, else /dev/ttyS(n-1); links
+// resolved), never from a device's name. The user has named the console
+// when TOVREL_COMn is set for that COMn, when TOVREL_PORTS lists its
+// device, or when alsoNamed (a port the user gave for this run, such as a
+// --port; null: none) opens the same device. False for a name that opens
+// nothing. TOVREL_PROC_CONSOLES, when set, names a file read in place of
+// /proc/consoles (tests only: no test can make a terminal a console).
+//
+// Windows: always false. A serial console there (EMS) belongs to the
+// kernel, which keeps the port from the serial driver, so opening its COM
+// name cannot reach it.
+//
+// Cost: a stat of each device and one read of /proc/consoles; nothing is
+// opened.
+bool IsUnnamedKernelConsole(const char* portName, const char* alsoNamed = nullptr);
+
 #endif

@@ -19,6 +19,9 @@ bool DescribeNamedPort(const std::string& name, SerialPortInfo* info);
 // Whether a port is what COM1 or COM2 opens.
 bool IsCom1OrCom2(const std::string& name);
 
+// The names of a TOVREL_PORTS value, empty ones left out.
+std::vector<std::string> SplitPortList(const std::string& names);
+
 // TOVREL_PORTS separates its names with this.
 extern const char kPortListSeparator;
 

@@ -1,8 +1,10 @@
 // tovrel-cli and its ports: the port list, the search past COM1 and COM2,
-// a port that goes away (exit 9), a second client refused with the holder
-// named, and a lock directory it cannot write.
+// the kernel's console left alone unless named, a port that goes away
+// (exit 9), a second client refused with the holder named, and a lock
+// directory it cannot write.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,6 +73,43 @@ TEST_F(Ports, SearchGoesOnToTheListedPortsAndPortTakesTheirNames) {
     r = RunCli("--json search");
     EXPECT_EQ(r.code, 5) << r.output;
     EXPECT_EQ(r.output, "search: none of COM1, COM2 or /dev/null could be opened\n");
+}
+
+// COM1 is /dev/ttyS0 here, made the console by the list that replaces the
+// kernel's (no test can make a terminal one): the client says it leaves it
+// alone, and never opens it unless named.
+TEST_F(Ports, TheKernelsConsoleIsLeftAloneAndSaidSoUnlessNamed) {
+    struct stat st {};
+    if (stat("/dev/ttyS0", &st) != 0) GTEST_SKIP() << "no /dev/ttyS0 to stand for the console";
+    std::ofstream(work / "consoles") << "ttyS0                -W- (EC  p a)    " << major(st.st_rdev) << ':'
+                                     << minor(st.st_rdev) << '\n';
+    setenv("TOVREL_PROC_CONSOLES", (work / "consoles").c_str(), 1);
+    unsetenv("TOVREL_COM1");
+    setenv("TOVREL_COM2", "/nonexistent", 1);
+    const std::string module = simulator->SlavePath();
+    const std::string told = "COM1: not searched: it is the kernel's console (name it to use it: --port 1, or set TOVREL_COM1)\n";
+    struct Row {
+        const char* args;
+        const char* ports;  // TOVREL_PORTS
+        int code;
+        std::string shown;  // a part of the output
+    };
+    const Row rows[] = {
+        {"search", module.c_str(), 0, told + "trying COM2 at 4800 bit/s\n"},
+        {"--json search", "", 5, told},
+        {"--trace search", "", 5, told},
+        {"search", "", 5, told + "trying COM2 at 4800 bit/s\nCOM2: cannot be opened\n"
+                                 "search: COM2 could not be opened; COM1 not searched: the kernel's console\n"},
+        {"info", "", 5, "cannot open COM1: it is the kernel's console (name it to use it: --port 1, or set TOVREL_COM1)\n"},
+    };
+    for (const Row& row : rows) {
+        setenv("TOVREL_PORTS", row.ports, 1);
+        const CliResult r = RunCli(row.args);
+        EXPECT_EQ(r.code, row.code) << row.args << ": " << r.output;
+        EXPECT_TRUE(Contains(r.output, row.shown)) << row.args << ": " << r.output;
+    }
+    unsetenv("TOVREL_PROC_CONSOLES");
+    unsetenv("TOVREL_COM2");
 }
 
 TEST_F(Ports, APortThatGoesAwayIsLostNotUnanswered) {

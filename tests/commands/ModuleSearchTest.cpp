@@ -1,9 +1,16 @@
 // The port-and-rate search against the simulated module: it meets the
 // module where it is, skips a port that cannot be opened at once, and goes
-// on from COM1 and COM2 to the listed ports.
+// on from COM1 and COM2 to the listed ports, and leaves out a kernel's
+// console that the user did not name.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "protocol/ModuleSearch.h"
@@ -15,7 +22,9 @@ namespace {
 
 struct Attempts {
     std::vector<std::pair<int, int>> tried;
+    std::vector<int> skipped;
     static void Hook(int port, int baud, void* context) { static_cast<Attempts*>(context)->tried.emplace_back(port, baud); }
+    static void Skip(int port, void* context) { static_cast<Attempts*>(context)->skipped.push_back(port); }
 };
 
 }  // namespace
@@ -89,4 +98,48 @@ TEST(ModuleSearch, GoesOnFromCom1AndCom2ToTheListedPortsInTheirOrder) {
     EXPECT_EQ(attempts.tried.back(), std::make_pair(1, 1));
     theSerialChannel.Close(true);
     unsetenv("TOVREL_COM2");
+}
+
+// The module answers behind the console: unnamed, the search never opens
+// it; named for the run, it is searched like any other port.
+TEST(ModuleSearch, LeavesOutAKernelConsoleNobodyNamed) {
+    SimConfig config;
+    config.rate = 4800;
+    ModuleSimulator simulator(config);
+    std::string error;
+    ASSERT_TRUE(simulator.Start(&error)) << error;
+    struct stat st {};
+    ASSERT_EQ(stat(simulator.SlavePath().c_str(), &st), 0);
+    // No test can make a terminal a console: the kernel's list is replaced.
+    const auto consoles = std::filesystem::temp_directory_path() / ("tovrel-consoles-" + std::to_string(getpid()));
+    std::ofstream(consoles) << "ttyS0                -W- (EC  p a)    " << major(st.st_rdev) << ':' << minor(st.st_rdev)
+                            << '\n';
+    setenv("TOVREL_PROC_CONSOLES", consoles.c_str(), 1);
+    unsetenv("TOVREL_PORTS");
+    setenv("TOVREL_COM1", "/nonexistent/tovrel-com1", 1);
+    setenv("TOVREL_COM2", "/nonexistent/tovrel-com2", 1);
+    const std::vector<std::string> listed = {simulator.SlavePath()};
+
+    Attempts attempts;
+    SearchOptions options;
+    options.attempted = &Attempts::Hook;
+    options.skipped = &Attempts::Skip;
+    options.context = &attempts;
+    ModuleFound found;
+    EXPECT_FALSE(SearchModule(listed, &found, options));
+    EXPECT_EQ(attempts.tried, (std::vector<std::pair<int, int>>{{0, 0}, {1, 0}}));
+    EXPECT_EQ(attempts.skipped, std::vector<int>{2});
+    EXPECT_EQ(found.skippedPorts, std::vector<int>{2});
+    EXPECT_EQ(theSerialChannel.m_hComm, nullptr);
+
+    attempts = Attempts{};
+    options.namedPort = listed[0].c_str();
+    ASSERT_TRUE(SearchModule(listed, &found, options));
+    EXPECT_EQ(found.portIndex, 2);
+    EXPECT_TRUE(found.skippedPorts.empty());
+    EXPECT_TRUE(attempts.skipped.empty());
+    theSerialChannel.Close(true);
+    unsetenv("TOVREL_PROC_CONSOLES");
+    unsetenv("TOVREL_COM2");
+    std::filesystem::remove(consoles);
 }

@@ -1,8 +1,11 @@
 // The port list: its order, COM1 and COM2's devices left out, TOVREL_PORTS
 // in place of the enumeration, and of the enumeration what a machine without
 // adapters can show (that it lists no terminal without a device behind it).
+// Which ports are kernel consoles nobody named: against this machine's own
+// /proc/consoles, and with a pseudo-terminal listed as a console.
 // The enumeration of real adapters and UARTs is checked in the QEMU guest.
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +14,8 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "serial/SerialPorts.h"
 #include "tests/support/PtyPeer.h"
@@ -98,4 +103,82 @@ TEST(SerialPortList, EnumerationListsOnlyDevicesWithSomethingBehindThem) {
                      (leaf.size() > 3 && leaf.compare(0, 3, "tty") == 0 && std::isdigit(static_cast<unsigned char>(leaf[3]))))
             << p.name;
     }
+}
+
+// No test can make a terminal a console: the kernel's list is replaced by
+// one in its format that names a pseudo-terminal's device.
+TEST(KernelConsole, APortIsTheConsoleByItsDeviceUntilTheUserNamesIt) {
+    PtyPeer console, other;
+    struct stat st {};
+    ASSERT_EQ(stat(console.SlavePath().c_str(), &st), 0);
+    const fs::path consoles = fs::temp_directory_path() / ("tovrel-consoles-" + std::to_string(getpid()));
+    std::ofstream(consoles) << "netcon0              -W- (E     )\n"
+                            << "ttyS0                -W- (EC  p a)    4:64\n"
+                            << "pts                  -W- (E  p  )  " << major(st.st_rdev) << ':' << minor(st.st_rdev)
+                            << '\n';
+    const fs::path link = fs::temp_directory_path() / ("tovrel-console-link-" + std::to_string(getpid()));
+    fs::create_symlink(console.SlavePath(), link);
+    ScopedEnv kernel("TOVREL_PROC_CONSOLES", consoles.string());
+    unsetenv("TOVREL_PORTS");
+    unsetenv("TOVREL_COM3");
+    const std::string path = console.SlavePath();
+    struct Row {
+        const char* what;
+        std::string port;
+        const char* com3;   // TOVREL_COM3; null: unset
+        const char* ports;  // TOVREL_PORTS; null: unset
+        std::string alsoNamed;
+        bool unnamedConsole;
+    };
+    const Row rows[] = {
+        {"the console by its path", path, nullptr, nullptr, "", true},
+        {"the console through a link", link.string(), nullptr, nullptr, "", true},
+        {"another terminal", other.SlavePath(), nullptr, nullptr, "", false},
+        {"a path that opens nothing", "/dev/tovrel-no-such-port", nullptr, nullptr, "", false},
+        {"the console listed in TOVREL_PORTS, through a link", path, nullptr, link.c_str(), "", false},
+        {"TOVREL_PORTS listing another port", path, nullptr, other.SlavePath().c_str(), "", true},
+        {"the console named for this run", path, nullptr, nullptr, path, false},
+        {"the console named for this run as COM3", path, path.c_str(), nullptr, "COM3", false},
+        {"another port named for this run", path, nullptr, nullptr, other.SlavePath(), true},
+        {"COM3 set to the console", "COM3", path.c_str(), nullptr, "", false},
+        {"COM3 set to another terminal", "COM3", other.SlavePath().c_str(), nullptr, "", false},
+    };
+    for (const Row& row : rows) {
+        if (row.com3 != nullptr) setenv("TOVREL_COM3", row.com3, 1);
+        if (row.ports != nullptr) setenv("TOVREL_PORTS", row.ports, 1);
+        EXPECT_EQ(IsUnnamedKernelConsole(row.port.c_str(), row.alsoNamed.empty() ? nullptr : row.alsoNamed.c_str()),
+                  row.unnamedConsole)
+            << row.what;
+        unsetenv("TOVREL_COM3");
+        unsetenv("TOVREL_PORTS");
+    }
+    fs::remove(link);
+    fs::remove(consoles);
+}
+
+// This machine's own consoles, as its kernel lists them: each tty console
+// with a device node is one, as its path and (ttyS0) as COM1.
+TEST(KernelConsole, TheKernelsOwnConsolesAreFoundByTheirDevices) {
+    unsetenv("TOVREL_PROC_CONSOLES");
+    unsetenv("TOVREL_PORTS");
+    unsetenv("TOVREL_COM1");
+    std::ifstream in("/proc/consoles");
+    std::string line;
+    int checked = 0;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string name;
+        words >> name;
+        const std::string path = "/dev/" + name;
+        struct stat st {};
+        if (line.find(':') == std::string::npos || stat(path.c_str(), &st) != 0) continue;
+        EXPECT_TRUE(IsUnnamedKernelConsole(path.c_str())) << line;
+        if (name == "ttyS0") {
+            EXPECT_TRUE(IsUnnamedKernelConsole("COM1")) << line;
+        }
+        ++checked;
+    }
+    PtyPeer terminal;
+    EXPECT_FALSE(IsUnnamedKernelConsole(terminal.SlavePath().c_str()));
+    if (checked == 0) GTEST_SKIP() << "this kernel has no console on a tty with a device node";
 }
