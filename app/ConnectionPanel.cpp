@@ -15,13 +15,18 @@ void RepaintBetweenAttempts(int, int, void*) { KeepWindowPainted(); }
 
 }  // namespace
 
+std::string PortItemText(const SerialPortInfo& port) {
+    // The name first: it is what the channel opens, and what a narrow field
+    // shows.
+    return port.description.empty() ? port.name : port.name + " — " + port.description;
+}
+
 void CTovrelDlg::FillPortList() {
     const std::string shown = m_cbPort.GetWindowText();
     m_listedPorts = ListSerialPorts();
     m_cbPort.ResetContent();
     for (const char* port : {"串口1", "串口2"}) m_cbPort.AddString(port);
-    for (const SerialPortInfo& port : m_listedPorts)
-        m_cbPort.AddString(port.description.empty() ? port.name : port.name + " — " + port.description);
+    for (const SerialPortInfo& port : m_listedPorts) m_cbPort.AddString(PortItemText(port));
     // An item's text names its port: the same port stays selected, wherever
     // it now stands. One that has gone, or text typed that names none, stays
     // shown with no item selected.
@@ -33,6 +38,17 @@ void CTovrelDlg::FillPortList() {
     }
     m_cbPort.SetCurSel(-1);
     SetDlgItemText(m_cbPort.GetDlgCtrlID(), shown);
+}
+
+void CTovrelDlg::ReopenShownPortQuietly() {
+    const int port = m_cbPort.GetCurSel();
+    const int baud = m_cbBaudRate.GetCurSel();
+    if (port < 0 || baud < 0) return;
+    const int rate = kModuleBaudRates[baud];
+    if (port >= 2)
+        ReopenSerialChannelOn(PortNameOf(port).c_str(), rate);
+    else
+        ReopenSerialChannel(port + 1, rate);
 }
 
 void CTovrelDlg::OnDropDownPort() { FillPortList(); }
@@ -59,6 +75,9 @@ void CTovrelDlg::OnGetInfo() {
     ModuleFound found;
     if (!SearchModule(listed, &found, &RepaintBetweenAttempts, nullptr)) {
         ShowMessage("设备没响应！请查设备是否连接，串口及波特率设置是否正确！");
+        // Back on the port and rate the combos still show, not the last
+        // attempt's: what is shown is what the next command uses.
+        ReopenShownPortQuietly();
         return;
     }
     ShowMessage("打开设备成功!");
@@ -92,7 +111,8 @@ void CTovrelDlg::ShowDeviceInfo(const DeviceInfo& info, bool foundBySearch) {
 void CTovrelDlg::OnSetParams() {
     UpdateData(true);
     DeviceSettings settings{};
-    settings.baudIndex = static_cast<uint8_t>(SelectedBaudIndex());
+    // Checked before the handler ran: the combo names an item.
+    settings.baudIndex = static_cast<uint8_t>(ChosenBaudIndex());
     settings.year = m_nYear;
     settings.month = m_nMonth;
     settings.day = m_nDay;

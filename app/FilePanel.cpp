@@ -56,9 +56,16 @@ void CTovrelDlg::WriteToOpenFile(const uint8_t* data, uint32_t length, const cha
 }
 
 bool CTovrelDlg::NameForModule(const std::string& name, std::string* bytes) {
-    if (Utf8ToCp936(name, bytes)) return true;
-    ShowMessage("“" + name + "”含有代码页936无法表示的字符，未发送。");
-    return false;
+    if (!Utf8ToCp936(name, bytes)) {
+        ShowMessage("“" + name + "”含有代码页936无法表示的字符，未发送。");
+        return false;
+    }
+    if (bytes->size() > kMaxDiskNameBytes) {
+        ShowMessage("名称长 " + std::to_string(bytes->size()) + " 字节，超过模块所限的 " +
+                    std::to_string(kMaxDiskNameBytes) + " 字节（汉字每字2字节），未发送。");
+        return false;
+    }
+    return true;
 }
 
 void CTovrelDlg::OnOpenCreate() {
@@ -110,9 +117,10 @@ void CTovrelDlg::OnWriteFile() {
 
 void CTovrelDlg::OnSeek() {
     UpdateData(true);
-    const auto origin = static_cast<uint8_t>(SelectedIndex(m_cbSeekOrigin, 3));
+    const int origin = ChosenSeekOrigin();
+    if (origin < 0) return;
     // Nothing to report: a refused seek shows in the next read or write.
-    DiskSeek(g_pCurrentFile, m_nSeekOffset, origin);
+    DiskSeek(g_pCurrentFile, m_nSeekOffset, static_cast<uint8_t>(origin));
 }
 
 void CTovrelDlg::OnReadFile() {
@@ -126,9 +134,15 @@ void CTovrelDlg::OnReadFile() {
     if (buffer == nullptr) return;
 
     uint32_t count = 0;
+    bool cancelled = false;
     {
         CTransferProgress progress(this, "正在读取U盘文件……");
         count = DiskRead(buffer.get(), size, g_pCurrentFile);
+        cancelled = progress.Cancelled();
+    }
+    if (cancelled && count != size) {
+        ShowMessage("读文件已取消，电脑上的文件未改动。");
+        return;
     }
     if (count == 0) {
         ShowMessage("文件读取失败！");

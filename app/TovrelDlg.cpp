@@ -37,6 +37,8 @@ bool CTovrelDlg::OnCommand(int id, int notifyCode) {
     };
     for (const auto& entry : kMessageMap) {
         if (entry.id == id && entry.notifyCode == notifyCode) {
+            // Every button talks to the module: on the port and rate shown.
+            if (notifyCode == BN_CLICKED && !UseShownPortAndRate(id == IDC_SET_PARAMS)) return true;
             (this->*entry.handler)();
             return true;
         }
@@ -89,7 +91,7 @@ bool CTovrelDlg::OnInitDialog() {
     SetIcon(m_hIcon, true);
     SetIcon(m_hIcon, false);
 
-    FillPortList();
+    for (const char* port : {"串口1", "串口2"}) m_cbPort.AddString(port);
     for (int rate : kModuleBaudRates) m_cbBaudRate.AddString(std::to_string(rate));
     for (const char* origin : {"从始端移", "从当前移", "从末端移"}) m_cbSeekOrigin.AddString(origin);
     m_cbPort.SetCurSel(0);
@@ -112,31 +114,79 @@ bool CTovrelDlg::OnInitDialog() {
     return true;
 }
 
-int CTovrelDlg::SelectedIndex(CComboBox& combo, int count) {
-    int index = combo.GetCurSel();
-    if (index < 0 || index >= count) {
-        index = 0;
-        combo.SetCurSel(index);
+int CTovrelDlg::ChosenIndex(CComboBox& combo, const std::vector<ComboItemNames>& items, const char* what) {
+    const int selected = combo.GetCurSel();
+    if (selected >= 0) return selected;
+    const int named = ItemNamedBy(combo.GetWindowText(), items);
+    if (named >= 0) {
+        combo.SetCurSel(named);
+        return named;
     }
-    return index;
+    std::vector<std::string> accepted;
+    for (const ComboItemNames& names : items)
+        accepted.push_back(names.size() > 1 ? names[1] : names[0]);
+    ShowMessage(NoSuchItemMessage(what, combo.GetWindowText(), accepted));
+    return -1;
 }
 
-int CTovrelDlg::SelectedPortIndex() { return SelectedIndex(m_cbPort, m_cbPort.GetCount()); }
+std::vector<ComboItemNames> CTovrelDlg::PortItems() const {
+    std::vector<ComboItemNames> items = {{"串口1", "COM1"}, {"串口2", "COM2"}};
+    for (const SerialPortInfo& port : m_listedPorts) items.push_back({PortItemText(port), port.name});
+    return items;
+}
 
-int CTovrelDlg::SelectedBaudIndex() {
-    return SelectedIndex(m_cbBaudRate, static_cast<int>(std::size(kModuleBaudRates)));
+int CTovrelDlg::ChosenPortIndex() {
+    // A port typed before the list was ever read may be one present now.
+    if (m_cbPort.GetCurSel() < 0 && ItemNamedBy(m_cbPort.GetWindowText(), PortItems()) < 0) FillPortList();
+    return ChosenIndex(m_cbPort, PortItems(), "串口");
+}
+
+int CTovrelDlg::ChosenBaudIndex() {
+    std::vector<ComboItemNames> items;
+    for (int rate : kModuleBaudRates) items.push_back({std::to_string(rate)});
+    return ChosenIndex(m_cbBaudRate, items, "波特率");
+}
+
+int CTovrelDlg::ChosenSeekOrigin() {
+    std::vector<ComboItemNames> items;
+    for (int i = 0; i < m_cbSeekOrigin.GetCount(); ++i) items.push_back({m_cbSeekOrigin.GetLBText(i)});
+    return ChosenIndex(m_cbSeekOrigin, items, "指针偏移类型");
+}
+
+std::string CTovrelDlg::PortNameOf(int index) const {
+    // Items 0 and 1 are COM1 and COM2; the ports present follow them.
+    if (index >= 2 && index - 2 < static_cast<int>(m_listedPorts.size()))
+        return m_listedPorts[static_cast<size_t>(index - 2)].name;
+    return index == 1 ? "COM2" : "COM1";
+}
+
+void CTovrelDlg::OpenChannelOn(int portIndex, int rate) {
+    theSerialChannel.Close(true);
+    if (portIndex >= 2)
+        theSerialChannel.SelectPortName(PortNameOf(portIndex).c_str());
+    else if (theSerialChannel.SelectPort(portIndex + 1) == 0)
+        ShowMessage("打开串口失败!");
+    if (theSerialChannel.SelectBaudRate(rate) == 0) ShowMessage("设置波特率失败!");
+    if (theSerialChannel.Open(8, 0, 0) != kSerialOk) ShowMessage("打开串口失败!");
 }
 
 void CTovrelDlg::OpenChannelFromCombos() {
-    const int port = SelectedPortIndex();
-    theSerialChannel.Close(true);
-    // Items 0 and 1 are COM1 and COM2; the ports present follow them.
-    if (port >= 2 && port - 2 < static_cast<int>(m_listedPorts.size()))
-        theSerialChannel.SelectPortName(m_listedPorts[static_cast<size_t>(port - 2)].name.c_str());
-    else if (theSerialChannel.SelectPort(port + 1) == 0)
-        ShowMessage("打开串口失败!");
-    if (theSerialChannel.SelectBaudRate(kModuleBaudRates[SelectedBaudIndex()]) == 0) ShowMessage("设置波特率失败!");
-    if (theSerialChannel.Open(8, 0, 0) != kSerialOk) ShowMessage("打开串口失败!");
+    const int port = ChosenPortIndex();
+    if (port < 0) return;
+    const int baud = ChosenBaudIndex();
+    if (baud < 0) return;
+    OpenChannelOn(port, kModuleBaudRates[baud]);
+}
+
+bool CTovrelDlg::UseShownPortAndRate(bool keepRate) {
+    const int port = ChosenPortIndex();
+    if (port < 0) return false;
+    const int baud = ChosenBaudIndex();
+    if (baud < 0) return false;
+    const int rate = keepRate ? theSerialChannel.m_nBaudRate : kModuleBaudRates[baud];
+    if (PortNameOf(port) != theSerialChannel.m_pszPortName || rate != theSerialChannel.m_nBaudRate)
+        OpenChannelOn(port, rate);
+    return true;
 }
 
 int CTovrelDlg::ReopenChannel(int portNumber, int rate) { return ReopenSerialChannel(portNumber, rate) ? 1 : 0; }

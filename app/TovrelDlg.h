@@ -17,10 +17,14 @@
 #include <vector>
 
 #include "ComboBox.h"
+#include "ComboChoice.h"
 #include "DialogFramework.h"
 #include "protocol/DeviceCommands.h"
 #include "protocol/DiskCommands.h"
 #include "serial/SerialPorts.h"
+
+// A listed port as the port combo shows it: "/dev/ttyUSB0 — FT232R USB UART".
+std::string PortItemText(const SerialPortInfo& port);
 
 // The panel's open file: the record DiskOpenFile gave, or null.
 extern DiskFileHandle* g_pCurrentFile;
@@ -68,22 +72,39 @@ protected:
 
 private:
     void ShowMessage(const std::string& text) { MessageBox(text); }
-    // A combo's index, kept within its list: no selection (text typed that
-    // names no item) becomes the first item, which the combo then shows, so
-    // it never shows other than what is used.
-    static int SelectedIndex(CComboBox& combo, int count);
-    int SelectedPortIndex();
-    int SelectedBaudIndex();
+    // The item a combo names: its selection, or the item that text typed
+    // into it names (ComboChoice.h), which the combo then shows. -1 after a
+    // message that says what is accepted: the caller sends nothing.
+    int ChosenIndex(CComboBox& combo, const std::vector<ComboItemNames>& items, const char* what);
+    int ChosenPortIndex();
+    int ChosenBaudIndex();
+    int ChosenSeekOrigin();
+    std::vector<ComboItemNames> PortItems() const;
+    // What the channel opens for an item of the port combo: "COM1",
+    // "/dev/ttyUSB0".
+    std::string PortNameOf(int index) const;
+    // Closes the channel and opens it on a port item at a rate, with a
+    // message for each step that fails.
+    void OpenChannelOn(int portIndex, int rate);
+    // Before a command: the channel on the port the combo shows and, unless
+    // keepRate (设置's request travels at the rate the channel has), at the
+    // rate shown; reopened only when the user changed either. False when a
+    // combo names nothing.
+    bool UseShownPortAndRate(bool keepRate);
 
     // Connection panel.
     // The port combo: 串口1 and 串口2, then the other ports present,
-    // listed afresh; the selection stays on the port it named.
+    // listed afresh; the selection stays on the port it named. Read when
+    // the list first drops down or a port is looked for, not at start-up.
     void FillPortList();
     void OnDropDownPort();
     void OnSelChangePort();
     void OnGetInfo();
     void OnSetParams();
     void ShowDeviceInfo(const DeviceInfo& info, bool foundBySearch);
+    // After a search that found nothing: the channel back on the port and
+    // rate shown, without messages.
+    void ReopenShownPortQuietly();
 
     // File panel.
     void OnOpenCreate();

@@ -26,6 +26,9 @@ public:
     CTransferProgress(const CTransferProgress&) = delete;
     CTransferProgress& operator=(const CTransferProgress&) = delete;
 
+    // True once the user pressed 取消.
+    bool Cancelled() const { return m_pWindow != nullptr && m_pWindow->CancelPressed(); }
+
     static constexpr int kShowAfterMs = 1000;  // shorter transfers show nothing
     static constexpr int kRepaintEveryMs = 40;
 

@@ -11,7 +11,6 @@ namespace {
 constexpr uint8_t kFree = 0xFF;
 constexpr uint8_t kNoAnswer = 0xFF;
 constexpr uint8_t kCloseNoAnswer = 0xF0;
-constexpr size_t kMaxNameLength = 255;
 
 constexpr uint8_t kCommandOpen = 0x10;
 constexpr uint8_t kCommandClose = 0x12;
@@ -34,7 +33,7 @@ bool Usable(const DiskFileHandle* file) { return file != nullptr && file->handle
 // False for a name the length byte cannot carry (nothing sent) or no answer.
 bool NameExchange(uint8_t command, uint8_t handle, const char* name, uint8_t (&frame)[8]) {
     const size_t length = std::strlen(name);
-    if (length > kMaxNameLength) return false;
+    if (length > kMaxDiskNameBytes) return false;
     PutCommandHeader(frame, command, handle, static_cast<uint16_t>(length));
     theSerialChannel.Send(frame, kFrameHeaderSize);
     // An empty name puts nothing on the line, and the module may already be

@@ -18,6 +18,8 @@
 #include <cstdint>
 
 constexpr uint16_t DISK_CHUNK_SIZE = 512;
+// The longest name a command carries, in bytes (code page 936).
+constexpr unsigned kMaxDiskNameBytes = 255;
 
 struct DiskFileHandle {
     uint8_t handle;  // the module's handle; 0xFF: no file open

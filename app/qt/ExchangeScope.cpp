@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QPointer>
 #include <QWidget>
+#include <QWindow>
 
 #include <algorithm>
 #include <vector>
@@ -71,12 +72,24 @@ bool AllowedFor(const QWidget* target, const QEvent* event) {
     return false;
 }
 
+// A window holding an allowed control (the progress window's 取消): its
+// input goes on to the controls, where each is judged.
+bool HoldsAllowedControl(const QWindow* window) {
+    for (const QPointer<QWidget>& allowed : g_allowed)
+        if (!allowed.isNull() && allowed->window()->windowHandle() == window) return true;
+    return false;
+}
+
 class InputDropper : public QObject {
 public:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (!ExchangeScope::Active()) return false;
         // A shortcut may go to an action rather than a widget.
         if (event->type() == QEvent::Shortcut) return true;
+        // Input reaches the window before its widget, and a press there
+        // already moves the focus to the control under it: stop it there.
+        if (auto* window = qobject_cast<QWindow*>(watched))
+            return IsUserInput(event->type()) && !HoldsAllowedControl(window);
         auto* widget = qobject_cast<QWidget*>(watched);
         if (widget == nullptr) return false;
         // The close box, Alt+F4 and the like arrive from the window system.

@@ -32,6 +32,7 @@ CProgressWindow::CProgressWindow(CDialog* owner, const std::string& caption) {
     auto* layout = new QVBoxLayout(&window);
     window.m_pText = new QLabel(QString::fromStdString(caption), &window);
     window.m_pText->setTextFormat(Qt::PlainText);
+    window.m_pText->setAlignment(Qt::AlignLeft | Qt::AlignTop);  // lines stay put as one is added
     window.m_pBar = new QProgressBar(&window);
     window.m_pBar->setRange(0, 1000);
     window.m_pBar->setMinimumWidth(280);
@@ -49,7 +50,8 @@ CProgressWindow::CProgressWindow(CDialog* owner, const std::string& caption) {
     ExchangeScope::AllowInput(window.m_pCancel);
     // Sized once for the longest text it will show, so it stays where it
     // was put.
-    window.m_pText->setText(QString::fromStdString(caption) + QStringLiteral("\n4294967295 / 4294967295 字节"));
+    window.m_pText->setText(QString::fromStdString(caption) +
+                            QStringLiteral("\n4294967295 / 4294967295 字节\n正在停止……"));
     window.adjustSize();
     window.setFixedSize(window.size());
     window.m_pText->setText(QString::fromStdString(caption));

@@ -92,7 +92,10 @@ struct CDialog::Native : QDialog {
             } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
                 // A selection by the user: setting the index from code, or
                 // typing into the edit field, is none.
-                connect(combo, &QComboBox::activated, this, [this, id] { Dispatch(id, CBN_SELCHANGE); });
+                connect(combo, &QComboBox::activated, this, [this, id, combo] {
+                    ShowComboTextFromStart(combo);
+                    Dispatch(id, CBN_SELCHANGE);
+                });
             }
         }
     }

@@ -1,5 +1,6 @@
 #include "QtDialogBuilder.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QDialog>
 #include <QFontDatabase>
@@ -10,6 +11,11 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QWheelEvent>
+
+#include <algorithm>
 
 namespace {
 
@@ -35,14 +41,33 @@ protected:
 };
 
 // A combo that tells before its list drops down, so the list can be
-// refreshed first.
+// refreshed first. Its list is as wide as its longest item (a port's name
+// and description), up to the screen's width. The wheel changes it only
+// while it has the focus, as in a Windows dialog: a wheel turned over the
+// window to scroll must not pick another port.
 class DropDownCombo : public QComboBox {
 public:
     DropDownCombo(QWidget* parent, std::function<void()> onDropDown)
         : QComboBox(parent), m_onDropDown(std::move(onDropDown)) {}
     void showPopup() override {
         if (m_onDropDown) m_onDropDown();
+        const QFontMetrics metrics(view()->font());
+        int widest = 0;
+        for (int i = 0; i < count(); ++i) widest = std::max(widest, metrics.horizontalAdvance(itemText(i)));
+        const int frame = 2 * view()->frameWidth() + style()->pixelMetric(QStyle::PM_ScrollBarExtent) +
+                          4 * style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + metrics.averageCharWidth() * 2;
+        const QScreen* where = screen();
+        const int screenWidth = where != nullptr ? where->availableGeometry().width() : widest + frame;
+        view()->setMinimumWidth(std::min(widest + frame, screenWidth));
         QComboBox::showPopup();
+    }
+
+protected:
+    void wheelEvent(QWheelEvent* event) override {
+        if (hasFocus())
+            QComboBox::wheelEvent(event);
+        else
+            event->ignore();
     }
 
 private:
@@ -178,6 +203,12 @@ void ComboSetCurSel(QComboBox* combo, int index) {
     combo->setCurrentIndex(index);
     // setCurrentIndex leaves typed text alone when the index is unchanged.
     if (combo->isEditable()) combo->setEditText(combo->itemText(index));
+    ShowComboTextFromStart(combo);
+}
+
+void ShowComboTextFromStart(QComboBox* combo) {
+    // A long item shows its start, the port's name, not its tail.
+    if (combo->lineEdit() != nullptr) combo->lineEdit()->setCursorPosition(0);
 }
 
 QWidget* DialogItem(const QWidget* dialog, int id) {

@@ -43,7 +43,9 @@ QString ControlName(int id);
 // The selection of a drop-down combo with an edit field: the item whose
 // text the edit field shows, or -1 when it shows text that is no item.
 int ComboCurSel(const QComboBox* combo);
-// Selects an item; the edit field then shows its text.
+// Selects an item; the edit field then shows its text, from its start.
 void ComboSetCurSel(QComboBox* combo, int index);
+// The edit field scrolled to its start.
+void ShowComboTextFromStart(QComboBox* combo);
 
 #endif

@@ -7,8 +7,9 @@
 
 class QCoreApplication;
 
-// Installs the zh_CN catalogue of Qt's base module. False when it is not
-// installed.
+// Makes zh_CN the default locale (the file dialog's sizes and dates) and
+// installs the zh_CN catalogue of Qt's base module. False when the
+// catalogue is not installed.
 bool InstallQtTranslations(QCoreApplication* application);
 
 #endif

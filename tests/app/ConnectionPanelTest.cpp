@@ -197,36 +197,102 @@ TEST_F(ConnectionPanelTest, ARefusedOrUnansweredSetSaysSoAndLeavesTheChannel) {
     EXPECT_EQ(theSerialChannel.m_nBaudRate, 9600);
 }
 
-TEST_F(ConnectionPanelTest, TextTypedIntoTheRateComboIsASelectionOnlyWhenItIsAnItem) {
-    StartModule();
+TEST_F(ConnectionPanelTest, TypedTextIsTheItemItNamesElseItIsRefusedWithNothingSent) {
+    ModuleSimulator& module = StartModule();
     OpenWindow();
     // No completion: "1" stays "1", and names no item.
     Type(IDC_BAUD_RATE, QStringLiteral("1"));
     EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("1"));
-    // Text that is no item is no selection: the first item is sent, and shown.
-    Type(IDC_BAUD_RATE, QStringLiteral("12345"));
-    EXPECT_EQ(Click(IDC_SET_PARAMS), QStringList{QStringLiteral("设置成功!当前参数已更新。")});
-    ASSERT_EQ(RequestsOf(0x01).size(), 1u);
-    EXPECT_EQ(RequestsOf(0x01)[0][6], 0);
-    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("4800"));
-    EXPECT_EQ(theSerialChannel.m_nBaudRate, 4800);
-    EXPECT_EQ(m_module->Rate(), 4800u);
-    // An item's text typed in full is that item.
+    const struct {
+        int combo;
+        const char* typed;
+        int button;
+        const char* refusalNames;  // in the box; null: taken, shown as `item`
+        const char* item;
+    } kCases[] = {
+        {IDC_BAUD_RATE, "12345", IDC_SET_PARAMS, "“12345”不是可选的波特率", nullptr},
+        {IDC_BAUD_RATE, "1440", IDC_GET_INFO, "4800、9600、14400", nullptr},
+        {IDC_PORT, "COM9", IDC_GET_INFO, "“COM9”不是可选的串口", nullptr},
+        {IDC_PORT, "串口3", IDC_OPEN_CREATE, "COM1、COM2", nullptr},
+        {IDC_SEEK_ORIGIN, "2", IDC_SEEK, "从始端移、从当前移、从末端移", nullptr},
+        {IDC_PORT, " com1 ", IDC_GET_INFO, nullptr, "串口1"},
+        {IDC_BAUD_RATE, " 9600\t", IDC_GET_INFO, nullptr, "9600"},
+        {IDC_PORT, "串口1", IDC_GET_INFO, nullptr, "串口1"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.typed);
+        const size_t requests = module.Requests().size();
+        const HANDLE open = theSerialChannel.m_hComm;
+        Type(c.combo, QString::fromUtf8(c.typed));
+        const QStringList boxes = Click(c.button);
+        if (c.refusalNames != nullptr) {
+            ASSERT_EQ(boxes.size(), 1) << qPrintable(boxes.join('|'));
+            EXPECT_TRUE(boxes[0].contains(QString::fromUtf8(c.refusalNames))) << qPrintable(boxes[0]);
+            EXPECT_EQ(module.Requests().size(), requests);
+            EXPECT_EQ(theSerialChannel.m_hComm, open);  // not even reopened
+            EXPECT_EQ(Shown(c.combo), QString::fromUtf8(c.typed));  // left for the user to mend
+            Type(c.combo, c.combo == IDC_BAUD_RATE ? QStringLiteral("9600") : c.combo == IDC_PORT ? QStringLiteral("串口1") : QStringLiteral("从始端移"));
+        } else {
+            EXPECT_EQ(boxes, QStringList{kOpened});
+            EXPECT_EQ(Shown(c.combo), QString::fromUtf8(c.item));
+            EXPECT_EQ(module.Requests().size(), requests + 1);
+        }
+    }
+    EXPECT_EQ(module.Rate(), 9600u);
+    // An item's text typed in full is that item, for 设置 too.
     Type(IDC_BAUD_RATE, QStringLiteral("57600"));
     EXPECT_EQ(Click(IDC_SET_PARAMS), QStringList{QStringLiteral("设置成功!当前参数已更新。")});
     EXPECT_EQ(RequestsOf(0x01).back()[6], 6);
     EXPECT_EQ(theSerialChannel.m_nBaudRate, 57600);
+    EXPECT_EQ(module.Rate(), 57600u);
 }
 
-TEST_F(ConnectionPanelTest, TextTypedIntoThePortComboDoesNotReopenThePort) {
+TEST_F(ConnectionPanelTest, TextTypedIntoThePortComboOpensNothingUntilAButtonThenThatPort) {
     StartModule();
+    PtyPeer com2;
+    com2.ExportAs(2);
     OpenWindow();
     const HANDLE open = theSerialChannel.m_hComm;
-    Type(IDC_PORT, QStringLiteral("串口2"));
+    Type(IDC_PORT, QStringLiteral("com2"));
     Item(IDC_FILE_NAME)->setFocus();  // typed and left
     QTest::qWait(20);
     EXPECT_EQ(theSerialChannel.m_hComm, open);
     EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM1");
+    // The next command goes where the combo says, and the combo says it as
+    // its item.
+    ScriptedPeer module(&com2);
+    module.Play({{6, StatusAnswer({0x01, 0x07, 0x0C, 0x1F, 0x17, 0x3B, 0x3A, 0x01, 0xFF, 0, 0, 0, 0, 0})}});
+    EXPECT_EQ(Click(IDC_GET_INFO), QStringList{kOpened});
+    EXPECT_EQ(module.Finish().size(), 1u);
+    EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口2"));
+    EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM2");
+    EXPECT_TRUE(RequestsOf(0x00).empty());  // COM1's module heard nothing
+}
+
+TEST_F(ConnectionPanelTest, ARateChosenWithoutSetIsTheRateTheNextCommandUses) {
+    ModuleSimulator& module = StartModule();
+    OpenWindow();
+    ChooseItem(IDC_BAUD_RATE, 7);  // 115200, where the module is not
+    EXPECT_EQ(theSerialChannel.m_nBaudRate, 9600);
+    // Asked at 115200, it does not answer; the search finds it at 9600 and
+    // the combo says so.
+    EXPECT_EQ(Click(IDC_GET_INFO), (QStringList{kSearching, kOpened}));
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("9600"));
+    EXPECT_EQ(theSerialChannel.m_nBaudRate, 9600);
+    EXPECT_EQ(module.Rate(), 9600u);
+}
+
+TEST_F(ConnectionPanelTest, ASearchThatFindsNothingLeavesTheChannelOnThePortAndRateShown) {
+    PtyPeer com1;
+    com1.ExportAs(1);
+    OpenWindow();
+    ChooseItem(IDC_BAUD_RATE, 2);
+    EXPECT_EQ(Click(IDC_GET_INFO), (QStringList{kSearching, kNoResponse}));
+    EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口1"));
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("14400"));
+    EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM1");
+    EXPECT_EQ(theSerialChannel.m_nBaudRate, 14400);
+    EXPECT_NE(theSerialChannel.m_hComm, nullptr);
 }
 
 TEST_F(ConnectionPanelTest, PortsPresentFollowCom1AndCom2AndTheSearchFindsTheModuleThere) {
@@ -240,6 +306,10 @@ TEST_F(ConnectionPanelTest, PortsPresentFollowCom1AndCom2AndTheSearchFindsTheMod
     setenv("TOVREL_PORTS", (silent.SlavePath() + ":" + module.SlavePath()).c_str(), 1);
     OpenWindow();
     auto* port = qobject_cast<QComboBox*>(Item(IDC_PORT));
+    // The list is read when a search needs it, not at start-up.
+    EXPECT_EQ(port->count(), 2);
+    port->showPopup();
+    port->hidePopup();
     ASSERT_EQ(port->count(), 4);
     EXPECT_EQ(port->itemText(0), QStringLiteral("串口1"));
     EXPECT_EQ(port->itemText(1), QStringLiteral("串口2"));
@@ -262,7 +332,7 @@ TEST_F(ConnectionPanelTest, ThePortListIsReadAfreshWhenItDropsDownAndAChoiceOpen
     setenv("TOVREL_PORTS", first.SlavePath().c_str(), 1);
     OpenWindow();
     auto* port = qobject_cast<QComboBox*>(Item(IDC_PORT));
-    EXPECT_EQ(port->count(), 3);
+    EXPECT_EQ(port->count(), 2);
     // An adapter plugged in meanwhile is there when the list opens.
     setenv("TOVREL_PORTS", (first.SlavePath() + ":" + later.SlavePath()).c_str(), 1);
     port->showPopup();

@@ -75,7 +75,7 @@ TEST_F(ExchangeTest, CancelledReadLeavesThePcFileAsItWas) {
     OpenBigFile(BigData());
     WritePcFile(QStringLiteral("BIG.BIN"), "the PC's own file");
     OnProgressWindow user(&ExchangeTest::Cancel);
-    EXPECT_EQ(Click(IDC_READ_FILE), QStringList{QStringLiteral("读文件过程中出错!")});
+    EXPECT_EQ(Click(IDC_READ_FILE), QStringList{QStringLiteral("读文件已取消，电脑上的文件未改动。")});
     ASSERT_TRUE(user.Fired());
     EXPECT_EQ(ReadPcFile(QStringLiteral("BIG.BIN")), QByteArray("the PC's own file"));
     EXPECT_EQ(QDir(m_pcFolder.path()).entryList(QDir::Files), QStringList{QStringLiteral("BIG.BIN")});
