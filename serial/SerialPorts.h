@@ -20,8 +20,9 @@
 //   TOVREL_PORTS, when set, replaces the enumeration with the devices it
 //   names (separated by ':' on Linux, ';' on Windows; empty: none), those
 //   that exist, described as far as the platform knows them: a machine's own
-//   ports (a serial console, say) then stay out of a search, and tests get a
-//   list they control.
+//   ports then stay out of a search, and tests get a list they control. A
+//   kernel's console stays listed (described as such); searches leave it
+//   out by IsUnnamedKernelConsole below.
 //
 // Cost: nothing is opened (an open would raise DTR and RTS); on Linux the
 // list is read from sysfs and udev's database, on Windows from SetupAPI and
