@@ -38,6 +38,8 @@ ok_and_same_as_data() { [ "$rc" -eq 0 ] && cmp -s "$data" "$1"; }
 no_answer_within() { [ "$rc" -eq 3 ] && [ "$took" -le "$1" ]; }
 refused_naming() { [ "$rc" -eq 5 ] && printf '%s\n' "$out" | grep -qw -- "$1"; }
 exited_ok() { [ "$rc" -eq 0 ]; }
+failed_saying() { [ "$rc" -eq "$1" ] && printf '%s\n' "$out" | grep -q -- "$2"; }
+used_and_as_found() { [ "$rc" -eq 0 ] && [ "$before" = "$after" ]; }
 taken_and_gone() { [ "$rc" -eq 0 ] && [ ! -e "$1" ]; }
 
 ms_now() { awk '{ printf "%d\n", $1 * 1000 }' /proc/uptime; }
@@ -235,13 +237,59 @@ driver_checks() {  # driver_checks DRIVER DEVICE
     fi
     latency=/sys/bus/usb-serial/devices/${2##*/}/latency_timer
     [ -e "$latency" ] && note "$1: latency timer $(cat "$latency") ms before any client"
+    settings_checks "$1" "$2"
     exchange_checks "$1" "$2"
     held_port_checks "$1" "$2"
+}
+
+# A use of the port leaves its settings as found: a distinctive set (another
+# rate, canonical mode with echo, hardware flow control, two stop bits) and,
+# on the adapter, the latency timer, equal before and after.
+settings_checks() {  # settings_checks DRIVER DEVICE
+    d=$1
+    dev=$2
+    latency=/sys/bus/usb-serial/devices/${dev##*/}/latency_timer
+    began=$(ms_now)
+    original=$(stty -F "$dev" -g)
+    stty -F "$dev" 1200 icanon echo crtscts cstopb
+    before="$(stty -F "$dev" -g) $(cat "$latency" 2>/dev/null)"
+    cli --port "$dev" --baud 115200 info
+    after="$(stty -F "$dev" -g) $(cat "$latency" 2>/dev/null)"
+    out="before $before, after $after, $out"
+    check "$d: a use leaves the line settings as found" used_and_as_found
+    stty -F "$dev" "$original"
+    note "$d: the settings check took $(($(ms_now) - began)) ms"
+}
+
+# The kernel's console is this guest's first UART (console=ttyS0), COM1 by
+# default. Neither the search nor a command without --port may open it. The
+# host checks that nothing reached the console between the two markers, so
+# the results are told after the second.
+console_checks() {
+    began=$(ms_now)
+    before=$(stty -F /dev/ttyS0 -g)
+    echo "@@ console-quiet-begin"
+    search_out=$(env -u TOVREL_COM1 TOVREL_PORTS= timeout 60 tovrel-cli search 2>&1 </dev/null)
+    search_rc=$?
+    info_out=$(env -u TOVREL_COM1 timeout 60 tovrel-cli info 2>&1 </dev/null)
+    info_rc=$?
+    echo "@@ console-quiet-end"
+    after=$(stty -F /dev/ttyS0 -g)
+    out=$search_out rc=$search_rc
+    check "console: search leaves COM1 out and says so" \
+        failed_saying 5 "^COM1: not searched: it is the kernel's console"
+    out=$info_out rc=$info_rc
+    check "console: a command without --port refuses COM1" \
+        failed_saying 5 "^cannot open COM1: it is the kernel's console"
+    out="before $before, after $after" rc=0
+    check "console: its settings are as they were" test "$before" = "$after"
+    note "console: its checks took $(($(ms_now) - began)) ms"
 }
 
 # The two drivers' lines are independent: check them side by side.
 driver_checks ftdi_sio /dev/ttyUSB0 &
 driver_checks 8250 /dev/ttyS1 &
 wait
+console_checks
 uart_list_checks
 adapter_checks

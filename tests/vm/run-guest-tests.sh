@@ -288,6 +288,21 @@ check_pulled_put() {
     fi
 }
 
+# The guest's console is its first UART: between the guest's two markers,
+# while its client searched and ran a command without --port, nothing may
+# have reached it (a frame would show as bytes before the second marker).
+check_console_quiet() {
+    local between
+    between=$(tr -d '\r' <"$work/console.log" |
+        awk '/@@ console-quiet-end/ { sub(/@@ console-quiet-end.*/, ""); printf "%s", $0; exit }
+             on { print } /@@ console-quiet-begin/ { on = 1 }' | wc -c)
+    if [ "$between" -eq 0 ]; then
+        pass "console: nothing reached the kernel's console while the client ran"
+    else
+        fail "console: $between bytes reached the kernel's console while the client ran"
+    fi
+}
+
 while :; do
     if ! IFS= read -r -t 1 -u "$console" line; then
         if ! kill -0 "$qemu" 2>/dev/null; then
@@ -305,6 +320,7 @@ while :; do
         "@@ pass "*) pass "${line#@@ pass }" ;;
         "@@ fail "*) fail "${line#@@ fail }" ;;
         "@@ note "*) echo "note  ${line#@@ note }" ;;
+        *"@@ console-quiet-end") check_console_quiet ;;
         "@@ booted") echo "note  the guest booted in $(ms_since "$started") ms" ;;
         "@@ pull-now") pull_adapter ;;
         "@@ put-exit "*)
