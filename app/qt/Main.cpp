@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--report-shown") == 0) reportShown = true;
 
+    UseChineseDates();
     QApplication application(argc, argv);
     InstallQtTranslations(&application);
     QApplication::setApplicationVersion(QString::fromLatin1(kVersionNumber));

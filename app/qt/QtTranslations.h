@@ -7,6 +7,10 @@
 
 class QCoreApplication;
 
+// Before the application object is made: the system locale's dates (the
+// file dialog's list shows them) Chinese, whatever the user's locale.
+void UseChineseDates();
+
 // Makes zh_CN the default locale (the file dialog's sizes and dates) and
 // installs the zh_CN catalogue of Qt's base module. False when the
 // catalogue is not installed.

@@ -9,6 +9,7 @@
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    UseChineseDates();
     QApplication application(argc, argv);
     InstallQtTranslations(&application);
     ::testing::InitGoogleTest(&argc, argv);

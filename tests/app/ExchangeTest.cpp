@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QPlainTextEdit>
+#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -22,8 +23,16 @@ namespace {
 
 class ExchangeTest : public PacedTransferTest {
 protected:
+    // Clicks 取消: the window keeps its size, and shows every line it then has.
     static void Cancel(QDialog* progress) {
+        const QSize size = progress->size();
         QTest::mouseClick(progress->findChild<QPushButton*>(QStringLiteral("CancelTransfer")), Qt::LeftButton);
+        QApplication::processEvents();
+        EXPECT_EQ(progress->size(), size);
+        const auto* text = progress->findChild<QLabel*>();
+        ASSERT_NE(text, nullptr);
+        EXPECT_TRUE(text->text().endsWith(QStringLiteral("正在停止……")));
+        EXPECT_GE(text->height(), text->sizeHint().height());
     }
 };
 

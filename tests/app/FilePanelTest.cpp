@@ -262,15 +262,29 @@ TEST_F(FilePanelTest, DirectoryAndDeleteButtonsReportTheModulesAnswer) {
     EXPECT_FALSE(m_module->DiskDirectoryExists("/USB_HOST/数据"));
 }
 
-TEST_F(FilePanelTest, ANameCodePage936CannotHoldIsRefusedUnsent) {
+TEST_F(FilePanelTest, ANameTheModuleCannotTakeIsRefusedUnsentAndSaysWhy) {
     m_module->ClearRequests();
-    for (int id : {IDC_NEW_DIR_NAME, IDC_CURRENT_DIR, IDC_DEL_FILE_NAME, IDC_DEL_DIR_NAME, IDC_FILE_NAME})
-        Type(id, QStringLiteral("ü한"));
-    for (int button : {IDC_MAKE_DIR, IDC_SET_CURRENT_DIR, IDC_DELETE_FILE, IDC_DELETE_DIR, IDC_OPEN_CREATE}) {
-        const QStringList shown = Click(button);
-        ASSERT_EQ(shown.size(), 1) << button;
-        EXPECT_TRUE(shown[0].contains(QStringLiteral("ü한"))) << button;
+    const struct {
+        QString name;
+        QString said;  // in the box
+    } kNames[] = {
+        {QStringLiteral("ü한"), QStringLiteral("ü한")},
+        // 128 Chinese characters are 256 bytes; the edits that have no limit of 100.
+        {QString(128, QChar(0x6570)), QStringLiteral("256 字节，超过模块所限的 255 字节")},
+        {QString(256, QLatin1Char('a')), QStringLiteral("256 字节，超过模块所限的 255 字节")},
+    };
+    const int kFields[] = {IDC_CURRENT_DIR, IDC_DEL_FILE_NAME, IDC_DEL_DIR_NAME};
+    const int kButtons[] = {IDC_SET_CURRENT_DIR, IDC_DELETE_FILE, IDC_DELETE_DIR};
+    for (const auto& name : kNames) {
+        for (int id : kFields) Type(id, name.name);
+        for (int button : kButtons) {
+            const QStringList shown = Click(button);
+            ASSERT_EQ(shown.size(), 1) << button;
+            EXPECT_TRUE(shown[0].contains(name.said)) << button << qPrintable(shown[0]);
+        }
     }
+    for (int id : {IDC_NEW_DIR_NAME, IDC_FILE_NAME}) Type(id, QStringLiteral("ü한"));
+    for (int button : {IDC_MAKE_DIR, IDC_OPEN_CREATE}) EXPECT_TRUE(Click(button).value(0).contains(QStringLiteral("ü한")));
     QTest::qWait(50);
     EXPECT_TRUE(m_module->Requests().empty());
 }

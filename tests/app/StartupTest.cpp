@@ -4,10 +4,12 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QTest>
@@ -261,10 +263,19 @@ TEST_F(StartupTest, QtsOwnTextsAreChinese) {
     OpenWindow();
     Type(IDC_FILE_NAME, QStringLiteral("A.TXT"));
     Click(IDC_OPEN_CREATE);
+    WritePcFile(QStringLiteral("notes.txt"), QByteArray(2000, 'x'));
+    ASSERT_TRUE(QDir(m_pcFolder.path()).mkdir(QStringLiteral("saved")));
     m_answerer.files = {QString()};
+    m_answerer.readListing = true;
     Click(IDC_WRITE_FILE);
     EXPECT_TRUE(m_answerer.fileDialogButtons.contains(QStringLiteral("取消"))) << qPrintable(m_answerer.fileDialogButtons.join(QLatin1Char('|')));
     EXPECT_FALSE(m_answerer.fileDialogButtons.contains(QStringLiteral("Cancel")));
+    // Its list: headers, types, sizes and dates.
+    const QStringList& listing = m_answerer.fileDialogListing;
+    const QString all = listing.join(QLatin1Char('|'));
+    EXPECT_TRUE(listing.contains(QStringLiteral("修改日期")) && listing.contains(QStringLiteral("文件夹"))) << qPrintable(all);
+    EXPECT_EQ(listing.filter(QRegularExpression(QStringLiteral("^20\\d\\d/\\d+/\\d+ \\d"))).size(), 2) << qPrintable(all);
+    EXPECT_FALSE(all.contains(QStringLiteral("Folder")) || all.contains(QStringLiteral("Dec"))) << qPrintable(all);
     // ... and an edit's context menu.
     auto* edit = qobject_cast<QLineEdit*>(Item(IDC_FILE_NAME));
     std::unique_ptr<QMenu> menu(edit->createStandardContextMenu());

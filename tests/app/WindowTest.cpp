@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QTreeView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -52,6 +53,17 @@ void ModalAnswerer::Poll() {
         fileDialogButtons.clear();
         for (const QAbstractButton* button : dialog->findChildren<QAbstractButton*>())
             if (button->isVisible() && !button->text().isEmpty()) fileDialogButtons << button->text();
+        fileDialogListing.clear();
+        if (auto* list = dialog->findChild<QTreeView*>(QStringLiteral("treeView")); list != nullptr && readListing) {
+            // The folder is read in the background.
+            (void)QTest::qWaitFor([list] { return list->model()->rowCount(list->rootIndex()) > 0; }, 2000);
+            const QAbstractItemModel* model = list->model();
+            for (int column = 0; column < model->columnCount(list->rootIndex()); ++column)
+                fileDialogListing << model->headerData(column, Qt::Horizontal).toString();
+            for (int row = 0; row < model->rowCount(list->rootIndex()); ++row)
+                for (int column = 0; column < model->columnCount(list->rootIndex()); ++column)
+                    fileDialogListing << model->index(row, column, list->rootIndex()).data().toString();
+        }
         const QString file = files.empty() ? QString() : files.front();
         if (!files.empty()) files.pop_front();
         if (file.isEmpty()) {

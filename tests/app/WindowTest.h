@@ -47,6 +47,8 @@ public:
     std::vector<ShownBox> boxes;
     QStringList fileDialogs;  // object names of the file dialogs met
     QStringList fileDialogButtons;  // texts of the buttons of the last file dialog met
+    bool readListing = false;  // read the file dialog's list (waits for it to load)
+    QStringList fileDialogListing;  // its list's headers, then each row's cells
 
 private:
     void Poll();

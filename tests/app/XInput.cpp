@@ -1,6 +1,7 @@
 #include "XInput.h"
 
 #include <QPoint>
+#include <QString>
 #include <QWidget>
 
 #include <X11/Xlib.h>
@@ -28,12 +29,36 @@ bool XInput::Usable() const {
     return m_display != nullptr && XTestQueryExtension(Dpy(m_display), &event, &error, &major, &minor);
 }
 
-void XInput::Click(const QWidget* widget) {
-    const QPoint at = widget->mapToGlobal(widget->rect().center());
+void XInput::Click(const QWidget* widget) { ClickAt(widget->mapToGlobal(widget->rect().center())); }
+
+void XInput::ClickAt(const QPoint& at) {
     XTestFakeMotionEvent(Dpy(m_display), -1, at.x(), at.y(), CurrentTime);
     XTestFakeButtonEvent(Dpy(m_display), 1, True, CurrentTime);
     XTestFakeButtonEvent(Dpy(m_display), 1, False, CurrentTime);
     XFlush(Dpy(m_display));
+}
+
+void XInput::Wheel(const QWidget* widget, bool up) {
+    const QPoint at = widget->mapToGlobal(widget->rect().center());
+    const unsigned button = up ? 4 : 5;  // X's wheel buttons
+    XTestFakeMotionEvent(Dpy(m_display), -1, at.x(), at.y(), CurrentTime);
+    XTestFakeButtonEvent(Dpy(m_display), button, True, CurrentTime);
+    XTestFakeButtonEvent(Dpy(m_display), button, False, CurrentTime);
+    XFlush(Dpy(m_display));
+}
+
+void XInput::Type(const QString& text) {
+    Display* display = Dpy(m_display);
+    for (const QChar c : text) {
+        const char ascii = c.toLatin1();
+        const bool shifted = ascii >= 'A' && ascii <= 'Z';
+        const KeySym symbol = ascii == ' ' ? XK_space : static_cast<KeySym>(shifted ? ascii - 'A' + 'a' : ascii);
+        if (shifted) FakeKey(display, XK_Shift_L, true);
+        FakeKey(display, symbol, true);
+        FakeKey(display, symbol, false);
+        if (shifted) FakeKey(display, XK_Shift_L, false);
+    }
+    XFlush(display);
 }
 
 void XInput::Press(Key key) {
@@ -45,11 +70,17 @@ void XInput::Press(Key key) {
         case Key::kSpace:
         case Key::kAltSpace: symbol = XK_space; break;
         case Key::kF1: symbol = XK_F1; break;
+        case Key::kUp: symbol = XK_Up; break;
+        case Key::kDown:
+        case Key::kAltDown: symbol = XK_Down; break;
+        case Key::kEnd: symbol = XK_End; break;
+        case Key::kBackSpace: symbol = XK_BackSpace; break;
     }
-    if (key == Key::kAltSpace) FakeKey(display, XK_Alt_L, true);
+    const bool alt = key == Key::kAltSpace || key == Key::kAltDown;
+    if (alt) FakeKey(display, XK_Alt_L, true);
     FakeKey(display, symbol, true);
     FakeKey(display, symbol, false);
-    if (key == Key::kAltSpace) FakeKey(display, XK_Alt_L, false);
+    if (alt) FakeKey(display, XK_Alt_L, false);
     XFlush(display);
 }
 

@@ -4,11 +4,13 @@
 #ifndef TOVREL_TESTS_APP_XINPUT_H
 #define TOVREL_TESTS_APP_XINPUT_H
 
+class QPoint;
+class QString;
 class QWidget;
 
 class XInput {
 public:
-    enum class Key { kEscape, kReturn, kSpace, kF1, kAltSpace };
+    enum class Key { kEscape, kReturn, kSpace, kF1, kAltSpace, kUp, kDown, kAltDown, kEnd, kBackSpace };
 
     XInput();  // a connection of its own to $DISPLAY
     ~XInput();
@@ -19,8 +21,15 @@ public:
     bool Usable() const;
     // Moves the pointer over the widget's middle and clicks there.
     void Click(const QWidget* widget);
+    // A click at a point of the screen.
+    void ClickAt(const QPoint& global);
+    // One notch of the wheel over the widget's middle, away from the user
+    // (up) or towards.
+    void Wheel(const QWidget* widget, bool up);
     // A key pressed and let go, where the pointer and the focus are.
     void Press(Key key);
+    // Letters, digits and blanks, typed key by key.
+    void Type(const QString& text);
     // What a window manager sends when the user clicks the close box.
     void CloseBox(const QWidget* window);
 
