@@ -26,7 +26,12 @@ bool Allowed(HWND target) {
     return g_allowed != nullptr && target != nullptr && (target == g_allowed || IsChild(g_allowed, target));
 }
 
-void SetWaitCursor(bool wait) { SetCursor(LoadCursorW(nullptr, wait ? IDC_WAIT : IDC_ARROW)); }
+// Never over the window that takes input: its button is there to press.
+void SetWaitCursor(bool wait) {
+    POINT at{};
+    const bool overAllowed = GetCursorPos(&at) && Allowed(WindowFromPoint(at));
+    SetCursor(LoadCursorW(nullptr, wait && !overAllowed ? IDC_WAIT : IDC_ARROW));
+}
 
 // Input that arrived while the handler held the thread: dropped, so that
 // no click or key runs anything once it returns.

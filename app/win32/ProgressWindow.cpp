@@ -98,10 +98,12 @@ CProgressWindow::CProgressWindow(CDialog* owner, const std::string& caption) : m
     // A caption but no system menu: no close box.
     const DWORD style = WS_POPUP | WS_CAPTION | WS_CLIPCHILDREN;
     const DWORD exStyle = WS_EX_DLGMODALFRAME;
-    const RECT textRect = Units(ownerWindow, 7, 7, 186, 20);
-    const RECT barRect = Units(ownerWindow, 7, 31, 186, 9);
-    const RECT buttonRect = Units(ownerWindow, 75, 46, 50, 14);
-    RECT frame = Units(ownerWindow, 0, 0, 200, 67);
+    // Room for three lines from the start (what moves, the bytes, and
+    // 正在停止……): the window never changes its size.
+    const RECT textRect = Units(ownerWindow, 7, 7, 186, 27);
+    const RECT barRect = Units(ownerWindow, 7, 38, 186, 9);
+    const RECT buttonRect = Units(ownerWindow, 75, 53, 50, 14);
+    RECT frame = Units(ownerWindow, 0, 0, 200, 74);
     AdjustWindowRectEx(&frame, style, FALSE, exStyle);
     const int width = frame.right - frame.left;
     const int height = frame.bottom - frame.top;

@@ -20,7 +20,9 @@ struct ControlStyle {
 };
 
 ControlStyle StyleOf(ControlKind kind) {
-    constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
+    // Each control a group of its own: the arrow keys move the focus within
+    // a group, and none may carry it onto a label.
+    constexpr DWORD kChild = WS_CHILD | WS_VISIBLE | WS_GROUP;
     switch (kind) {
         case ControlKind::kGroupBox:
             return {kButtonClass, kChild | BS_GROUPBOX};

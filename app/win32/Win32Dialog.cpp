@@ -59,6 +59,58 @@ std::wstring ComboItemText(HWND combo, int index) {
     return text;
 }
 
+HWND ComboEdit(HWND combo) { return FindWindowExW(combo, nullptr, WC_EDITW, nullptr); }
+
+// A listed port's device name comes first in its item: the closed field
+// shows an item from its start, the caret there, whatever the system
+// selected of it.
+void ShowFromStart(HWND combo) {
+    const HWND edit = ComboEdit(combo);
+    if (edit == nullptr) return;
+    DWORD start = 0, end = 0;
+    SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+    if (start == end) start = end = 0;
+    SendMessageW(edit, EM_SETSEL, end, start);  // the anchor at the end, the caret at the start
+    SendMessageW(edit, EM_SCROLLCARET, 0, 0);
+}
+
+// The dropped list as wide as its widest item, measured with the combo's
+// font, up to the screen's width; never narrower than the combo.
+void FitDroppedWidth(HWND combo) {
+    const HDC dc = GetDC(combo);
+    const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(combo, WM_GETFONT, 0, 0)));
+    LONG widest = 0;
+    const int count = static_cast<int>(SendMessageW(combo, CB_GETCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+        const std::wstring text = ComboItemText(combo, i);
+        SIZE extent{};
+        GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+        widest = std::max(widest, extent.cx);
+    }
+    SelectObject(dc, old);
+    ReleaseDC(combo, dc);
+    // The list's border, its items' margins and a scroll bar.
+    const int room = 2 * GetSystemMetrics(SM_CXEDGE) + 8 + GetSystemMetrics(SM_CXVSCROLL);
+    RECT frame{};
+    GetWindowRect(combo, &frame);
+    const int width = std::min<int>(GetSystemMetrics(SM_CXSCREEN), std::max<int>(frame.right - frame.left, widest + room));
+    SendMessageW(combo, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(width), 0);
+}
+
+// The wheel changes a combo only while it has the focus: one the pointer
+// merely passes over (where the system sends it the wheel) keeps its item.
+LRESULT CALLBACK WheelOnlyWithFocus(HWND combo, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+    if (message == WM_MOUSEWHEEL) {
+        const HWND focus = GetFocus();
+        if (focus != combo && !IsChild(combo, focus)) return 0;
+    }
+    return DefSubclassProc(combo, message, wParam, lParam);
+}
+
+// Posted to a dialog once a combo's selection change has been handled and
+// the system has put the item into its edit field: wParam is the combo's id.
+constexpr UINT kShowComboStart = WM_APP + 1;
+
 void CentreOn(HWND window, HWND owner) {
     RECT area{};
     if (owner != nullptr && IsWindowVisible(owner) && !IsIconic(owner))
@@ -102,6 +154,8 @@ struct CDialog::Native {
 
     bool InitDialog() {
         CentreOn(m_hWnd, GetWindow(m_hWnd, GW_OWNER));
+        for (HWND child = GetWindow(m_hWnd, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+            if (IsClass(child, WC_COMBOBOXW)) SetWindowSubclass(child, &WheelOnlyWithFocus, 0, 0);
         // True: the system puts the focus on the first tab stop and selects
         // an edit's text.
         return m_pOwner->OnInitDialog();
@@ -125,6 +179,9 @@ struct CDialog::Native {
                 m_hPaintDC = nullptr;
                 return TRUE;
             }
+            case kShowComboStart:
+                ShowFromStart(GetDlgItem(m_hWnd, static_cast<int>(wParam)));
+                return TRUE;
             case WM_QUERYDRAGICON: {
                 const LoadedIcon* icon = IconOf(m_pOwner->OnQueryDragIcon());
                 return icon != nullptr ? reinterpret_cast<INT_PTR>(icon->big) : FALSE;
@@ -158,15 +215,34 @@ struct CDialog::Native {
             return TRUE;
         }
         if (control == nullptr) return FALSE;  // no menu or accelerator of ours
-        if (notifyCode == CBN_DROPDOWN && IsClass(control, WC_COMBOBOXW)) {
-            m_pOwner->OnCommand(id, notifyCode);
+        const bool combo = IsClass(control, WC_COMBOBOXW);
+        if (combo && notifyCode == CBN_DROPDOWN) {
+            m_pOwner->OnCommand(id, notifyCode);  // may refill the list
+            FitDroppedWidth(control);
             return TRUE;
         }
+        if (combo && notifyCode == CBN_SELCHANGE && SendMessageW(control, CB_GETDROPPEDSTATE, 0, 0) != 0) {
+            // Arrows moving through the dropped list: the choice is made
+            // when it closes. A handler now would disable the dialog, and
+            // the list would close under the user's keys.
+            m_nChangedWhileDropped = id;
+            return TRUE;
+        }
+        if (combo && notifyCode == CBN_CLOSEUP) {
+            if (m_nChangedWhileDropped != id) return FALSE;
+            notifyCode = CBN_SELCHANGE;
+        }
         const bool click = notifyCode == BN_CLICKED && IsClass(control, WC_BUTTONW);
-        const bool selection = notifyCode == CBN_SELCHANGE && IsClass(control, WC_COMBOBOXW);
+        const bool selection = notifyCode == CBN_SELCHANGE && combo;
         if (!click && !selection) return FALSE;
-        BusyScope scope(m_hWnd);
-        m_pOwner->OnCommand(id, notifyCode);
+        m_nChangedWhileDropped = 0;
+        {
+            BusyScope scope(m_hWnd);
+            m_nChoosingCombo = selection ? id : 0;
+            m_pOwner->OnCommand(id, notifyCode);
+            m_nChoosingCombo = 0;
+        }
+        if (selection) PostMessageW(m_hWnd, kShowComboStart, static_cast<WPARAM>(id), 0);
         return TRUE;
     }
 
@@ -174,6 +250,11 @@ struct CDialog::Native {
     HWND m_hWnd = nullptr;
     bool m_bModal = false;
     HDC m_hPaintDC = nullptr;  // during WM_PAINT only
+    // The combo whose selection change a handler is running for: its edit
+    // field still shows the item before.
+    int m_nChoosingCombo = 0;
+    // The combo whose selection arrows changed in its dropped list.
+    int m_nChangedWhileDropped = 0;
     std::vector<uint16_t> m_template;
 };
 
@@ -306,8 +387,11 @@ std::string CDialog::ComboGetLBText(int id, int index) const { return Narrow(Com
 
 int CDialog::ComboGetCurSel(int id) const {
     const HWND combo = Combo(*this, id);
-    const std::wstring shown = WindowText(combo);
     const int selected = static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0));
+    // While the user's choice is being handled the system has not yet put
+    // the item into the edit field: the list's selection is the choice.
+    if (m_pNative != nullptr && m_pNative->m_nChoosingCombo == id) return selected;
+    const std::wstring shown = WindowText(combo);
     if (selected >= 0 && ComboItemText(combo, selected) == shown) return selected;
     // Text typed into the edit field selects an item only when it is that
     // item's exactly (the system's search ignores case).
@@ -322,6 +406,7 @@ void CDialog::ComboSetCurSel(int id, int index) {
     SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
     const std::wstring text = index >= 0 ? ComboItemText(combo, index) : std::wstring();
     if (WindowText(combo) != text) SetWindowTextW(combo, text.c_str());
+    ShowFromStart(combo);
 }
 
 void CDialog::MessageBox(const std::string& text) {

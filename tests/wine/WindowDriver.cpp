@@ -55,20 +55,48 @@ std::wstring ClassOf(HWND window) {
     return name;
 }
 
-bool UsePortLayout(const char* layout) {
+namespace {
+
+std::string InPortsFolder(const char* name) {
     const char* folder = std::getenv("TOVREL_WINE_PORTS");
-    if (folder == nullptr) return false;
-    const std::string request = std::string(folder) + "\\layout.request";
+    return folder != nullptr ? std::string(folder) + "\\" + name : std::string();
+}
+
+// Hands wine-ports a request file (whole, by renaming) and waits for it
+// to be taken: wine-ports removes it once done.
+bool Request(const char* name, const std::string& content) {
+    const std::string request = InPortsFolder(name);
+    if (request.empty()) return false;
+    const std::string written = request + ".new";
     {
-        std::ofstream out(request);
-        out << layout << "\n";
+        std::ofstream out(written, std::ios::binary);  // xdotool takes LF alone
+        out << content << "\n";
         if (!out.flush()) return false;
     }
-    for (int i = 0; i < 150; ++i) {
+    if (!MoveFileExA(written.c_str(), request.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
+    for (int i = 0; i < 250; ++i) {
         if (GetFileAttributesA(request.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
         Sleep(20);
     }
     return false;
+}
+
+}  // namespace
+
+bool UsePortLayout(const char* layout) { return Request("layout.request", layout); }
+
+bool SendXInput(const std::string& script) {
+    const std::string failed = InPortsFolder("input.failed");
+    DeleteFileA(failed.c_str());
+    return Request("input.request", script) && GetFileAttributesA(failed.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+std::string PointerTo(HWND window, int x, int y) {
+    RECT frame{};
+    GetWindowRect(window, &frame);
+    const long atX = x >= 0 ? frame.left + x : frame.right + x;
+    const long atY = y >= 0 ? frame.top + y : frame.bottom + y;
+    return "mousemove " + std::to_string(atX) + " " + std::to_string(atY) + "\n";
 }
 
 WindowDriver::~WindowDriver() { Stop(); }
@@ -119,14 +147,77 @@ void WindowDriver::SetText(int id, const std::string& utf8) {
     SendWithTimeout(Item(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
-void WindowDriver::Select(int comboId, int index) {
-    SendWithTimeout(Item(comboId), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+int WindowDriver::Selected(int comboId) const {
+    return static_cast<int>(SendWithTimeout(Item(comboId), CB_GETCURSEL, 0, 0));
+}
+
+std::string WindowDriver::ItemText(int comboId, int index) const {
+    wchar_t text[512] = {};
+    const LRESULT length = SendWithTimeout(Item(comboId), CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+    if (length < 0 || length >= 512) return {};
+    SendWithTimeout(Item(comboId), CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text));
+    return Narrow(text);
+}
+
+// The list closed, the item selected and in the edit field: the system
+// puts it there after the dialog handled the change.
+bool WindowDriver::Chosen(int comboId, int index) const {
+    return !Dropped(comboId) && Selected(comboId) == index && Text(comboId) == ItemText(comboId, index);
+}
+
+HWND WindowDriver::Focus() const {
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof thread;
+    return GetGUIThreadInfo(GetWindowThreadProcessId(m_dialog, nullptr), &thread) ? thread.hwndFocus : nullptr;
+}
+
+bool WindowDriver::Dropped(int comboId) const { return SendWithTimeout(Item(comboId), CB_GETDROPPEDSTATE, 0, 0) != 0; }
+
+HWND WindowDriver::DropDown(int comboId) {
+    const HWND combo = Item(comboId);
+    RECT frame{};
+    GetWindowRect(combo, &frame);
+    // The drop button is the closed combo's right end.
+    if (!SendXInput(PointerTo(combo, -6, (frame.bottom - frame.top) / 2) + "click 1") ||
+        !WaitFor([&] { return Dropped(comboId); }, 5000))
+        return nullptr;
+    // The list is a window of its own (class ComboLBox) below the combo.
+    for (HWND window : TopLevelWindows())
+        if (ClassOf(window) == L"ComboLBox") return window;
+    return nullptr;
 }
 
 std::vector<std::string> WindowDriver::Choose(int comboId, int index, Answers answers) {
-    Select(comboId, index);
-    Post(m_dialog, WM_COMMAND, MAKEWPARAM(comboId, CBN_SELCHANGE), reinterpret_cast<LPARAM>(Item(comboId)));
+    const HWND list = DropDown(comboId);
+    if (list == nullptr) return {"<the list did not drop down>"};
+    return ChooseInList(comboId, list, index, std::move(answers));
+}
+
+std::vector<std::string> WindowDriver::ChooseInList(int comboId, HWND list, int index, Answers answers) {
+    // Its items are of one height from its client area's top.
+    const int top = static_cast<int>(SendWithTimeout(list, LB_GETTOPINDEX, 0, 0));
+    const int height = static_cast<int>(SendWithTimeout(list, LB_GETITEMHEIGHT, 0, 0));
+    POINT item{4, (index - top) * height + height / 2};
+    ClientToScreen(list, &item);
+    if (!SendXInput("mousemove " + std::to_string(item.x) + " " + std::to_string(item.y) + "\nclick 1") ||
+        !WaitFor([&] { return Chosen(comboId, index); }, 5000))
+        return {"<the item was not chosen>"};
     return Settle(std::move(answers));
+}
+
+std::vector<std::string> WindowDriver::ChooseByKeys(int comboId, const std::string& keys, int index) {
+    if (!SendXInput(PointerTo(Item(comboId), 6, 6) + "click 1\nkey --delay 30 " + keys) ||
+        !WaitFor([&] { return Chosen(comboId, index); }, 5000))
+        return {"<the keys did not choose item " + std::to_string(index) + ">"};
+    return Settle();
+}
+
+std::vector<std::string> WindowDriver::TypeInto(int comboId, const std::string& ascii) {
+    const HWND combo = Item(comboId);
+    if (!SendXInput(PointerTo(combo, 6, 6) + "click 1\nkey Home shift+End BackSpace\ntype --delay 30 " + ascii) ||
+        !WaitFor([&] { return Narrow(WindowTextOf(combo)) == ascii; }, 5000))
+        return {"<not typed>"};
+    return Settle();
 }
 
 std::vector<std::string> WindowDriver::Click(int id, Answers answers) {

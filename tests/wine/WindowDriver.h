@@ -1,9 +1,9 @@
-// Drives the real tovrel.exe from outside, through window messages, as a
-// user's input would arrive: texts set into controls, combo items chosen
-// with the notification the combo sends, buttons clicked by posted
-// BM_CLICK (so the test is not blocked while the handler runs), every
-// message box of the program read and answered with OK, the file dialog
-// answered with a path typed into its name field.
+// Drives the real tovrel.exe from outside: combo items chosen and text
+// typed into combos with the X server's own mouse and keyboard (xdotool,
+// run by wine-ports), as a user does; edits' texts set by message, buttons
+// clicked by posted BM_CLICK (so the test is not blocked while the handler
+// runs), every message box of the program read and answered with OK, the
+// file dialog answered with a path typed into its name field.
 #ifndef TOVREL_TESTS_WINE_WINDOWDRIVER_H
 #define TOVREL_TESTS_WINE_WINDOWDRIVER_H
 
@@ -21,6 +21,13 @@ std::wstring ClassOf(HWND window);
 // Relinks COM1 and COM2 to a layout of wine-ports (WinePorts.cpp); false
 // when wine-ports did not take it within 3 s.
 bool UsePortLayout(const char* layout);
+// Real input on the X server the program runs on: an xdotool script, one
+// command a line. Without a window manager a window's screen position is
+// its X position. False when it was not sent within 5 s.
+bool SendXInput(const std::string& script);
+// "mousemove X Y" to a window's point, given relative to its window
+// rectangle (negative: from the right or bottom edge).
+std::string PointerTo(HWND window, int x, int y);
 
 class WindowDriver {
 public:
@@ -49,12 +56,29 @@ public:
 
     std::string Text(int id) const;
     void SetText(int id, const std::string& utf8);
-    // Selects a combo item as the user would: the selection, then the
-    // combo's CBN_SELCHANGE to the dialog; the message boxes that follow.
+    // Drops a combo's list with a click on its drop button; the list's
+    // window, or null.
+    HWND DropDown(int comboId);
+    // Chooses a combo item with the mouse: a click on the drop button,
+    // another on the item in the list; the message boxes that follow.
     std::vector<std::string> Choose(int comboId, int index, Answers answers = {});
-    // Selects a combo item without telling the dialog (a list that is only
-    // read when a button needs it).
-    void Select(int comboId, int index);
+    // The second half of that: a click on the item in the dropped list.
+    std::vector<std::string> ChooseInList(int comboId, HWND list, int index, Answers answers = {});
+    // Chooses with the keyboard: a click into the combo's edit field, then
+    // keys by xdotool's names ("Up", "alt+Down Down Return"); once the
+    // combo's selection is `index`, the message boxes that follow.
+    std::vector<std::string> ChooseByKeys(int comboId, const std::string& keys, int index);
+    // Types into a combo's edit field with the keyboard, over what it
+    // showed; the boxes that follow.
+    std::vector<std::string> TypeInto(int comboId, const std::string& ascii);
+    // The item the combo shows selected, -1 for none; whether its list is
+    // down.
+    int Selected(int comboId) const;
+    bool Dropped(int comboId) const;
+    std::string ItemText(int comboId, int index) const;
+    // The control with the focus; whether a message box is up.
+    HWND Focus() const;
+    bool BoxShown() const { return FindMessageBox() != nullptr; }
     // Clicks a button and returns the texts of the message boxes its
     // handler showed, in order, each answered with OK, once the dialog is
     // idle again (at most 120 s).
@@ -73,6 +97,7 @@ public:
     bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) const;
 
 private:
+    bool Chosen(int comboId, int index) const;
     HWND FindMessageBox() const;
     HWND FindFileDialog() const;
     bool Idle() const;

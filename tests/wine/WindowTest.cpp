@@ -1,5 +1,5 @@
-// The real tovrel.exe, driven from outside through window messages against
-// the simulated module on wine's COM ports: what it shows, what reaches
+// The real tovrel.exe, driven from outside (its combos with real X input)
+// against the simulated module on wine's COM ports: what it shows, what reaches
 // the module's disk (code page 936 for Chinese text) and the PC's files.
 // The window's ids and templates first: windows.h would turn IDOK and the
 // like into numbers before they are declared.
@@ -79,6 +79,21 @@ bool ResetDiskModule() {
     theSerialChannel.Close(true);
     DiskProtocolReset();
     return set;
+}
+
+// A text's size in the main dialog's font.
+SIZE TextExtent(const std::wstring& text) {
+    const DialogTemplate& dialog = MainDialogTemplate();
+    const HDC dc = GetDC(nullptr);
+    const HFONT font = CreateFontW(-MulDiv(dialog.fontPoints, GetDeviceCaps(dc, LOGPIXELSY), 72), 0, 0, 0, FW_NORMAL,
+                                   FALSE, FALSE, FALSE, GB2312_CHARSET, 0, 0, 0, 0, Widen(dialog.fontFace).c_str());
+    const HGDIOBJ old = SelectObject(dc, font);
+    SIZE extent{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    SelectObject(dc, old);
+    DeleteObject(font);
+    ReleaseDC(nullptr, dc);
+    return extent;
 }
 
 // The dialog shows an edit's WS_BORDER as the sunken 3-D edge.
@@ -273,7 +288,7 @@ TEST_F(WindowTest, SetMovesTheModuleToAnotherRateAndGetInfoAnswersThere) {
     const std::pair<int, const char*> clock[] = {{IDC_YEAR, "24"}, {IDC_MONTH, "2"},   {IDC_DAY, "28"},
                                                  {IDC_HOUR, "10"}, {IDC_MINUTE, "20"}, {IDC_SECOND, "30"}};
     for (const auto& [id, text] : clock) m_window.SetText(id, text);
-    m_window.Select(IDC_BAUD_RATE, 3);
+    EXPECT_EQ(m_window.Choose(IDC_BAUD_RATE, 3), Strings{});
     EXPECT_EQ(m_window.Click(IDC_SET_PARAMS), Strings{"设置成功!当前参数已更新。"});
     EXPECT_EQ(m_window.Click(IDC_GET_INFO), Strings{kFound});
     ExpectShown({{IDC_BAUD_RATE, "19200"}, {IDC_YEAR, "24"}, {IDC_MONTH, "2"}, {IDC_DAY, "28"}, {IDC_HOUR, "10"},
@@ -321,7 +336,7 @@ TEST_F(WindowTest, OpenWriteTextSeekReadItBackAndClose) {
     EXPECT_EQ(Shown(IDC_TEXT), text);
 
     // From the end, back 3: "123".
-    m_window.Select(IDC_SEEK_ORIGIN, 2);
+    EXPECT_EQ(m_window.ChooseByKeys(IDC_SEEK_ORIGIN, "Down Down", 2), Strings{});
     m_window.SetText(IDC_SEEK_OFFSET, "-3");
     EXPECT_EQ(m_window.Click(IDC_SEEK), Strings{});
     m_window.SetText(IDC_READ_COUNT, "10");
@@ -405,6 +420,129 @@ TEST_F(WindowTest, TypingStopsAtTheLimitInCodePage936Bytes) {
     EXPECT_EQ(Shown(IDC_CURRENT_DIR), std::string(120, 'b'));
 }
 
+// Layout "two": a module at 9600 on COM1 and one at 115200 on COM2, each
+// tracing the frames it gets. Which of them took the requests since Mark.
+class TwoModulesTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        Open("two");
+        Mark();
+    }
+    static std::string Trace(int port) {
+        std::ifstream in(std::filesystem::path(Env("TOVREL_WINE_PORTS") + L"\\trace" + std::to_wstring(port)));
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    void Mark() {
+        for (int port : {1, 2}) m_marks[port - 1] = Trace(port).size();
+    }
+    // "COM1", "COM2" for the ports whose module got a request since Mark,
+    // "" for none.
+    std::string Requested() {
+        std::string ports;
+        for (int port : {1, 2})
+            if (Trace(port).find("> ", m_marks[port - 1]) != std::string::npos) ports += "COM" + std::to_string(port);
+        Mark();
+        return ports;
+    }
+    size_t m_marks[2] = {};
+};
+
+TEST_F(TwoModulesTest, ThePortAndRateChosenByMouseOrKeysTakeTheNextRequest) {
+    enum How { kMouse, kKeys };
+    const struct {
+        How how;
+        int combo;
+        const char* keys;
+        int index;
+        const char* requested;  // by 获取 after this choice, when set
+    } steps[] = {
+        {kMouse, IDC_BAUD_RATE, "", 7, nullptr},
+        {kMouse, IDC_PORT, "", 1, "COM2"},
+        {kKeys, IDC_PORT, "Up", 0, nullptr},  // the list closed
+        {kKeys, IDC_BAUD_RATE, "alt+Down Up Up Up Up Up Up Return", 1, "COM1"},
+        {kKeys, IDC_PORT, "alt+Down Down Return", 1, nullptr},
+        {kKeys, IDC_BAUD_RATE, "Down Down Down Down Down Down", 7, "COM2"},
+        {kMouse, IDC_PORT, "", 0, nullptr},
+        {kMouse, IDC_BAUD_RATE, "", 1, "COM1"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(std::string(step.combo == IDC_PORT ? "port " : "rate ") + std::to_string(step.index) + " by " +
+                     (step.how == kMouse ? "mouse" : step.keys));
+        EXPECT_EQ(step.how == kMouse ? m_window.Choose(step.combo, step.index)
+                                     : m_window.ChooseByKeys(step.combo, step.keys, step.index),
+                  Strings{});
+        if (step.requested == nullptr) continue;
+        EXPECT_EQ(m_window.Click(IDC_GET_INFO), Strings{kFound});
+        EXPECT_EQ(Requested(), step.requested);
+    }
+}
+
+TEST_F(TwoModulesTest, ARateTypedThatIsNoItemIsRefusedAndNothingIsSent) {
+    EXPECT_EQ(m_window.TypeInto(IDC_BAUD_RATE, "12345"), Strings{});
+    const Strings boxes = m_window.Click(IDC_GET_INFO);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].find("4800"), std::string::npos) << boxes[0];
+    EXPECT_EQ(Requested(), "");
+}
+
+TEST_F(TwoModulesTest, TheWheelOverAComboWithoutTheFocusChangesNothing) {
+    // The focus on the file name, then in the rate's field; the wheel
+    // each time over both combos, and then Down in the rate's field: what
+    // came before has been taken once that shows.
+    const std::string wheel = "click 5\nclick 5\nclick 4\nclick 5\n";
+    const std::string overPort = PointerTo(m_window.Item(IDC_PORT), 6, 6) + wheel;
+    const std::string overRate = PointerTo(m_window.Item(IDC_BAUD_RATE), 6, 6);
+    ASSERT_TRUE(SendXInput(overPort + overRate + wheel + "click 1\n" + overPort + "key Down"));
+    ASSERT_TRUE(m_window.WaitFor([this] { return m_window.Selected(IDC_BAUD_RATE) == 2; }, 5000));
+    EXPECT_EQ(m_window.Settle(), Strings{});
+    EXPECT_EQ(m_window.Selected(IDC_PORT), 0);
+    ExpectShown({{IDC_PORT, "串口1"}, {IDC_BAUD_RATE, "14400"}});
+    EXPECT_EQ(Requested(), "");
+}
+
+TEST_F(WindowTest, AListedPortsWholeNameShowsDroppedDownAndClosed) {
+    _putenv("TOVREL_PORTS=COM3");
+    Open();
+    const HWND port = m_window.Item(IDC_PORT);
+    const HWND list = m_window.DropDown(IDC_PORT);
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(SendMessageW(port, CB_GETCOUNT, 0, 0), 3);
+    const std::wstring longest = Widen(m_window.ItemText(IDC_PORT, 2));
+    // Measured in the dialog's font, the item fits the dropped list.
+    const SIZE extent = TextExtent(longest);
+    RECT client{}, combo{};
+    GetClientRect(list, &client);
+    GetWindowRect(port, &combo);
+    EXPECT_GT(extent.cx, combo.right - combo.left) << "a name that is wider than the closed combo";
+    EXPECT_GE(client.right - client.left, extent.cx) << Narrow(longest);
+    // Chosen, the closed field shows it from its start.
+    EXPECT_EQ(m_window.ChooseInList(IDC_PORT, list, 2), Strings{});
+    EXPECT_EQ(Narrow(WindowTextOf(port)), Narrow(longest));
+    const HWND edit = FindWindowExW(port, nullptr, L"Edit", nullptr);
+    const short first = static_cast<short>(LOWORD(SendMessageW(edit, EM_POSFROMCHAR, 0, 0)));
+    EXPECT_GE(first, 0);
+    EXPECT_LT(first, 8);
+}
+
+// Arrow keys on a button keep the focus on it: Space then presses it.
+TEST_F(WindowTest, ArrowKeysNeverTakeTheFocusOffAControl) {
+    Open();
+    const std::pair<int, const char*> buttons[] = {{IDC_WRITE_TEXT, "请先打开或创建1个文件！"},
+                                                   {IDC_READ_TEXT, "请先打开或创建1个文件。"},
+                                                   {IDC_WRITE_FILE, "请先打开或创建1个文件!"},
+                                                   {IDC_READ_FILE, "请选打开或创建1个文件!"},
+                                                   {IDC_DELETE_FILE, "删除文件失败！"}};
+    for (const auto& [id, box] : buttons) {
+        SCOPED_TRACE(id);
+        PostMessageW(m_window.Dialog(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_window.Item(id)), TRUE);
+        ASSERT_TRUE(m_window.WaitFor([&] { return m_window.Focus() == m_window.Item(id); }, 5000));
+        ASSERT_TRUE(SendXInput("key --delay 30 Down Down Right Up Left Left space"));
+        EXPECT_TRUE(m_window.WaitFor([this] { return m_window.BoxShown(); }, 5000));
+        EXPECT_EQ(m_window.Settle(), Strings{box});
+    }
+}
+
 TEST_F(WindowTest, TheAboutBoxOpensFromTheSystemMenu) {
     Open();
     PostMessageW(m_window.Dialog(), WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
@@ -437,8 +575,7 @@ protected:
     void SetUp() override {
         WindowTest::SetUp();
         Open("paced");
-        m_window.Select(IDC_BAUD_RATE, 7);
-        ASSERT_EQ(m_window.Choose(IDC_PORT, 0), Strings{});  // reopens COM1 at 115200
+        ASSERT_EQ(m_window.Choose(IDC_BAUD_RATE, 7), Strings{});  // the next button reopens COM1 at 115200
         ASSERT_EQ(m_window.Click(IDC_CLOSE_FILE), Strings{});  // whatever an earlier run left open
         m_window.SetText(IDC_FILE_NAME, "BIG.BIN");
         DeleteFileW(DiskPath(L"BIG.BIN").c_str());
@@ -498,8 +635,35 @@ TEST_F(TransferTest, InputDuringATransferNeverReachesTheDialog) {
 }
 
 TEST_F(TransferTest, CancellingAWriteKeepsWhatWasWrittenAndSaysSo) {
-    auto cancel = [](HWND progress) { PostMessageW(CancelButton(progress), BM_CLICK, 0, 0); };
+    RECT before{}, after{}, text{};
+    HCURSOR overDialog = nullptr, overCancel = nullptr;
+    std::string shown;
+    auto cursorAt = [](const std::string& pointer) {
+        SendXInput(pointer);
+        Sleep(200);  // the program sets its cursor as it waits
+        CURSORINFO cursor{};
+        cursor.cbSize = sizeof cursor;
+        GetCursorInfo(&cursor);
+        return cursor.hCursor;
+    };
+    auto cancel = [&](HWND progress) {
+        const HWND button = CancelButton(progress);
+        const HWND label = FindWindowExW(progress, nullptr, L"Static", nullptr);
+        GetWindowRect(progress, &before);
+        GetClientRect(label, &text);
+        overDialog = cursorAt(PointerTo(m_window.Dialog(), 20, -20));
+        overCancel = cursorAt(PointerTo(button, 10, 8));
+        SendXInput("click 1");
+        m_window.WaitFor([&] { return (shown = Narrow(WindowTextOf(label))).find("正在停止") != std::string::npos; }, 5000);
+        GetWindowRect(progress, &after);
+    };
     EXPECT_EQ(m_window.Click(IDC_WRITE_FILE, WriteBig(cancel)), Strings{kNotWhole});
+    // The normal cursor over 取消, the busy one over the dialog.
+    EXPECT_NE(overCancel, overDialog);
+    // The same size with the line that says it stops, which fits.
+    EXPECT_NE(shown.find("正在停止"), std::string::npos) << shown;
+    EXPECT_TRUE(EqualRect(&before, &after));
+    EXPECT_GE(text.bottom, 3 * TextExtent(L"正").cy);
     const Bytes written = FileBytes(DiskPath(L"BIG.BIN"));
     EXPECT_GT(written.size(), 0u);
     EXPECT_LT(written.size(), kBigSize);

@@ -18,8 +18,17 @@
 //   paced    COM1 a module at 115200 that moves bytes at the line's speed,
 //            on the same disk
 //   nothing  COM1 silent, COM2 without a peer
+//   two      COM1 a module at 9600, COM2 one at 115200, each tracing every
+//            frame it gets to LINKDIR/trace1 and LINKDIR/trace2 (which
+//            port took a request)
+//
+// It also types and clicks for the window tests, as a user would, on the X
+// server the tests run on: a file LINKDIR/input.request holding an xdotool
+// script is run and then removed (renamed input.failed when xdotool fails).
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -89,7 +98,7 @@ bool Link(const std::string& linkDir, int port, const std::string& target) {
 }
 
 struct Peers {
-    std::string silent, searched, disk, paced;
+    std::string silent, searched, disk, paced, first, second;
 };
 
 // Applies a layout request, if one is waiting; an unknown name is refused
@@ -104,6 +113,7 @@ void ApplyLayoutRequest(const std::string& linkDir, const Peers& peers) {
         {"window", {peers.disk, peers.searched}},
         {"paced", {peers.paced, peers.searched}},
         {"nothing", {peers.silent, ""}},
+        {"two", {peers.first, peers.second}},
     };
     const auto layout = layouts.find(name);
     if (layout == layouts.end()) {
@@ -115,6 +125,35 @@ void ApplyLayoutRequest(const std::string& linkDir, const Peers& peers) {
         unlink((linkDir + "/com2").c_str());
     else
         Link(linkDir, 2, layout->second.second);
+    unlink(request.c_str());
+}
+
+// Runs a waiting input script with xdotool; the file goes once its input
+// has been sent, so the test that wrote it knows when to look.
+void ApplyInputRequest(const std::string& linkDir) {
+    const std::string request = linkDir + "/input.request";
+    if (access(request.c_str(), F_OK) != 0) return;
+    char program[] = "xdotool";
+    std::string script = request;
+    char* const args[] = {program, script.data(), nullptr};
+    // Not with this program's stop signals blocked.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    pid_t child = -1;
+    int status = -1;
+    const bool spawned = posix_spawnp(&child, program, nullptr, &attributes, args, environ) == 0;
+    posix_spawnattr_destroy(&attributes);
+    if (!spawned || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "wine-ports: xdotool failed on this script:\n");
+        std::ifstream in(request);
+        for (std::string line; std::getline(in, line);) std::fprintf(stderr, "  %s\n", line.c_str());
+        rename(request.c_str(), (linkDir + "/input.failed").c_str());
+        return;
+    }
     unlink(request.c_str());
 }
 
@@ -143,8 +182,20 @@ int main(int argc, char** argv) {
     SimConfig paced = withDisk;
     paced.rate = 115200;
     paced.pace = true;
-    ModuleSimulator searchedModule(searched), diskModule(withDisk), pacedModule(paced);
-    if (!searchedModule.Start(&error) || !diskModule.Start(&error) || !pacedModule.Start(&error)) {
+    std::FILE* traces[2] = {std::fopen((linkDir + "/trace1").c_str(), "w"), std::fopen((linkDir + "/trace2").c_str(), "w")};
+    if (traces[0] == nullptr || traces[1] == nullptr) {
+        std::fprintf(stderr, "wine-ports: cannot write the traces in %s\n", linkDir.c_str());
+        return 1;
+    }
+    SimConfig first;
+    first.trace = traces[0];
+    SimConfig second = first;
+    second.rate = 115200;
+    second.trace = traces[1];
+    ModuleSimulator searchedModule(searched), diskModule(withDisk), pacedModule(paced), firstModule(first),
+        secondModule(second);
+    if (!searchedModule.Start(&error) || !diskModule.Start(&error) || !pacedModule.Start(&error) ||
+        !firstModule.Start(&error) || !secondModule.Start(&error)) {
         std::fprintf(stderr, "wine-ports: %s\n", error.c_str());
         return 1;
     }
@@ -162,10 +213,14 @@ int main(int argc, char** argv) {
     std::printf("ready\n");
     std::fflush(stdout);
 
-    const Peers peers{silent.SlavePath(), searchedModule.SlavePath(), diskModule.SlavePath(), pacedModule.SlavePath()};
-    unlink((linkDir + "/layout.request").c_str());
-    const timespec interval{0, 20 * 1000 * 1000};
-    while (sigtimedwait(&stopSignals, nullptr, &interval) < 0) ApplyLayoutRequest(linkDir, peers);
+    const Peers peers{silent.SlavePath(),      searchedModule.SlavePath(), diskModule.SlavePath(),
+                      pacedModule.SlavePath(), firstModule.SlavePath(),    secondModule.SlavePath()};
+    for (const char* request : {"/layout.request", "/input.request", "/input.failed"}) unlink((linkDir + request).c_str());
+    const timespec interval{0, 10 * 1000 * 1000};
+    while (sigtimedwait(&stopSignals, nullptr, &interval) < 0) {
+        ApplyLayoutRequest(linkDir, peers);
+        ApplyInputRequest(linkDir);
+    }
     g_stopping = true;
     silentServer.join();
     loopbackServer.join();
@@ -174,6 +229,9 @@ int main(int argc, char** argv) {
     searchedModule.Stop();
     diskModule.Stop();
     pacedModule.Stop();
+    firstModule.Stop();
+    secondModule.Stop();
+    for (std::FILE* trace : traces) std::fclose(trace);
     for (int port = 1; port <= 7; ++port) unlink((linkDir + "/com" + std::to_string(port)).c_str());
     return 0;
 }

@@ -2,8 +2,8 @@
 # Runs the Windows build's tests and command-line client under wine, in a
 # wine prefix of their own whose COM1..COM7 are links that wine-ports (from
 # the Linux build) points at its peers; then, when the build has the window,
-# drives tovrel.exe through its window messages (on a virtual X server when
-# there is no display).
+# drives tovrel.exe, its combos with the X server's own input through
+# xdotool (on a virtual X server when there is no display).
 # Usage: tests/wine/run-under-wine.sh LINUX_BUILD WINDOWS_BUILD [GTEST_ARGS...]
 # With TOVREL_WINE_STARTUP_RUNS=N it times the window's start N times in the
 # same surroundings instead (the README's figure), and runs no test.
