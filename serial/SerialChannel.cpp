@@ -181,13 +181,15 @@ int SerialChannel::Open(int byteSize, int stopBits, int parity) {
 #ifdef _WIN32
     // Windows keeps a port's settings from one open to the next: those found
     // are set back at Close. (The Linux layer keeps them inside its open.)
-    m_foundDcb = DCB{};
-    m_foundDcb.DCBlength = sizeof m_foundDcb;
-    if (!GetCommState(port, &m_foundDcb)) {
+    // A driver that cannot tell them (wine on a pseudo-terminal) gets none
+    // back; the port still serves.
+    DCB found{};
+    found.DCBlength = sizeof found;
+    m_bHaveFoundDcb = GetCommState(port, &found) != FALSE;
+    if (m_bHaveFoundDcb)
+        m_foundDcb = found;
+    else
         m_dwLastError = GetLastError();
-        CloseHandle(port);
-        return kSerialOpenFailed;
-    }
 #endif
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) {
@@ -215,10 +217,12 @@ void SerialChannel::Close(bool dropLines) {
 #ifdef _WIN32
     // The channel holds DTR and RTS off; a found DCB that enabled them would
     // raise them again.
-    DCB found = m_foundDcb;
-    found.fDtrControl = DTR_CONTROL_DISABLE;
-    found.fRtsControl = RTS_CONTROL_DISABLE;
-    if (!SetCommState(m_hComm, &found)) NoteFailure(GetLastError());
+    if (m_bHaveFoundDcb) {
+        DCB found = m_foundDcb;
+        found.fDtrControl = DTR_CONTROL_DISABLE;
+        found.fRtsControl = RTS_CONTROL_DISABLE;
+        if (!SetCommState(m_hComm, &found)) m_dwLastError = GetLastError();
+    }
 #endif
     CloseHandle(m_hEvent);
     m_hEvent = nullptr;

@@ -82,8 +82,10 @@ public:
     // rate, byte size (5..8, else 8), parity (0 none, 1 odd, 2 even, 3 mark,
     // 4 space) and stop bits (0 one, 1 one and a half, 2 two) and zero read
     // time-outs; refusals of those two steps are not reported. The line
-    // settings found are kept for Close; a port whose settings cannot be
-    // read gives 101, closed again, with that read's error in LastError().
+    // settings found are kept for Close. On Linux a terminal whose settings
+    // cannot be read gives 101 (that read's error in LastError()); on
+    // Windows a driver that cannot tell its DCB (wine on a pseudo-terminal)
+    // is opened all the same, its error in LastError(), and gets none back.
     // Open never refuses a kernel's console: callers that must keep off it
     // ask IsUnnamedKernelConsole (SerialPorts.h) first.
     // 0, 101, 102 (already open: left untouched), 200, 205.
@@ -175,6 +177,7 @@ private:
     std::string m_portNameCopy;  // SelectPortName's
 #ifdef _WIN32
     DCB m_foundDcb{};            // the port's settings as Open found them, for Close
+    bool m_bHaveFoundDcb = false;  // false: the port could not tell them
 #endif
     DWORD m_dwLastError = 0;
     bool m_bPortLost = false;
