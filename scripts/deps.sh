@@ -11,7 +11,7 @@ if [ "${1:-run}" = test ] || [ "${1:-run}" = screenshot ]; then
 fi
 
 if [ "${1:-run}" = screenshot ]; then
-  packages+=(imagemagick)
+  packages+=(imagemagick fonts-wine)  # fonts-wine: Marlett, the caption buttons' symbols
 fi
 
 missing=()

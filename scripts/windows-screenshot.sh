@@ -33,6 +33,11 @@ rm -rf "$work/disk" "$work/pc"
 mkdir -p "$work/ports" "$work/pc"
 cp -r docs/demo-disk "$work/disk"
 [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
+# The caption's close box is a Marlett glyph; this wine does not look where
+# Debian's fonts-wine puts its fonts, but reads the prefix's Fonts folder.
+marlett=/usr/share/wine/fonts/marlett.ttf
+[ -f "$marlett" ] || { echo "needs $marlett (scripts/deps.sh screenshot installs fonts-wine)" >&2; exit 1; }
+cp "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/"
 wine regedit /S "$(winepath -w tests/wine/cjk-fonts.reg)" >/dev/null 2>&1
 # No window manager on the virtual server: wine draws the caption itself.
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
