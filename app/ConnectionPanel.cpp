@@ -4,6 +4,7 @@
 #include "TovrelDlg.h"
 #include "protocol/DeviceCommands.h"
 #include "protocol/ModuleSearch.h"
+#include "serial/SerialChannel.h"
 
 #include <string>
 #include <vector>
@@ -40,15 +41,13 @@ void CTovrelDlg::FillPortList() {
     SetDlgItemText(m_cbPort.GetDlgCtrlID(), shown);
 }
 
-void CTovrelDlg::ReopenShownPortQuietly() {
+void CTovrelDlg::ReopenShownPortQuietly(bool wasOpen) {
     const int port = m_cbPort.GetCurSel();
     const int baud = m_cbBaudRate.GetCurSel();
     if (port < 0 || baud < 0) return;
-    const int rate = kModuleBaudRates[baud];
-    if (port >= 2)
-        ReopenSerialChannelOn(PortNameOf(port).c_str(), rate);
-    else
-        ReopenSerialChannel(port + 1, rate);
+    // A console nobody chose stays closed, as start-up left it.
+    const bool consoleLeftAlone = !wasOpen && IsUnnamedKernelConsole(PortNameOf(port).c_str());
+    if (SelectPortAndRate(port, kModuleBaudRates[baud], false) && !consoleLeftAlone) theSerialChannel.Open(8, 0, 0);
 }
 
 void CTovrelDlg::OnDropDownPort() { FillPortList(); }
@@ -57,6 +56,7 @@ void CTovrelDlg::OnSelChangePort() { OpenChannelFromCombos(); }
 
 void CTovrelDlg::OnGetInfo() {
     UpdateData(true);
+    const bool wasOpen = theSerialChannel.m_hComm != nullptr;
     DeviceInfo info{};
     if (DiskGetInfo(&info)) {
         ShowMessage("打开设备成功!");
@@ -77,7 +77,7 @@ void CTovrelDlg::OnGetInfo() {
         ShowMessage("设备没响应！请查设备是否连接，串口及波特率设置是否正确！");
         // Back on the port and rate the combos still show, not the last
         // attempt's: what is shown is what the next command uses.
-        ReopenShownPortQuietly();
+        ReopenShownPortQuietly(wasOpen);
         return;
     }
     ShowMessage("打开设备成功!");

@@ -7,6 +7,7 @@
 #include "Resources.h"
 #include "protocol/ModuleSearch.h"
 #include "serial/SerialChannel.h"
+#include "serial/SerialPorts.h"
 
 CTovrelDlg::CTovrelDlg(CDialog* pParent)
     : CDialog(IDD_TOVREL_DIALOG, pParent), m_hIcon(LoadIconResource(IDR_MAINFRAME)) {}
@@ -110,7 +111,14 @@ bool CTovrelDlg::OnInitDialog() {
     m_strNewDirName = "USB_HOST";
     UpdateData(false);
 
-    OpenChannelFromCombos();
+    // Opening a console of the kernel would change its line settings: COM1
+    // is opened only once the user chooses it (or names it by TOVREL_COM1).
+    if (IsUnnamedKernelConsole(PortNameOf(0).c_str())) {
+        SelectPortAndRate(0, kModuleBaudRates[1], true);
+        ShowMessage("串口1是本机内核的控制台，启动时未打开。请选择模块所在的串口（选择串口1即打开它），或按“获取”查找模块。");
+    } else {
+        OpenChannelFromCombos();
+    }
     return true;
 }
 
@@ -160,13 +168,24 @@ std::string CTovrelDlg::PortNameOf(int index) const {
     return index == 1 ? "COM2" : "COM1";
 }
 
-void CTovrelDlg::OpenChannelOn(int portIndex, int rate) {
+bool CTovrelDlg::SelectPortAndRate(int portIndex, int rate, bool report) {
     theSerialChannel.Close(true);
-    if (portIndex >= 2)
+    bool selected = true;
+    if (portIndex >= 2) {
         theSerialChannel.SelectPortName(PortNameOf(portIndex).c_str());
-    else if (theSerialChannel.SelectPort(portIndex + 1) == 0)
-        ShowMessage("打开串口失败!");
-    if (theSerialChannel.SelectBaudRate(rate) == 0) ShowMessage("设置波特率失败!");
+    } else if (theSerialChannel.SelectPort(portIndex + 1) == 0) {
+        selected = false;
+        if (report) ShowMessage("打开串口失败!");
+    }
+    if (theSerialChannel.SelectBaudRate(rate) == 0) {
+        selected = false;
+        if (report) ShowMessage("设置波特率失败!");
+    }
+    return selected;
+}
+
+void CTovrelDlg::OpenChannelOn(int portIndex, int rate) {
+    SelectPortAndRate(portIndex, rate, true);
     if (theSerialChannel.Open(8, 0, 0) != kSerialOk) ShowMessage("打开串口失败!");
 }
 

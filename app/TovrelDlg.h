@@ -83,8 +83,10 @@ private:
     // What the channel opens for an item of the port combo: "COM1",
     // "/dev/ttyUSB0".
     std::string PortNameOf(int index) const;
-    // Closes the channel and opens it on a port item at a rate, with a
-    // message for each step that fails.
+    // Closes the channel and selects a port item and a rate for the next
+    // Open; false when either is refused (a message each when `report`).
+    bool SelectPortAndRate(int portIndex, int rate, bool report);
+    // The same, then opens it, with a message for each step that fails.
     void OpenChannelOn(int portIndex, int rate);
     // Before a command: the channel on the port the combo shows and, unless
     // keepRate (设置's request travels at the rate the channel has), at the
@@ -103,8 +105,9 @@ private:
     void OnSetParams();
     void ShowDeviceInfo(const DeviceInfo& info, bool foundBySearch);
     // After a search that found nothing: the channel back on the port and
-    // rate shown, without messages.
-    void ReopenShownPortQuietly();
+    // rate shown, without messages; opened unless it was closed and is a
+    // console of the kernel that nobody named.
+    void ReopenShownPortQuietly(bool wasOpen);
 
     // File panel.
     void OnOpenCreate();

@@ -14,6 +14,9 @@
 #include <QTextLayout>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <memory>
 
 #include "WindowTest.h"
@@ -24,6 +27,7 @@
 #include "app/qt/SystemMenu.h"
 #include "app/qt/QtDialog.h"
 #include "serial/SerialChannel.h"
+#include "serial/posix/CommJournal.h"
 
 namespace {
 
@@ -68,6 +72,36 @@ TEST_F(StartupTest, ReportsACom1ThatCannotBeOpenedOnceAndComesUpAllTheSame) {
     EXPECT_FALSE(box.hasIcon);
     EXPECT_EQ(box.buttons, QStringList{QStringLiteral("确定")});
     EXPECT_EQ(box.owner, Window());
+}
+
+TEST_F(StartupTest, AKernelConsoleAsCom1IsNeitherOpenedAtStartNorSearched) {
+    // COM1 as it is when nobody names it: /dev/ttyS0, here the kernel's
+    // console (by its device number, as /proc/consoles gives it).
+    struct stat device{};
+    if (stat("/dev/ttyS0", &device) != 0) GTEST_SKIP() << "no /dev/ttyS0";
+    unsetenv("TOVREL_COM1");
+    const QString consoles = PcPath(QStringLiteral("consoles"));
+    WritePcFile(QStringLiteral("consoles"), QStringLiteral("ttyS0                -W- (EC  p a)    %1:%2\n")
+                                                .arg(major(device.st_rdev))
+                                                .arg(minor(device.st_rdev))
+                                                .toLatin1());
+    setenv("TOVREL_PROC_CONSOLES", consoles.toLocal8Bit().constData(), 1);
+    ModuleSimulator com2(SimConfig{});
+    std::string error;
+    ASSERT_TRUE(com2.Start(&error)) << error;
+    setenv("TOVREL_COM2", com2.SlavePath().c_str(), 1);
+    comm_journal::Clear();
+    comm_journal::Enable(true);
+    const QStringList atStart = OpenWindow();
+    ASSERT_EQ(atStart.size(), 1);
+    EXPECT_TRUE(atStart[0].startsWith(QStringLiteral("串口1是本机内核的控制台"))) << qPrintable(atStart[0]);
+    EXPECT_EQ(theSerialChannel.m_hComm, nullptr);
+    // 获取 finds the module on COM2, passing COM1 by.
+    EXPECT_EQ(Click(IDC_GET_INFO), (QStringList{QStringLiteral("轮询COM口和波特率!"), QStringLiteral("打开设备成功!")}));
+    EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口2"));
+    comm_journal::Enable(false);
+    for (const std::string& call : comm_journal::Entries()) EXPECT_NE(call, "CreateFileA(COM1)");
+    unsetenv("TOVREL_PROC_CONSOLES");
 }
 
 TEST_F(StartupTest, ControlsCarryTheirIdsAndTheFontsMetricsGiveTheSize) {
