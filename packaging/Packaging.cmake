@@ -56,8 +56,9 @@ if(NOT WIN32)
 endif()
 
 if(WIN32)
-  # `cpack -G ZIP`: the two programs and a short read-me.
+  # `cpack -G ZIP`: the two programs, a short read-me and the licence.
   install(FILES ${PROJECT_SOURCE_DIR}/docs/windows-readme.txt DESTINATION . RENAME README.txt)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
 endif()

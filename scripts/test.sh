@@ -32,7 +32,7 @@ cmake --build build/windows -j "$jobs"
 rm -f build/windows/tovrel-*.zip
 (cd build/windows && cpack -G ZIP >/dev/null)
 zip_contents=$(cmake -E tar tf build/windows/tovrel-*.zip)
-for file in bin/tovrel.exe bin/tovrel-cli.exe README.txt; do
+for file in bin/tovrel.exe bin/tovrel-cli.exe README.txt LICENSE.txt; do
   grep -q "/$file\$" <<<"$zip_contents" || { echo "the Windows .zip lacks $file" >&2; exit 1; }
 done
 tests/wine/run-under-wine.sh build/release build/windows
