@@ -10,7 +10,7 @@
 struct PortLockNotes {
     // The last open was refused by this process's lock on the port; 0 when
     // it was not, or when the holder is unknown (a program without a lock
-    // file holds the port).
+    // file holds the port, or one is writing its lock file right now).
     long holderPid = 0;
     // The last open succeeded without a lock file, held by flock alone:
     // why ("/run/lock is not writable: Permission denied"). Empty otherwise.
@@ -22,9 +22,9 @@ inline PortLockNotes LastPortLockNotes() { return {}; }
 inline void RemoveHeldPortLocks() {}
 #else
 PortLockNotes LastPortLockNotes();
-// Removes the lock files of the ports this process holds open, for a
-// handler of a signal that ends the process, where closing never runs.
-// Async-signal-safe.
+// Removes the lock files of the ports this process holds open, and a
+// temporary lock file it is writing, for a handler of a signal that ends
+// the process, where closing never runs. Async-signal-safe; keeps errno.
 void RemoveHeldPortLocks();
 #endif
 
