@@ -4,7 +4,7 @@
 #include "TovrelDlg.h"
 #include "protocol/DeviceCommands.h"
 #include "protocol/ModuleSearch.h"
-#include "serial/SerialChannel.h"
+#include "SerialChannelForHandlers.h"
 
 #include <string>
 #include <vector>

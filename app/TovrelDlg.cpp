@@ -6,7 +6,7 @@
 #include "DataExchange.h"
 #include "Resources.h"
 #include "protocol/ModuleSearch.h"
-#include "serial/SerialChannel.h"
+#include "SerialChannelForHandlers.h"
 #include "serial/SerialPorts.h"
 
 CTovrelDlg::CTovrelDlg(CDialog* pParent)

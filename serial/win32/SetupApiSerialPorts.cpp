@@ -96,7 +96,8 @@ void AddFromDeviceMap(std::vector<SerialPortInfo>* ports) {
         if (known) continue;
         SerialPortInfo info;
         info.name = name;
-        info.description = "serial port (" + Narrow(device) + ")";
+        // The kernel's device name (\Device\Serial2) tells a person nothing.
+        info.description = "serial port";
         ports->push_back(info);
     }
     RegCloseKey(map);
