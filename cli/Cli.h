@@ -26,6 +26,7 @@ enum ExitCode {
     kExitIncomplete = 7,  // a transfer moved fewer bytes than asked, or Ctrl+C stopped it
     kExitEmptyFile = 8,   // the disk file is empty: it may just have been created by opening it
     kExitPortLost = 9,    // the serial port went away (adapter pulled, line hung up) while in use
+    kExitOutputClosed = 10,  // standard output was closed (a pipe whose reader went away)
 };
 
 struct Result {
@@ -46,6 +47,7 @@ struct Session {
     std::ostream* out = nullptr;
     std::ostream* err = nullptr;
     struct DiskFileHandle* file = nullptr;  // the file the shell has open
+    std::string fileName;                    // its name as typed, for messages; empty when none
 };
 
 // Selects the session's port and rate on theSerialChannel without opening
@@ -82,6 +84,12 @@ int RunShell(Session& session, std::istream& in, bool interactive);
 // Converts a name typed in UTF-8 into the module's code page; refuses
 // characters it cannot hold and names over 255 bytes.
 Result ModuleName(const std::string& utf8, std::string* name);
+
+#ifndef _WIN32
+// Removes the held port locks and partial PC files, then ends the process
+// on `signal` with its default action. Async-signal-safe.
+void CleanUpAndRaise(int signal);
+#endif
 
 extern const char kUsage[];
 

@@ -1,8 +1,12 @@
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
 #include <ostream>
 
 #include "Cli.h"
@@ -133,6 +137,7 @@ Result NameCommand(const std::string& what, const std::string& utf8, uint8_t (*c
 
 Result CloseFile(Session& s) {
     s.file = nullptr;
+    s.fileName.clear();
     ArmExchange();
     if (DiskCloseFile() != 0) return ExchangeFailure("close");
     return {};
@@ -148,63 +153,167 @@ Result OpenFile(Session& s, const std::string& utf8) {
     DiskFileHandle* file = DiskOpenFile(name.c_str());
     if (file == nullptr) return ExchangeFailure("open " + utf8);
     s.file = file;
+    s.fileName = utf8;
     return {};
 }
 
 // The command that starts a transfer's messages: "put" of "put DATA.BIN".
 std::string CommandOf(const std::string& label) { return label.substr(0, label.find(' ')); }
 
-// Writes at the file pointer, drawing the progress bar and stopping between
-// chunks on Ctrl+C. `holder` names what keeps the bytes of an interrupted
-// write (empty: the open file, at its pointer).
-Result WriteOpenFile(Session& s, const std::vector<uint8_t>& data, const std::string& label, const CtrlCStop& stop,
-                     const std::string& holder) {
-    const std::string what = CommandOf(label);
-    if (s.file == nullptr) return Failure(kExitBadInput, what + ": no file is open");
-    ProgressBar bar(s.err, label, s.progress);
-    ArmExchange();
-    const uint32_t total = DiskWrite(data.data(), static_cast<uint32_t>(data.size()), s.file);
-    const std::string moved = std::to_string(total) + " of " + std::to_string(data.size()) + " bytes written";
-    if (stop.Stopped()) {
-        return Failure(kExitIncomplete, what + ": interrupted: " + moved +
-                                            (holder.empty() ? " at the file pointer"
-                                                            : "; " + holder + " holds the first " + std::to_string(total)));
-    }
-    if (total == data.size()) return {};
-    if (theSerialChannel.PortLost()) return PortLostFailure(what, moved);
-    if (total == 0 && !data.empty()) return ExchangeFailure(what);
-    return Failure(kExitIncomplete, what + ": " + moved);
+// A PC path goes to the system as a C string: a NUL would cut it short.
+Result PcPath(const std::string& what, const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        return Failure(kExitBadInput, what + ": a PC file name with a NUL byte is refused");
+    return {};
 }
 
-// Reads count bytes from the file pointer into *data; fewer at the end of
-// the file. An interrupted read leaves *data empty and says what that
-// spared (`untouched`).
-Result ReadOpenFile(Session& s, uint32_t count, std::vector<uint8_t>* data, const std::string& label,
-                    const CtrlCStop& stop, const std::string& untouched) {
+// Why the chunk exchange just made did not deliver: for messages.
+std::string ChunkFailureReason() {
+    if (theSerialChannel.PortLost()) return "port lost";
+    if (theResponseReceiver.m_done != 0xFF) return "no answer from the module";
+    if (theResponseReceiver.m_status != 0)
+        return "refused by the module (status " + std::to_string(theResponseReceiver.m_status) + ")";
+    return "the module's answer was not understood";
+}
+
+// An answered chunk with status 0: the count it carried is the truth.
+bool ChunkAnswered() {
+    return !theSerialChannel.PortLost() && theResponseReceiver.m_done == 0xFF && theResponseReceiver.m_status == 0;
+}
+
+// Takes the bytes of a read, chunk by chunk; false with *error stops it.
+using ReadSink = std::function<bool(const uint8_t* data, size_t size, std::string* error)>;
+// Gives the bytes of a write: fills up to size, fewer only at the end (0:
+// the end); -1 with *error on failure.
+using WriteSource = std::function<long long(uint8_t* data, size_t size, std::string* error)>;
+
+// A progress total that never claims the end before it has come, so that
+// Ctrl+C (which stops only short of the total) still works past an
+// estimate that was too small.
+uint32_t ShownTotal(uint64_t done, uint64_t estimate, bool ended) {
+    const uint64_t total = ended ? done : std::max<uint64_t>(estimate, done + 1);
+    return static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
+}
+
+// Reads from the file pointer in 512-byte chunks into sink, drawing the
+// progress bar and stopping between chunks on Ctrl+C.
+//   exact: exactly `limit` bytes are due; an answer with fewer is a failure.
+//   otherwise: up to `limit` bytes, to the end of the file. The end is an
+//   answered chunk (status 0) with fewer bytes than asked; one that held
+//   some is confirmed by a read that answers none, since a module that
+//   answers short in the middle of a file would otherwise pass for its end.
+// Anything else before the end (no answer, a refusal, a bad frame, a short
+// answer in the middle) fails with exit 7 (9 for a lost port), saying how
+// far it came and what that spared (`untouched`). *got: bytes delivered.
+Result ReadChunks(Session& s, uint64_t limit, bool exact, uint64_t estimate, const ReadSink& sink,
+                  const std::string& label, const CtrlCStop& stop, const std::string& untouched, uint64_t* got) {
     const std::string what = CommandOf(label);
+    *got = 0;
     if (s.file == nullptr) return Failure(kExitBadInput, what + ": no file is open");
-    data->assign(count, 0);
     ProgressBar bar(s.err, label, s.progress);
-    ArmExchange();
-    const uint32_t got = DiskRead(data->data(), count, s.file);
-    if (stop.Stopped()) {
-        data->clear();
-        return Failure(kExitIncomplete, what + ": interrupted: " + std::to_string(got) + " of " +
-                                            std::to_string(count) + " bytes read; " + untouched);
+    auto so_far = [&]() {
+        return std::to_string(*got) + (exact ? " of " + std::to_string(limit) : std::string()) + " bytes read";
+    };
+    auto failed = [&](const std::string& reason) {
+        if (theSerialChannel.PortLost()) return PortLostFailure(what, so_far() + "; " + untouched);
+        return Failure(kExitIncomplete, what + ": " + so_far() + ": " + reason + "; " + untouched);
+    };
+    uint8_t chunk[DISK_CHUNK_SIZE];
+    bool ended = false;
+    while (*got < limit && !ended) {
+        const uint16_t ask = static_cast<uint16_t>(std::min<uint64_t>(DISK_CHUNK_SIZE, limit - *got));
+        ArmExchange();
+        const uint16_t n = DiskReadChunk(chunk, ask, s.file);
+        if (!ChunkAnswered() || n > ask) return failed(ChunkFailureReason());
+        if (n < ask) {
+            if (exact) return failed("the file ended early");
+            if (n != 0) {
+                // Confirm the end: a real end answers the next read with nothing.
+                uint8_t probe[DISK_CHUNK_SIZE];
+                ArmExchange();
+                const uint16_t more = DiskReadChunk(probe, ask, s.file);
+                if (!ChunkAnswered()) return failed(ChunkFailureReason());
+                if (more != 0) return failed("the module answered short in the middle of the file");
+            }
+            ended = true;
+        }
+        std::string error;
+        if (n != 0 && !sink(chunk, n, &error)) {
+            return Failure(kExitLocalFile, what + ": " + error + " (" + std::to_string(*got) + " bytes read); " + untouched);
+        }
+        *got += n;
+        const bool done = ended || *got == limit;
+        if (!ReportTransferProgress(static_cast<uint32_t>(std::min<uint64_t>(*got, UINT32_MAX)),
+                                    exact ? static_cast<uint32_t>(limit) : ShownTotal(*got, estimate, done)) ||
+            stop.Stopped()) {
+            if (!done) return Failure(kExitIncomplete, what + ": interrupted: " + std::to_string(*got) + " of " +
+                                                           std::to_string(exact ? limit : std::max(estimate, *got)) +
+                                                           " bytes read; " + untouched);
+        }
     }
-    data->resize(got);
-    if (got == count) return {};
-    if (theSerialChannel.PortLost()) {
-        data->clear();
-        return PortLostFailure(what, std::to_string(got) + " of " + std::to_string(count) + " bytes read; " + untouched);
-    }
-    if (got == 0) {
-        // An answered read of nothing is the end of the file.
-        if (theResponseReceiver.m_done == 0xFF && theResponseReceiver.m_status == 0) return {};
-        return ExchangeFailure(what);
-    }
-    // Fewer bytes than asked, each chunk answered: the end of the file.
     return {};
+}
+
+// Writes at the file pointer in 512-byte chunks from source, drawing the
+// progress bar and stopping between chunks on Ctrl+C. The count is what
+// the module acknowledged, chunk by chunk. `holder` names what keeps the
+// bytes of a write cut short (empty: the open file, at its pointer).
+// `estimate`: the size expected, for the bar and messages (0: unknown).
+Result WriteChunks(Session& s, const WriteSource& source, uint64_t estimate, const std::string& label,
+                   const CtrlCStop& stop, const std::string& holder, uint64_t* written) {
+    const std::string what = CommandOf(label);
+    *written = 0;
+    if (s.file == nullptr) return Failure(kExitBadInput, what + ": no file is open");
+    ProgressBar bar(s.err, label, s.progress);
+    uint64_t offered = 0;  // bytes taken from the source
+    auto moved = [&]() {
+        return std::to_string(*written) + " of " + std::to_string(std::max(estimate, offered)) + " bytes written";
+    };
+    auto kept = [&]() {
+        return holder.empty() ? std::string(" at the file pointer")
+                              : "; " + holder + " holds the first " + std::to_string(*written);
+    };
+    uint8_t buffers[2][DISK_CHUNK_SIZE];
+    int current = 0;
+    std::string error;
+    long long n = source(buffers[current], DISK_CHUNK_SIZE, &error);
+    while (n != 0) {
+        if (n < 0) return Failure(kExitLocalFile, what + ": " + error + "; " + moved() + kept());
+        offered += static_cast<uint64_t>(n);
+        // The module keeps sizes in 32 bits.
+        if (offered > UINT32_MAX) return Failure(kExitIncomplete, what + ": the file is larger than 4 GiB; " + moved() + kept());
+        ArmExchange();
+        const uint16_t acked = DiskWriteChunk(buffers[current], static_cast<uint16_t>(n), s.file);
+        const bool answered = ChunkAnswered();
+        *written += std::min<uint64_t>(acked, static_cast<uint64_t>(n));
+        if (!answered || acked != n) {
+            if (theSerialChannel.PortLost()) return PortLostFailure(what, moved());
+            if (*written == 0 && !answered) return ExchangeFailure(what);
+            const std::string reason = answered ? "the module took " + std::to_string(acked) + " of a chunk's " +
+                                                      std::to_string(n) + " bytes"
+                                                : ChunkFailureReason();
+            return Failure(kExitIncomplete, what + ": " + moved() + ": " + reason + kept());
+        }
+        // Read ahead, so the bar knows the last chunk when it is sent.
+        current ^= 1;
+        n = source(buffers[current], DISK_CHUNK_SIZE, &error);
+        const bool ended = n == 0;
+        if (!ReportTransferProgress(static_cast<uint32_t>(*written), ShownTotal(*written, estimate, ended)) ||
+            stop.Stopped()) {
+            if (!ended) return Failure(kExitIncomplete, what + ": interrupted: " + moved() + kept());
+        }
+    }
+    return {};
+}
+
+WriteSource BytesSource(const std::vector<uint8_t>& data) {
+    auto at = std::make_shared<size_t>(0);
+    return [&data, at](uint8_t* out, size_t size, std::string*) -> long long {
+        const size_t n = std::min(size, data.size() - *at);
+        if (n != 0) std::memcpy(out, data.data() + *at, n);
+        *at += n;
+        return static_cast<long long>(n);
+    };
 }
 
 // Opening creates a missing file, so an empty one may be what a mistyped
@@ -216,19 +325,26 @@ Result EmptyDiskFile(const std::string& what, const std::string& file, const std
                                        local);
 }
 
-// A PC file to send, read whole; a FIFO or a device is refused unread, as
-// opening it could block and reading it might never end.
-Result ReadPcFileToSend(const std::string& what, const std::string& path, std::vector<uint8_t>* data) {
+// A PC file to send, opened for reading piece by piece; a FIFO or a device
+// is refused before it is opened, as opening it could block or raise a
+// serial device's lines, and reading it might never end.
+Result OpenPcFileToSend(const std::string& what, const std::string& path, PcFileSource* source) {
+    Result r = PcPath(what, path);
+    if (!r.ok()) return r;
     std::string reason;
-    switch (ReadWholePcFile(path, UINT32_MAX, data, &reason)) {
+    switch (source->Open(path, UINT32_MAX, &reason)) {
         case PcFileRead::kOk: return {};
         case PcFileRead::kNotRegular: return Failure(kExitLocalFile, what + ": " + path + ": not a regular file");
         case PcFileRead::kTooLarge: return Failure(kExitBadInput, what + ": the file is larger than 4 GiB");
-        case PcFileRead::kNoMemory: return Failure(kExitLocalFile, what + ": " + path + ": not enough memory to read it");
+        case PcFileRead::kNoMemory:
         case PcFileRead::kCannotOpen:
         case PcFileRead::kReadFailed: break;
     }
     return Failure(kExitLocalFile, what + ": " + path + ": " + reason);
+}
+
+WriteSource FileSource(PcFileSource* source) {
+    return [source](uint8_t* out, size_t size, std::string* error) { return source->Read(out, size, error); };
 }
 
 Result Put(Session& s, const std::vector<std::string>& args) {
@@ -240,8 +356,8 @@ Result Put(Session& s, const std::vector<std::string>& args) {
     std::string name;
     r = ModuleName(remote, &name);
     if (!r.ok()) return r;
-    std::vector<uint8_t> data;
-    r = ReadPcFileToSend("put", args[0], &data);
+    PcFileSource source;
+    r = OpenPcFileToSend("put", args[0], &source);
     if (!r.ok()) return r;
 
     // Opening keeps an existing file's bytes beyond what is written: start
@@ -250,22 +366,36 @@ Result Put(Session& s, const std::vector<std::string>& args) {
     r = OpenFile(s, remote);
     if (!r.ok()) return r;
     Result written, closed;
+    uint64_t count = 0;
     {
         // The close too: a second Ctrl+C must not leave the file open.
         CtrlCStop stop;
-        written = WriteOpenFile(s, data, "put " + remote, stop, remote);
+        written = WriteChunks(s, FileSource(&source), source.SizeAtOpen(), "put " + remote, stop, remote, &count);
         closed = CloseFile(s);
     }
     if (!written.ok()) return written;
     if (!closed.ok()) return closed;
-    *s.out << "put: " << data.size() << " bytes to " << remote << '\n';
+    *s.out << "put: " << count << " bytes to " << remote << '\n';
     return {};
 }
 
-Result SaveTo(Session& s, const std::vector<uint8_t>& data, const std::string& local, const std::string& what) {
+// Begins the PC file a read is saved to; nothing is read if it cannot be made.
+Result BeginSave(const std::string& what, const std::string& local, PcFileWriter* writer) {
+    Result r = PcPath(what, local);
+    if (!r.ok()) return r;
     std::string error;
-    if (!ReplacePcFile(local, data.data(), data.size(), &error)) return Failure(kExitLocalFile, what + ": " + error);
-    *s.out << what << ": " << data.size() << " bytes to " << local << '\n';
+    if (!writer->Begin(local, &error)) return Failure(kExitLocalFile, what + ": " + error + "; nothing read");
+    return {};
+}
+
+ReadSink WriterSink(PcFileWriter* writer) {
+    return [writer](const uint8_t* data, size_t size, std::string* error) { return writer->Write(data, size, error); };
+}
+
+Result CommitSave(Session& s, PcFileWriter* writer, const std::string& local, const std::string& what) {
+    std::string error;
+    if (!writer->Commit(&error)) return Failure(kExitLocalFile, what + ": " + error);
+    *s.out << what << ": " << writer->Written() << " bytes to " << local << '\n';
     return {};
 }
 
@@ -274,25 +404,32 @@ Result Get(Session& s, const std::vector<std::string>& args) {
     if (!r.ok()) return r;
     const std::string local = args.size() == 2 ? args[1] : LastPathPart(args[0]);
     if (local.empty()) return Failure(kExitBadInput, "get: name a PC file to save to");
+    r = PcPath("get", local);
+    if (!r.ok()) return r;
     r = OpenFile(s, args[0]);
     if (!r.ok()) return r;
+    // A claim from the line: read against it chunk by chunk, never allocated.
     const uint32_t size = s.file->size;
     if (size == 0) {
         (void)CloseFile(s);
         return EmptyDiskFile("get", args[0], local);
     }
-    std::vector<uint8_t> data;
+    PcFileWriter writer;
+    r = BeginSave("get", local, &writer);
+    if (!r.ok()) {
+        (void)CloseFile(s);
+        return r;
+    }
     Result read, closed;
+    uint64_t got = 0;
     {
         CtrlCStop stop;
-        read = ReadOpenFile(s, size, &data, "get " + args[0], stop, "nothing saved to " + local);
+        read = ReadChunks(s, size, true, size, WriterSink(&writer), "get " + args[0], stop,
+                          "nothing saved to " + local, &got);
         closed = CloseFile(s);
     }
     if (!read.ok()) return read;
-    if (data.size() != size)
-        return Failure(kExitIncomplete, "get: " + std::to_string(data.size()) + " of " + std::to_string(size) +
-                                            " bytes read; nothing saved to " + local);
-    r = SaveTo(s, data, local, "get");
+    r = CommitSave(s, &writer, local, "get");
     if (!r.ok()) return r;
     return closed;
 }
@@ -331,19 +468,23 @@ Result Write(Session& s, const std::vector<std::string>& args) {
     std::string text, bytes;
     if (!Unescape(joined, &text)) return Failure(kExitBadInput, "write: a \\ escape is not \\n \\r \\t \\\\ or \\xHH");
     if (!Utf8ToCp936(text, &bytes)) return Failure(kExitBadInput, "write: the text has characters code page 936 cannot hold");
+    const std::vector<uint8_t> data(bytes.begin(), bytes.end());
     CtrlCStop stop;
-    return WriteOpenFile(s, std::vector<uint8_t>(bytes.begin(), bytes.end()), "write", stop, "");
+    uint64_t written = 0;
+    return WriteChunks(s, BytesSource(data), data.size(), "write", stop, "", &written);
 }
 
 Result WriteFromPc(Session& s, const std::vector<std::string>& args) {
     Result r = RequireArgs(args, 1, 1, "writefile LOCAL");
     if (!r.ok()) return r;
-    std::vector<uint8_t> data;
-    r = ReadPcFileToSend("writefile", args[0], &data);
+    if (s.file == nullptr) return Failure(kExitBadInput, "writefile: no file is open");
+    PcFileSource source;
+    r = OpenPcFileToSend("writefile", args[0], &source);
     if (!r.ok()) return r;
     CtrlCStop stop;
-    r = WriteOpenFile(s, data, "writefile " + args[0], stop, "");
-    if (r.ok()) *s.out << "writefile: " << data.size() << " bytes written\n";
+    uint64_t written = 0;
+    r = WriteChunks(s, FileSource(&source), source.SizeAtOpen(), "writefile " + args[0], stop, "", &written);
+    if (r.ok()) *s.out << "writefile: " << written << " bytes written\n";
     return r;
 }
 
@@ -353,9 +494,15 @@ Result Read(Session& s, const std::vector<std::string>& args) {
     long count = 0;
     if (!ParseInt(args[0], 0, 16L * 1024 * 1024, &count)) return Failure(kExitBadInput, "read: COUNT is 0 to 16777216");
     std::vector<uint8_t> data;
+    uint64_t got = 0;
     {
         CtrlCStop stop;
-        r = ReadOpenFile(s, static_cast<uint32_t>(count), &data, "read", stop, "nothing shown");
+        const ReadSink sink = [&data](const uint8_t* bytes, size_t size, std::string*) {
+            data.insert(data.end(), bytes, bytes + size);
+            return true;
+        };
+        r = ReadChunks(s, static_cast<uint64_t>(count), false, static_cast<uint64_t>(count), sink, "read", stop,
+                       "nothing shown", &got);
     }
     if (!r.ok()) return r;
     std::string text;
@@ -371,18 +518,24 @@ Result Read(Session& s, const std::vector<std::string>& args) {
     return {};
 }
 
+// From the file pointer to the end of the file; a file's size is at most
+// 4 GiB - 1, which bounds the loop against a module that never ends it.
 Result ReadToPc(Session& s, const std::vector<std::string>& args) {
     Result r = RequireArgs(args, 1, 1, "readfile LOCAL");
     if (!r.ok()) return r;
     if (s.file == nullptr) return Failure(kExitBadInput, "readfile: no file is open");
     if (s.file->size == 0) return EmptyDiskFile("readfile", "the open file", args[0]);
-    std::vector<uint8_t> data;
+    PcFileWriter writer;
+    r = BeginSave("readfile", args[0], &writer);
+    if (!r.ok()) return r;
+    uint64_t got = 0;
     {
         CtrlCStop stop;
-        r = ReadOpenFile(s, s.file->size, &data, "readfile", stop, "nothing saved to " + args[0]);
+        r = ReadChunks(s, UINT32_MAX, false, s.file->size, WriterSink(&writer), "readfile", stop,
+                       "nothing saved to " + args[0], &got);
     }
     if (!r.ok()) return r;
-    return SaveTo(s, data, args[0], "readfile");
+    return CommitSave(s, &writer, args[0], "readfile");
 }
 
 Result Seek(Session& s, const std::vector<std::string>& args) {
@@ -447,7 +600,16 @@ void PrintInfo(const Session& s, const DeviceInfo& info) {
 }
 
 Result ModuleName(const std::string& utf8, std::string* name) {
+    // The name goes out as a C string: a NUL would cut it short there, and
+    // the module would act on another name (KEEP.TXT of "KEEP.TXT\0.bak").
+    const size_t nul = utf8.find('\0');
+    if (nul != std::string::npos)
+        return Failure(kExitBadInput, "\"" + utf8.substr(0, nul) + "\\0" + "...\": a name with a NUL byte is refused");
     if (!Utf8ToCp936(utf8, name)) return Failure(kExitBadInput, "\"" + utf8 + "\": not a name code page 936 can hold");
+    // Only a name that reads back as typed is sent.
+    std::string back;
+    if (name->find('\0') != std::string::npos || !Cp936ToUtf8(*name, &back) || back != utf8)
+        return Failure(kExitBadInput, "\"" + utf8 + "\": would not reach the module as typed");
     if (name->size() > 255) return Failure(kExitBadInput, "\"" + utf8 + "\": longer than 255 bytes");
     return {};
 }

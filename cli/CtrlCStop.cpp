@@ -24,6 +24,8 @@ void OnSigint(int) { g_ctrlC.store(true); }
 
 }  // namespace
 
+void RequestTransferStop() { g_ctrlC.store(true); }
+
 CtrlCStop::CtrlCStop() {
     g_ctrlC.store(false);
 #ifdef _WIN32

@@ -38,4 +38,9 @@ private:
 #endif
 };
 
+// Asks the running transfer, if any, to stop as Ctrl+C does, for a handler
+// of another signal that ends the program once the chunk on the line is
+// answered. Async-signal-safe.
+void RequestTransferStop();
+
 #endif

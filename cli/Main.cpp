@@ -13,6 +13,7 @@
 
 #include "Cli.h"
 #include "Terminal.h"
+#include "pcfiles/PcFiles.h"
 #include "protocol/DiskCommands.h"
 #include "serial/PortLock.h"
 #ifdef _WIN32
@@ -23,18 +24,12 @@ namespace {
 
 #ifndef _WIN32
 // A signal that ends the client (Ctrl+C outside a transfer, kill, a closed
-// terminal) ends it as before, without leaving its port's lock file behind.
-void EndOnSignal(int signal) {
-    RemoveHeldPortLocks();
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
-    raise(signal);  // delivered once this handler returns
-}
+// terminal, an alarm, a user signal) ends it as before, without leaving its
+// port's lock file or a half-made PC file behind.
+void EndOnSignal(int signal) { CleanUpAndRaise(signal); }
 
-void RemoveLocksOnSignals() {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+void CleanUpOnSignals() {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2}) {
         struct sigaction previous {};
         // One ignored at the start stays ignored.
         if (sigaction(signal, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
@@ -43,6 +38,9 @@ void RemoveLocksOnSignals() {
         sigemptyset(&action.sa_mask);
         sigaction(signal, &action, nullptr);
     }
+    // A closed output pipe shows as EPIPE on the write, which the client
+    // turns into its own exit after cleaning up.
+    signal(SIGPIPE, SIG_IGN);
 }
 #endif
 
@@ -64,6 +62,22 @@ std::vector<std::string> Arguments(int argc, char** argv) {
 }
 
 }  // namespace
+
+#ifndef _WIN32
+void CleanUpAndRaise(int signal) {
+    RemoveHeldPortLocks();
+    RemovePartialPcFiles();
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(signal);
+}
+#endif
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args = Arguments(argc, argv);
@@ -107,7 +121,7 @@ int main(int argc, char** argv) {
     if (session.trace) InstallFrameTrace(&std::cerr);
 
 #ifndef _WIN32
-    RemoveLocksOnSignals();
+    CleanUpOnSignals();
 #endif
     DiskProtocolReset();
     // The search finds its own port: a missing --port must not stop it. The
@@ -126,5 +140,9 @@ int main(int argc, char** argv) {
     }
     const Result r = RunCommand(session, command, rest);
     if (!r.ok()) std::cerr << r.message << '\n';
+    if (!std::cout.flush() && r.ok()) {
+        std::cerr << command << ": standard output is closed; what it printed is lost\n";
+        return kExitOutputClosed;
+    }
     return r.code;
 }

@@ -2,7 +2,13 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <signal.h>
+#include <unistd.h>
+#endif
+
 #include "Cli.h"
+#include "CtrlCStop.h"
 
 namespace {
 
@@ -18,7 +24,8 @@ const char kShellHelp[] =
     "  put LOCAL [REMOTE] | get REMOTE [LOCAL] | rm | mkdir | cd | rmdir NAME\n"
     "  info | set [--rate N] [--clock 'YY-MM-DD hh:mm:ss'] | search | ports\n"
     "  help | quit\n"
-    "Ctrl+C during a transfer stops it after the chunk on the line and comes back here.\n";
+    "Ctrl+C during a transfer stops it after the chunk on the line and comes back here.\n"
+    "A disk file left open is closed at quit, at the end of input and on Ctrl+C, TERM or HUP.\n";
 
 // Splits a line into words; "..." and '...' keep blanks. False when a
 // quote is not closed.
@@ -53,13 +60,59 @@ bool Split(const std::string& line, std::vector<std::string>* words) {
     return quote == 0;
 }
 
+#ifndef _WIN32
+// INT, TERM or HUP: the loop sees it, closes a disk file left open, then
+// the shell ends on that signal. The handler only records it and stops a
+// transfer between chunks; no SA_RESTART, so a wait for input returns.
+volatile sig_atomic_t g_endingSignal = 0;
+
+void OnEndingSignal(int signal) {
+    g_endingSignal = signal;
+    RequestTransferStop();
+}
+
+void CatchEndingSignals() {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous {};
+        if (sigaction(signal, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
+        struct sigaction action {};
+        action.sa_handler = OnEndingSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+int EndingSignal() { return g_endingSignal; }
+const char* SignalName(int signal) { return signal == SIGINT ? "INT" : signal == SIGTERM ? "TERM" : "HUP"; }
+#else
+void CatchEndingSignals() {}
+int EndingSignal() { return 0; }
+const char* SignalName(int) { return ""; }
+#endif
+
+// The disk must not be pulled while a file is open: one the user left open
+// is closed on the way out, and the shell says so.
+void CloseLeftOpen(Session& session, const std::string& why) {
+    if (session.file == nullptr) return;
+    const std::string name = session.fileName;
+    const Result r = RunCommand(session, "close", {});
+    if (r.ok())
+        *session.err << "shell: " << name << " was still open at " << why << ": closed\n";
+    else
+        *session.err << "shell: " << name << " was still open at " << why << "; " << r.message << '\n';
+}
+
 }  // namespace
 
 int RunShell(Session& session, std::istream& in, bool interactive) {
+    CatchEndingSignals();
     int lastFailure = kExitOk;
     std::string line;
     std::vector<std::string> words;
+    std::string why = "the end of input";
+    bool outputClosed = false;
     for (;;) {
+        if (EndingSignal() != 0) break;
         if (interactive) *session.out << "tovrel> " << std::flush;
         if (!std::getline(in, line)) break;
         if (!Split(line, &words)) {
@@ -70,17 +123,40 @@ int RunShell(Session& session, std::istream& in, bool interactive) {
         if (words.empty()) continue;
         const std::string command = words.front();
         words.erase(words.begin());
-        if (command == "quit" || command == "exit") break;
+        if (command == "quit" || command == "exit") {
+            why = command;
+            break;
+        }
         if (command == "help") {
             *session.out << kShellHelp;
-            continue;
+        } else {
+            const Result r = RunCommand(session, command, words);
+            if (!r.ok()) {
+                *session.err << r.message << '\n';
+                lastFailure = r.code;
+            }
         }
-        const Result r = RunCommand(session, command, words);
-        if (!r.ok()) {
-            *session.err << r.message << '\n';
-            lastFailure = r.code;
+        // A reader that went away (| head -1): stop here rather than run
+        // commands whose output nobody sees.
+        if (!session.out->flush()) {
+            outputClosed = true;
+            why = "a closed standard output";
+            break;
         }
     }
-    if (interactive) *session.out << '\n';
+    const int signal = EndingSignal();
+    if (signal != 0) why = std::string("signal ") + SignalName(signal);
+    CloseLeftOpen(session, why);
+    if (interactive && !outputClosed) *session.out << '\n' << std::flush;
+#ifndef _WIN32
+    if (signal != 0) {
+        CleanUpAndRaise(signal);
+        _exit(128 + signal);
+    }
+#endif
+    if (outputClosed) {
+        *session.err << "shell: standard output is closed; stopped\n";
+        return kExitOutputClosed;
+    }
     return lastFailure;
 }

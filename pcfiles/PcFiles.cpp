@@ -1,10 +1,12 @@
 #include "PcFiles.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <random>
 #include <stdexcept>
 
 #ifdef _WIN32
@@ -18,20 +20,53 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <fstream>
 #endif
 
 namespace {
 
-bool Reserve(std::vector<uint8_t>* contents, uint64_t size) {
-    try {
-        contents->clear();
-        contents->resize(static_cast<size_t>(size));
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
+// Temporary files to remove on a signal: fixed storage, since the handler
+// may neither allocate nor lock. state: 0 free, 1 being filled or emptied
+// (the handler skips it), 2 live.
+constexpr int kTempSlots = 8;
+constexpr size_t kTempPathMax = 4096;
+struct TempSlot {
+    std::atomic<int> state{0};
+    char path[kTempPathMax];
+};
+TempSlot g_temps[kTempSlots];
+static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
+
+int RegisterTemp(const std::string& path) {
+    if (path.size() >= kTempPathMax) return -1;
+    for (int i = 0; i < kTempSlots; ++i) {
+        int expected = 0;
+        if (!g_temps[i].state.compare_exchange_strong(expected, 1)) continue;
+        std::memcpy(g_temps[i].path, path.c_str(), path.size() + 1);
+        g_temps[i].state.store(2);
+        return i;
     }
+    return -1;  // more writers than slots: this one is not removed on a signal
+}
+
+void UnregisterTemp(int slot) {
+    if (slot >= 0) g_temps[slot].state.store(0);
+}
+
+bool HasNul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+// The temporary file's name: beside the target, so the rename stays on one
+// file system; the target's name cut short so the whole fits NAME_MAX.
+std::string TempStem(const std::string& path) {
+#ifdef _WIN32
+    const size_t slash = path.find_last_of("/\\");
+#else
+    const size_t slash = path.find_last_of('/');
+#endif
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return dir + base.substr(0, 200) + ".tovrel-";
 }
 
 #ifdef _WIN32
@@ -53,132 +88,292 @@ std::string SystemReason(DWORD code) {
 
 #else
 
-// The descriptor closes on every path out.
-struct Descriptor {
-    int fd;
-    ~Descriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-};
+// The umask without changing it where /proc tells it (umask(2) alone can
+// only be read by setting it, which races other threads).
+mode_t CurrentUmask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+    const mode_t mask = umask(022);
+    umask(mask);
+    return mask;
+}
+
+std::string Reason(const std::string& where) { return where + ": " + std::strerror(errno); }
 
 #endif
 
 }  // namespace
 
-PcFileRead ReadWholePcFile(const std::string& path, uint64_t maxSize, std::vector<uint8_t>* contents,
-                           std::string* error) {
+void RemovePartialPcFiles() {
+#ifndef _WIN32
+    for (TempSlot& slot : g_temps)
+        if (slot.state.load() == 2) unlink(slot.path);
+#endif
+}
+
+// ---- reading ----------------------------------------------------------------
+
+PcFileSource::~PcFileSource() {
 #ifdef _WIN32
+    if (m_handle != nullptr) CloseHandle(m_handle);
+#else
+    if (m_fd >= 0) ::close(m_fd);
+#endif
+}
+
+PcFileRead PcFileSource::Open(const std::string& path, uint64_t maxSize, std::string* error) {
+    if (HasNul(path)) {
+        *error = "a name with a NUL byte";
+        return PcFileRead::kCannotOpen;
+    }
+#ifdef _WIN32
+    // \\.\COM1 and the like are devices: never opened.
+    if (path.rfind("\\\\.\\", 0) == 0 || path.rfind("//./", 0) == 0) return PcFileRead::kNotRegular;
+    const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return PcFileRead::kNotRegular;
     HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        *error = SystemReason(code);
-        // A directory cannot be opened this way; say what it is.
-        const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-            return PcFileRead::kNotRegular;
+        *error = SystemReason(GetLastError());
         return PcFileRead::kCannotOpen;
     }
-    struct Closer {
-        HANDLE h;
-        ~Closer() { CloseHandle(h); }
-    } closer{file};
+    m_handle = file;
     if (GetFileType(file) != FILE_TYPE_DISK) return PcFileRead::kNotRegular;
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file, &size)) {
         *error = SystemReason(GetLastError());
-        return PcFileRead::kReadFailed;
+        return PcFileRead::kCannotOpen;
     }
-    if (static_cast<uint64_t>(size.QuadPart) > maxSize) return PcFileRead::kTooLarge;
-    if (!Reserve(contents, static_cast<uint64_t>(size.QuadPart))) return PcFileRead::kNoMemory;
-    size_t done = 0;
-    while (done < contents->size()) {
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(contents->size() - done, 1u << 30));
-        DWORD got = 0;
-        if (!ReadFile(file, contents->data() + done, want, &got, nullptr)) {
-            *error = SystemReason(GetLastError());
-            return PcFileRead::kReadFailed;
-        }
-        if (got == 0) break;  // shrank meanwhile
-        done += got;
-    }
-    contents->resize(done);
-    return PcFileRead::kOk;
+    m_size = static_cast<uint64_t>(size.QuadPart);
 #else
-    // Non-blocking, so that opening a FIFO without a writer returns at once;
-    // it is refused below before anything is read.
-    Descriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-    if (file.fd < 0) {
+    struct stat before {};
+    if (stat(path.c_str(), &before) != 0) {
         *error = std::strerror(errno);
         return PcFileRead::kCannotOpen;
     }
-    struct stat info {};
-    if (fstat(file.fd, &info) != 0) {
+    // Refused before any open: opening a serial device raises its lines,
+    // a FIFO's open may block.
+    if (!S_ISREG(before.st_mode)) return PcFileRead::kNotRegular;
+    m_fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (m_fd < 0) {
         *error = std::strerror(errno);
-        return PcFileRead::kReadFailed;
+        return PcFileRead::kCannotOpen;
     }
-    if (!S_ISREG(info.st_mode)) return PcFileRead::kNotRegular;
-    if (static_cast<uint64_t>(info.st_size) > maxSize) return PcFileRead::kTooLarge;
-    if (!Reserve(contents, static_cast<uint64_t>(info.st_size))) return PcFileRead::kNoMemory;
+    struct stat after {};
+    if (fstat(m_fd, &after) != 0) {
+        *error = std::strerror(errno);
+        return PcFileRead::kCannotOpen;
+    }
+    // Swapped between the check and the open: not the file that was checked.
+    if (!S_ISREG(after.st_mode) || after.st_dev != before.st_dev || after.st_ino != before.st_ino)
+        return PcFileRead::kNotRegular;
+    m_size = static_cast<uint64_t>(after.st_size);
+#endif
+    if (m_size > maxSize) return PcFileRead::kTooLarge;
+    return PcFileRead::kOk;
+}
+
+long long PcFileSource::Read(uint8_t* buffer, size_t size, std::string* error) {
     size_t done = 0;
-    while (done < contents->size()) {
-        const ssize_t n = ::read(file.fd, contents->data() + done, contents->size() - done);
+    while (done < size) {
+#ifdef _WIN32
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+        if (m_handle == nullptr || !ReadFile(m_handle, buffer + done, want, &got, nullptr)) {
+            *error = SystemReason(GetLastError());
+            return -1;
+        }
+        if (got == 0) break;
+        done += got;
+#else
+        const ssize_t n = ::read(m_fd, buffer + done, size - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             *error = std::strerror(errno);
-            return PcFileRead::kReadFailed;
+            return -1;
         }
-        if (n == 0) break;  // shrank meanwhile
+        if (n == 0) break;
         done += static_cast<size_t>(n);
+#endif
     }
-    contents->resize(done);
+    return static_cast<long long>(done);
+}
+
+PcFileRead ReadWholePcFile(const std::string& path, uint64_t maxSize, std::vector<uint8_t>* contents,
+                           std::string* error) {
+    PcFileSource source;
+    const PcFileRead opened = source.Open(path, maxSize, error);
+    if (opened != PcFileRead::kOk) return opened;
+    try {
+        contents->clear();
+        contents->reserve(static_cast<size_t>(source.SizeAtOpen()));
+        uint8_t buffer[65536];
+        for (;;) {
+            const long long n = source.Read(buffer, sizeof buffer, error);
+            if (n < 0) return PcFileRead::kReadFailed;
+            if (n == 0) break;
+            if (contents->size() + static_cast<uint64_t>(n) > maxSize) return PcFileRead::kTooLarge;
+            contents->insert(contents->end(), buffer, buffer + n);
+        }
+    } catch (const std::bad_alloc&) {
+        return PcFileRead::kNoMemory;
+    } catch (const std::length_error&) {
+        return PcFileRead::kNoMemory;
+    }
     return PcFileRead::kOk;
+}
+
+// ---- writing ----------------------------------------------------------------
+
+bool PcFileWriter::Begin(const std::string& path, std::string* error) {
+    Abandon();
+    m_written = 0;
+    if (HasNul(path)) {
+        *error = "a name with a NUL byte cannot be saved";
+        return false;
+    }
+    m_path = path;
+#ifdef _WIN32
+    std::random_device random;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
+        const std::string temp = TempStem(path) + suffix;
+        // CREATE_NEW: fails on any existing name, a link's included.
+        HANDLE h = CreateFileW(Widen(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            m_handle = h;
+            m_temp = temp;
+            m_slot = RegisterTemp(temp);
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
+            *error = temp + ": " + SystemReason(GetLastError());
+            return false;
+        }
+    }
+    *error = path + ": no free temporary name beside it";
+    return false;
+#else
+    std::string temp = TempStem(path) + "XXXXXX";
+    // O_EXCL under mkostemp: a planted name or link is never opened.
+    const int fd = mkostemp(&temp[0], O_CLOEXEC);
+    if (fd < 0) {
+        *error = Reason(temp);
+        return false;
+    }
+    m_fd = fd;
+    m_temp = temp;
+    m_slot = RegisterTemp(temp);
+    return true;
 #endif
 }
 
-bool ReplacePcFile(const std::string& path, const uint8_t* data, size_t size, std::string* error) {
-    const std::string partial = path + ".tovrel-part";
+bool PcFileWriter::Write(const uint8_t* data, size_t size, std::string* error) {
+    size_t done = 0;
+    while (done < size) {
 #ifdef _WIN32
-    std::FILE* f = _wfopen(Widen(partial).c_str(), L"wb");
+        DWORD put = 0;
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+        if (m_handle == nullptr || !WriteFile(m_handle, data + done, want, &put, nullptr)) {
+            *error = m_temp + ": " + SystemReason(GetLastError());
+            return false;
+        }
+        done += put;
 #else
-    std::FILE* f = std::fopen(partial.c_str(), "wb");
+        const ssize_t n = m_fd < 0 ? -1 : ::write(m_fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = Reason(m_temp);
+            return false;
+        }
+        done += static_cast<size_t>(n);
 #endif
-    auto reason = [](const std::string& where) { return where + ": " + std::strerror(errno); };
-    if (f == nullptr) {
-        *error = reason(partial);
+    }
+    m_written += size;
+    return true;
+}
+
+bool PcFileWriter::Commit(std::string* error) {
+#ifdef _WIN32
+    if (m_handle == nullptr) {
+        *error = m_path + ": nothing being written";
         return false;
     }
-    bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
-    ok = std::fflush(f) == 0 && ok;
-#ifndef _WIN32
-    ok = ok && fsync(fileno(f)) == 0;
-#endif
-    if (!ok) *error = reason(partial);
-    if (std::fclose(f) != 0 && ok) {
-        ok = false;
-        *error = reason(partial);
+    const bool flushed = FlushFileBuffers(m_handle) != 0;
+    const DWORD flushError = GetLastError();
+    CloseHandle(m_handle);
+    m_handle = nullptr;
+    if (!flushed) {
+        *error = m_temp + ": " + SystemReason(flushError);
+        Abandon();
+        return false;
     }
-    if (ok) {
-#ifdef _WIN32
-        if (!MoveFileExW(Widen(partial).c_str(), Widen(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            ok = false;
-            *error = path + ": " + SystemReason(GetLastError());
-        }
+    if (!MoveFileExW(Widen(m_temp).c_str(), Widen(m_path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        *error = m_path + ": " + SystemReason(GetLastError());
+        Abandon();
+        return false;
+    }
 #else
-        if (std::rename(partial.c_str(), path.c_str()) != 0) {
-            ok = false;
-            *error = reason(path);
+    if (m_fd < 0) {
+        *error = m_path + ": nothing being written";
+        return false;
+    }
+    // The replaced file's permission bits and owners; a link is replaced,
+    // not followed, so only a regular file lends them.
+    struct stat old {};
+    mode_t mode = 0666 & ~CurrentUmask();
+    if (lstat(m_path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+        // Owner first: a change of owner clears set-id bits.
+        if (fchown(m_fd, old.st_uid, old.st_gid) != 0 && fchown(m_fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+            // Neither may be set by this process: the new file is its own.
         }
-#endif
+        mode = old.st_mode & 07777;
+    }
+    bool ok = fchmod(m_fd, mode) == 0 && fsync(m_fd) == 0;
+    if (!ok) *error = Reason(m_temp);
+    if (::close(m_fd) != 0 && ok) {
+        ok = false;
+        *error = Reason(m_temp);
+    }
+    m_fd = -1;
+    if (ok && std::rename(m_temp.c_str(), m_path.c_str()) != 0) {
+        ok = false;
+        *error = Reason(m_path);
     }
     if (!ok) {
-#ifdef _WIN32
-        DeleteFileW(Widen(partial).c_str());
-#else
-        std::remove(partial.c_str());
-#endif
+        Abandon();
+        return false;
     }
-    return ok;
+#endif
+    UnregisterTemp(m_slot);
+    m_slot = -1;
+    m_temp.clear();
+    return true;
+}
+
+void PcFileWriter::Abandon() {
+#ifdef _WIN32
+    if (m_handle != nullptr) CloseHandle(m_handle);
+    m_handle = nullptr;
+    if (!m_temp.empty()) DeleteFileW(Widen(m_temp).c_str());
+#else
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+    if (!m_temp.empty()) unlink(m_temp.c_str());
+#endif
+    UnregisterTemp(m_slot);
+    m_slot = -1;
+    m_temp.clear();
+}
+
+bool ReplacePcFile(const std::string& path, const uint8_t* data, size_t size, std::string* error) {
+    PcFileWriter writer;
+    return writer.Begin(path, error) && writer.Write(data, size, error) && writer.Commit(error);
 }
 
 std::string LastPathPart(const std::string& path) {

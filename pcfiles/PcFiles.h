@@ -1,14 +1,19 @@
 // PC files as the program reads and writes them.
 //
-// A file to send to the module is read whole, and only if it is a regular
-// file: a FIFO would block the opening until some writer appears, and a
-// device may never end. A file received from the module is written beside
-// its target and renamed over it only once complete and flushed, so an
-// existing file is either replaced whole or left as it was.
+// A file to send to the module is read only if it is a regular file: a
+// FIFO would block the opening until some writer appears, and a device may
+// never end (and opening a serial device raises its DTR and RTS). The path
+// is checked before it is opened, and the opened file must be the same
+// regular file that was checked. A file received from the module is
+// written to a new temporary file of a random name beside its target
+// (created exclusively, never through a link) and renamed over the target
+// only once complete and flushed, so an existing file is either replaced
+// whole or left as it was. A target that is a symbolic link is replaced by
+// a file; the link's target is not written.
 //
-// Paths are UTF-8 (converted for the wide calls on Windows). Nothing here
-// shows a message: results say what happened, *error holds the system's
-// reason where there is one.
+// Paths are UTF-8 (converted for the wide calls on Windows); a path with a
+// NUL byte is refused. Nothing here shows a message: results say what
+// happened, *error holds the system's reason where there is one.
 #ifndef TOVREL_PCFILES_PCFILES_H
 #define TOVREL_PCFILES_PCFILES_H
 
@@ -20,7 +25,7 @@
 enum class PcFileRead {
     kOk,
     kCannotOpen,  // missing, no permission, ... (*error says)
-    kNotRegular,  // a directory, FIFO, device or socket: not opened for reading at all
+    kNotRegular,  // a directory, FIFO, device or socket, or swapped for one: not read at all
     kTooLarge,    // larger than the limit given
     kNoMemory,    // no buffer of that size could be had
     kReadFailed,  // the read itself failed (*error says)
@@ -31,10 +36,75 @@ enum class PcFileRead {
 PcFileRead ReadWholePcFile(const std::string& path, uint64_t maxSize, std::vector<uint8_t>* contents,
                            std::string* error);
 
-// Writes size bytes to path through a partial file beside it, renamed over
-// path once all is written and flushed. False with a reason: path is then
-// as it was and the partial file gone.
+// A regular PC file read piece by piece, in bounded memory. Files whose size
+// is not known in advance (st_size 0 under /proc) are read to their end.
+class PcFileSource {
+public:
+    PcFileSource() = default;
+    ~PcFileSource();
+    PcFileSource(const PcFileSource&) = delete;
+    PcFileSource& operator=(const PcFileSource&) = delete;
+
+    // kOk, kCannotOpen, kNotRegular or kTooLarge (size at open over maxSize).
+    PcFileRead Open(const std::string& path, uint64_t maxSize, std::string* error);
+    // The size the system gave at open, in bytes; 0 may mean "unknown".
+    uint64_t SizeAtOpen() const { return m_size; }
+    // Fills up to size bytes, fewer only at the end of the file. The count
+    // (0: the end), or -1 with *error on a failed read.
+    long long Read(uint8_t* buffer, size_t size, std::string* error);
+
+private:
+#ifdef _WIN32
+    void* m_handle = nullptr;
+#else
+    int m_fd = -1;
+#endif
+    uint64_t m_size = 0;
+};
+
+// A PC file being written: bytes go to a new temporary file beside path,
+// which Commit renames over path. Until then path is untouched; a writer
+// destroyed or Abandoned without Commit removes its temporary file, and so
+// does RemovePartialPcFiles on a signal. Commit gives the new file the
+// permission bits of the file it replaces (and its owner and group where
+// the process may set them); a new file gets 0666 less the umask.
+class PcFileWriter {
+public:
+    PcFileWriter() = default;
+    ~PcFileWriter() { Abandon(); }
+    PcFileWriter(const PcFileWriter&) = delete;
+    PcFileWriter& operator=(const PcFileWriter&) = delete;
+
+    // Creates the temporary file. False with a reason ("path: reason").
+    bool Begin(const std::string& path, std::string* error);
+    bool Write(const uint8_t* data, size_t size, std::string* error);
+    // Flushes to the disk and renames over the target. False with a reason:
+    // the target is as it was and the temporary file gone.
+    bool Commit(std::string* error);
+    // Removes the temporary file, if any; the target stays as it was.
+    void Abandon();
+    // The bytes written so far.
+    uint64_t Written() const { return m_written; }
+
+private:
+    std::string m_path;
+    std::string m_temp;
+    int m_slot = -1;  // in the signal-time registry; -1 none
+#ifdef _WIN32
+    void* m_handle = nullptr;
+#else
+    int m_fd = -1;
+#endif
+    uint64_t m_written = 0;
+};
+
+// Writes size bytes to path through a PcFileWriter. False with a reason:
+// path is then as it was and the temporary file gone.
 bool ReplacePcFile(const std::string& path, const uint8_t* data, size_t size, std::string* error);
+
+// Removes the temporary files of the writers still open, for a handler of
+// a signal that ends the process. Async-signal-safe. No-op on Windows.
+void RemovePartialPcFiles();
 
 // The last part of a module or PC path ("DIR/SUB/FILE.TXT" -> "FILE.TXT").
 std::string LastPathPart(const std::string& path);
