@@ -1,16 +1,34 @@
 // tovrel: the window. With --report-shown it prints the line "shown" on
 // stdout once the window is on screen, for the start-up benchmark (which
 // times it from the process's start).
+//
+// SIGINT, SIGTERM and SIGHUP end it as Cancel does, once no exchange with
+// the module runs (a transfer is let finish), closing any message box or
+// file dialog over it: the port is closed and left as found, its lock file
+// removed, and the exit status is 0. A signal ignored at start stays
+// ignored (nohup).
 #include <QApplication>
+#include <QDialog>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWindow>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+#endif
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "ExchangeScope.h"
+#include "QtDialog.h"
 #include "QtTranslations.h"
 #include "app/Resources.h"
 #include "app/TovrelApp.h"
+#include "app/TovrelDlg.h"
 
 namespace {
 
@@ -33,6 +51,59 @@ private:
     bool m_reported = false;
 };
 
+#ifndef _WIN32
+// The signal handler only writes a byte to a pipe, which the event loop
+// reads (the dialog's modal loop, a message box's, or the repainting
+// between exchanges) and then ends the dialog from there.
+int g_signalPipe[2] = {-1, -1};
+
+void NoteEndingSignal(int) {
+    const int savedErrno = errno;
+    const char byte = 0;
+    (void)!write(g_signalPipe[1], &byte, 1);  // a full pipe already says enough
+    errno = savedErrno;
+}
+
+class EndOnSignals : public QObject {
+public:
+    EndOnSignals() {
+        if (pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) return;
+        auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] {
+            char bytes[64];
+            while (read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
+            }
+            EndWhenIdle();
+        });
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction previous {};
+            if (sigaction(signal, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
+            struct sigaction action {};
+            action.sa_handler = NoteEndingSignal;
+            action.sa_flags = SA_RESTART;
+            sigemptyset(&action.sa_mask);
+            sigaction(signal, &action, nullptr);
+        }
+    }
+
+private:
+    // Never inside an exchange: the port would close under it. The check
+    // comes again every 50 ms until it is over (an exchange ends by its
+    // own timeouts).
+    void EndWhenIdle() {
+        if (ExchangeScope::Active()) {
+            QTimer::singleShot(50, this, [this] { EndWhenIdle(); });
+            return;
+        }
+        if (theApp.m_pMainWnd != nullptr)
+            if (QDialog* window = QtWindowOf(*theApp.m_pMainWnd)) window->reject();  // Cancel
+        // Every modal loop ends, a message box's too, and none started after
+        // this one waits (the application's own loop is never entered).
+        QCoreApplication::exit(0);
+    }
+};
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -46,6 +117,9 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QString::fromLatin1(kVersionNumber));
     ShownReporter reporter;
     if (reportShown) application.installEventFilter(&reporter);
+#ifndef _WIN32
+    const EndOnSignals endOnSignals;
+#endif
     theApp.InitInstance();
     return 0;
 }
