@@ -225,6 +225,11 @@ Result ReadChunks(Session& s, uint64_t limit, bool exact, uint64_t estimate, con
         ArmExchange();
         const uint16_t n = DiskReadChunk(chunk, ask, s.file);
         if (!ChunkAnswered() || n > ask) return failed(ChunkFailureReason());
+        std::string error;
+        if (n != 0 && !sink(chunk, n, &error)) {
+            return Failure(kExitLocalFile, what + ": " + error + " (" + std::to_string(*got) + " bytes read); " + untouched);
+        }
+        *got += n;
         if (n < ask) {
             if (exact) return failed("the file ended early");
             if (n != 0) {
@@ -237,11 +242,6 @@ Result ReadChunks(Session& s, uint64_t limit, bool exact, uint64_t estimate, con
             }
             ended = true;
         }
-        std::string error;
-        if (n != 0 && !sink(chunk, n, &error)) {
-            return Failure(kExitLocalFile, what + ": " + error + " (" + std::to_string(*got) + " bytes read); " + untouched);
-        }
-        *got += n;
         const bool done = ended || *got == limit;
         if (!ReportTransferProgress(static_cast<uint32_t>(std::min<uint64_t>(*got, UINT32_MAX)),
                                     exact ? static_cast<uint32_t>(limit) : ShownTotal(*got, estimate, done)) ||

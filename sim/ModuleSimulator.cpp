@@ -163,7 +163,9 @@ bool ModuleSimulator::State::FaultFor(uint8_t command, SimFault* out) {
     bool found = false;
     for (size_t i = 0; i < faults.size();) {
         Armed& armed = faults[i];
-        if (armed.fault.kind == SimFault::kShortWrite && command != 0x20) {
+        if ((armed.fault.kind == SimFault::kShortWrite && command != 0x20) ||
+            (armed.fault.kind == SimFault::kShortRead && command != 0x30) ||
+            (armed.fault.kind == SimFault::kClaimSize && command != 0x10)) {
             ++i;
             continue;
         }
@@ -237,6 +239,7 @@ Bytes ModuleSimulator::State::Execute(const Bytes& request, const SimFault* faul
                 uint32_t size = 0;
                 status = disk.OpenFile(name, &newHandle, &size);
                 if (status == kSimOk) {
+                    if (fault != nullptr && fault->kind == SimFault::kClaimSize) size = fault->value;
                     payload.push_back(newHandle);
                     PutU32(&payload, size);
                 }
@@ -260,7 +263,9 @@ Bytes ModuleSimulator::State::Execute(const Bytes& request, const SimFault* faul
                     status = kSimBadRequest;
                     break;
                 }
-                status = disk.Read(handle, static_cast<uint32_t>(data[0] | data[1] << 8), &payload);
+                uint32_t count = static_cast<uint32_t>(data[0] | data[1] << 8);
+                if (fault != nullptr && fault->kind == SimFault::kShortRead) count = std::min(count, fault->value);
+                status = disk.Read(handle, count, &payload);
                 break;
             }
             case 0x40: {

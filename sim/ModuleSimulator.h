@@ -46,12 +46,15 @@ struct SimFault {
         kStatus,            // answer with status `value` (non-zero), no payload
         kShortWrite,        // a write chunk reports `value` bytes written (and writes that many)
         kHangUp,            // close the line (the master) instead of answering
+        kShortRead,         // a read chunk answers at most `value` bytes (and moves the pointer by those)
+        kClaimSize,         // an open answers that the file holds `value` bytes, whatever it holds
     };
     Kind kind = kNone;
     uint32_t value = 0;
     std::vector<uint8_t> bytes;
     // Which request: the n-th from now (1 = the next). For kShortWrite, the
-    // n-th write chunk (command 0x20) from now.
+    // n-th write chunk (command 0x20) from now; for kShortRead the n-th read
+    // chunk (0x30), for kClaimSize the n-th open (0x10).
     uint32_t nth = 1;
     bool repeat = false;  // keep applying to every later matching request
 };

@@ -65,6 +65,8 @@ bool SimDisk::Resolve(const std::string& utf8Name, std::vector<std::string>* com
 }
 
 bool SimDisk::ResolveLineName(const std::string& cp936Name, std::vector<std::string>* components) const {
+    // Taken whole or not at all: cut at a NUL it would be another name.
+    if (cp936Name.find('\0') != std::string::npos) return false;
     std::string utf8;
     if (!Cp936ToUtf8(cp936Name, &utf8)) return false;
     return Resolve(utf8, components);

@@ -25,7 +25,10 @@ const char kUsage[] =
     "  --fault SPEC    inject a fault: KIND[=VALUE][@N][+] for the N-th request from\n"
     "                  now (default 1), '+' for every request from then on. KIND is\n"
     "                  silent, delay=MS, garbage=HEXBYTES, wrong-marker, truncate=N,\n"
-    "                  oversize=N, status=S, short-write=N (N-th write chunk), hangup\n";
+    "                  oversize=N, status=S, short-write=N (N-th write chunk), hangup,\n"
+    "                  short-read=N (N-th read chunk answers at most N bytes),\n"
+    "                  size=N (N-th open claims the file holds N bytes, up to 4294967295)\n"
+    "Names that arrive with a NUL byte are refused (status 4), never cut short.\n";
 
 bool ParseNumber(const std::string& text, unsigned long* out) {
     if (text.empty()) return false;
@@ -63,7 +66,8 @@ bool ParseFault(std::string spec, SimFault* fault) {
         {"garbage", SimFault::kGarbageFirst, true},    {"wrong-marker", SimFault::kWrongMarker, false},
         {"truncate", SimFault::kTruncatePayload, true}, {"oversize", SimFault::kOversizeLength, true},
         {"status", SimFault::kStatus, true},           {"short-write", SimFault::kShortWrite, true},
-        {"hangup", SimFault::kHangUp, false},
+        {"hangup", SimFault::kHangUp, false},          {"short-read", SimFault::kShortRead, true},
+        {"size", SimFault::kClaimSize, true},
     };
     for (const Kind& k : kinds) {
         if (spec != k.name) continue;
@@ -78,7 +82,8 @@ bool ParseFault(std::string spec, SimFault* fault) {
             }
         } else if (k.needsValue) {
             unsigned long number = 0;
-            if (!ParseNumber(value, &number) || number > 0xFFFF) return false;
+            const unsigned long most = k.kind == SimFault::kClaimSize ? UINT32_MAX : 0xFFFF;
+            if (!ParseNumber(value, &number) || number > most) return false;
             fault->value = static_cast<uint32_t>(number);
         }
         return true;

@@ -6,12 +6,16 @@
 #define TOVREL_TESTS_CLI_CLIFIXTURE_H
 
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/ModuleSimulator.h"
 
@@ -37,6 +41,26 @@ protected:
             ADD_FAILURE() << "left behind: " << entry.path();
         std::filesystem::remove_all(locks);
         std::filesystem::remove_all(work);
+    }
+
+    // Bytes that differ from chunk to chunk, so a misplaced chunk shows.
+    static std::vector<uint8_t> Pattern(size_t n, unsigned seed = 0) {
+        std::vector<uint8_t> out(n);
+        for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(i * 131 + i / 251 + seed);
+        return out;
+    }
+    // Runs what in a child as another, unprivileged user (nobody, 65534):
+    // a second user planting things where root will save. True if it
+    // returned true there.
+    static bool AsNobody(const std::function<bool()>& what) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
+                _exit(2);
+            _exit(what() ? 0 : 1);
+        }
+        int status = 0;
+        return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
 
     std::filesystem::path work;

@@ -1,14 +1,17 @@
 // tovrel-cli as a user runs it, against the simulated module: exit codes,
 // files copied both ways, a PC file that survives a failed copy, an empty
 // disk file that saves nothing, the search past a missing COM1.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "tests/cli/CliFixture.h"
 #include "tests/cli/CliProcess.h"
@@ -176,4 +179,232 @@ TEST_F(Cli, SetAndInfoShowTheClockAlike) {
     EXPECT_NE(set.output.find("clock 2026-12-08 04:09:09\n"), std::string::npos) << set.output;
     const CliResult info = RunCli("info");
     EXPECT_NE(info.output.find("clock: 2026-12-08 04:09:"), std::string::npos) << info.output;
+}
+
+namespace {
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+}  // namespace
+
+// A read cut short, whatever cuts it, saves nothing over the PC file, exits
+// 7 and says how far it came: the end of a file is only an answered chunk
+// with fewer bytes than asked, confirmed by an empty one.
+TEST_F(Cli, AReadCutShortSavesNothingAndSaysHowFarItCame) {
+    const std::vector<uint8_t> data = Pattern(2000);
+    ASSERT_TRUE(simulator->WriteDiskFile("BIG.BIN", data));
+    const std::string saved = (work / "saved.bin").string();
+    struct Fault {
+        SimFault fault;
+        const char* reason;  // in the message
+        bool afterOneChunk;  // the first chunk came whole
+    };
+    // Requests: 1 the open, 2 the first chunk, 3 the second.
+    const Fault faults[] = {
+        {{SimFault::kSilent, 0, {}, 3, false}, "no answer from the module", true},
+        {{SimFault::kStatus, 5, {}, 3, false}, "refused by the module (status 5)", true},
+        {{SimFault::kOversizeLength, 600, {}, 3, false}, "", true},
+        {{SimFault::kGarbageFirst, 0, {0xAA, 0x53}, 3, false}, "", true},
+        {{SimFault::kTruncatePayload, 10, {}, 3, false}, "", true},
+        {{SimFault::kWrongMarker, 0, {}, 3, false}, "", true},
+        // A module that answers every read with half the bytes asked.
+        {{SimFault::kShortRead, 256, {}, 1, true}, "", false},
+    };
+    struct Command {
+        std::string args, input, oneChunk;
+    };
+    const Command commands[] = {
+        {"shell", "open BIG.BIN\nreadfile " + saved + "\n", "readfile: 512 bytes read: "},
+        {"shell", "open BIG.BIN\nread 2000\n", "read: 512 bytes read: "},
+        {"get BIG.BIN " + saved, "", "get: 512 of 2000 bytes read: "},
+    };
+    for (const Fault& f : faults) {
+        for (const Command& c : commands) {
+            SCOPED_TRACE(c.args + " " + c.input + " fault " + std::to_string(f.fault.kind));
+            std::ofstream(saved) << "precious";
+            simulator->ClearFaults();
+            simulator->ArmFault(f.fault);
+            const CliResult r = RunCli(c.args, c.input);
+            EXPECT_EQ(r.code, 7) << r.output;
+            EXPECT_TRUE(Contains(r.output, f.reason)) << r.output;
+            if (f.afterOneChunk) {
+                EXPECT_TRUE(Contains(r.output, c.oneChunk)) << r.output;
+            }
+            EXPECT_TRUE(Contains(r.output, "nothing s")) << r.output;
+            EXPECT_EQ(Slurp(saved), "precious");
+            EXPECT_EQ(FilesIn(work), std::vector<std::string>{"saved.bin"});
+        }
+    }
+    // An open that claims 4 GiB: read against the claim chunk by chunk, in
+    // bounded memory, until the file ends short of it.
+    simulator->ClearFaults();
+    simulator->ArmFault({SimFault::kClaimSize, 0xFFFFFFFF, {}, 1, false});
+    const CliResult r = RunCli("get BIG.BIN " + saved);
+    EXPECT_EQ(r.code, 7) << r.output;
+    EXPECT_TRUE(Contains(r.output, "get: 2000 of 4294967295 bytes read: the file ended early; nothing saved to"))
+        << r.output;
+    EXPECT_EQ(Slurp(saved), "precious");
+}
+
+TEST_F(Cli, ReadfileReadsFromThePointerToTheEndOfTheFile) {
+    const std::vector<uint8_t> data = Pattern(2000);
+    ASSERT_TRUE(simulator->WriteDiskFile("BIG.BIN", data));
+    const std::string saved = (work / "saved.bin").string();
+    // 976 leaves two whole chunks: the end is an answered read of nothing.
+    for (const long from : {0L, 976L, 1000L, 1999L}) {
+        SCOPED_TRACE(from);
+        const CliResult r =
+            RunCli("shell", "open BIG.BIN\nseek " + std::to_string(from) + "\nreadfile " + saved + "\nclose\n");
+        EXPECT_EQ(r.code, 0) << r.output;
+        EXPECT_TRUE(Contains(r.output, "readfile: " + std::to_string(2000 - from) + " bytes to ")) << r.output;
+        EXPECT_EQ(Bytes(Slurp(saved)), std::vector<uint8_t>(data.begin() + from, data.end()));
+    }
+}
+
+// The shell closes a file the user left open: the disk must not be pulled
+// while one is.
+TEST_F(Cli, TheShellClosesAFileLeftOpenAtQuitOrEndOfInput) {
+    const struct {
+        std::string input, why;
+    } cases[] = {{"open A.TXT\nquit\ninfo\n", "quit"}, {"open A.TXT\nwrite x\n", "the end of input"}};
+    for (const auto& c : cases) {
+        simulator->ClearRequests();
+        const CliResult r = RunCli("shell", c.input);
+        EXPECT_EQ(r.code, 0) << r.output;
+        EXPECT_TRUE(Contains(r.output, "shell: A.TXT was still open at " + c.why + ": closed\n")) << r.output;
+        ASSERT_FALSE(simulator->Requests().empty());
+        EXPECT_EQ(simulator->Requests().back()[2], 0x12);
+    }
+}
+
+// A NUL in a name would cut it short on the line: "KEEP.TXT\0.bak" would
+// delete KEEP.TXT. Refused with nothing sent, from the shell and the
+// command line alike (a PC path with a NUL too).
+TEST_F(Cli, ANameWithANulIsRefusedWithNothingSent) {
+    ASSERT_TRUE(simulator->WriteDiskFile("KEEP.TXT", Bytes("keep")));
+    const std::string nul("KEEP.TXT\0.bak", 13);
+    std::ofstream(work / "in.txt") << "x";
+    const std::string in = (work / "in.txt").string();
+    for (const std::string& line :
+         {"rm \"" + nul + "\"", "rm " + nul, "open '" + nul + "'", "mkdir " + nul, "cd " + nul, "rmdir " + nul,
+          "put " + in + " " + nul, "get " + nul + " x", "get KEEP.TXT " + in + std::string(1, '\0') + "x"}) {
+        SCOPED_TRACE(line);
+        simulator->ClearRequests();
+        const CliResult r = RunCli("shell", line + "\n");
+        EXPECT_EQ(r.code, 2) << r.output;
+        EXPECT_TRUE(Contains(r.output, "NUL")) << r.output;
+        EXPECT_TRUE(simulator->Requests().empty());
+    }
+    std::vector<uint8_t> kept;
+    EXPECT_TRUE(simulator->ReadDiskFile("KEEP.TXT", &kept));
+}
+
+// put sends what the PC file holds, to its end, and counts what the module
+// acknowledged, chunk by chunk.
+TEST_F(Cli, PutStreamsToTheEndAndCountsWhatTheModuleTook) {
+    const std::vector<uint8_t> data = Pattern(1500);
+    std::ofstream(work / "in.bin", std::ios::binary).write(reinterpret_cast<const char*>(data.data()), 1500);
+    simulator->ArmFault({SimFault::kShortWrite, 100, {}, 2, false});
+    CliResult r = RunCli("put " + (work / "in.bin").string() + " DATA.BIN");
+    EXPECT_EQ(r.code, 7) << r.output;
+    EXPECT_TRUE(Contains(r.output, "put: 612 of 1500 bytes written: the module took 100 of a chunk's 512 bytes; "
+                                   "DATA.BIN holds the first 612"))
+        << r.output;
+    std::vector<uint8_t> onDisk;
+    ASSERT_TRUE(simulator->ReadDiskFile("DATA.BIN", &onDisk));
+    EXPECT_EQ(onDisk.size(), 612u);
+
+    // A file whose size the system does not know in advance (st_size 0).
+    r = RunCli("put /proc/version VERSION");
+    EXPECT_EQ(r.code, 0) << r.output;
+    ASSERT_TRUE(simulator->ReadDiskFile("VERSION", &onDisk));
+    EXPECT_FALSE(onDisk.empty());
+    EXPECT_EQ(onDisk, Bytes(Slurp("/proc/version")));
+}
+
+// Saves in a directory another user can write (sticky, world-writable, as
+// /tmp): whatever that user planted, root's save writes through no link,
+// replaces the target whole, and keeps a replaced file's mode and owner.
+TEST_F(Cli, SavesWriteThroughNoLinkAnotherUserPlanted) {
+    const std::vector<uint8_t> data = Pattern(3000);
+    ASSERT_TRUE(simulator->WriteDiskFile("A.TXT", data));
+    const fs::path shared = work / "shared";
+    fs::create_directories(shared);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const fs::path victim = work / "roots-file";
+    const fs::path target = shared / "A.TXT";
+    struct Plant {
+        const char* what;
+        std::function<bool()> plant;  // run as nobody
+        mode_t mode;                  // of the saved file
+        uid_t owner;
+    };
+    const std::string v = victim.string(), t = target.string();
+    const Plant plants[] = {
+        {"the old fixed temporary name as a link",
+         [&] { return symlink(v.c_str(), (t + ".tovrel-part").c_str()) == 0; }, 0644, 0},
+        {"the target as a link", [&] { return symlink(v.c_str(), t.c_str()) == 0; }, 0644, 0},
+        {"the target as a FIFO", [&] { return mkfifo(t.c_str(), 0666) == 0; }, 0644, 0},
+        {"the target as nobody's 0600 file",
+         [&] {
+             const int fd = open(t.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+             return fd >= 0 && write(fd, "old", 3) == 3 && close(fd) == 0;
+         },
+         0600, 65534},
+        {"nothing", [] { return true; }, 0644, 0},
+    };
+    const mode_t oldMask = umask(022);
+    for (const Plant& p : plants) {
+        for (const std::string& how : {std::string("get"), std::string("readfile")}) {
+            SCOPED_TRACE(std::string(p.what) + ", " + how);
+            fs::remove_all(shared);
+            fs::create_directories(shared);
+            ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+            std::ofstream(victim) << "root's";
+            ASSERT_TRUE(AsNobody(p.plant));
+            const CliResult r = how == "get" ? RunCli("get A.TXT " + t)
+                                             : RunCli("shell", "open A.TXT\nreadfile " + t + "\nclose\n");
+            EXPECT_EQ(r.code, 0) << r.output;
+            EXPECT_EQ(Slurp(victim), "root's");
+            struct stat info {};
+            ASSERT_EQ(lstat(t.c_str(), &info), 0);
+            EXPECT_TRUE(S_ISREG(info.st_mode));
+            EXPECT_EQ(info.st_mode & 07777, p.mode);
+            EXPECT_EQ(info.st_uid, p.owner);
+            EXPECT_EQ(Bytes(Slurp(target)), data);
+            // Nothing of the client's is left beside it.
+            for (const std::string& name : FilesIn(shared))
+                EXPECT_TRUE(name == "A.TXT" || name == "A.TXT.tovrel-part") << name;
+        }
+    }
+    umask(oldMask);
+}
+
+// Two saves to one path at once: each writes a file of its own, so the
+// path ends up holding the whole of one of them, never a mix.
+TEST_F(Cli, ConcurrentSavesToOnePathEachLeaveAWholeFile) {
+    ModuleSimulator second{SimConfig()};
+    std::string error;
+    ASSERT_TRUE(second.Start(&error)) << error;
+    setenv("TOVREL_COM2", second.SlavePath().c_str(), 1);
+    const std::vector<uint8_t> a = Pattern(40000, 1), b = Pattern(40000, 2);
+    ASSERT_TRUE(simulator->WriteDiskFile("X.BIN", a));
+    ASSERT_TRUE(second.WriteDiskFile("X.BIN", b));
+    const fs::path out = work / "x.bin";
+    int mixed = 0;
+    for (int trial = 0; trial < 40; ++trial) {
+        CliProcess first({"get", "X.BIN", out.string()});
+        CliProcess other({"--port", "2", "get", "X.BIN", out.string()});
+        const std::optional<int> s1 = first.Wait(20000), s2 = other.Wait(20000);
+        ASSERT_TRUE(s1 && s2);
+        EXPECT_TRUE(WIFEXITED(*s1) && WEXITSTATUS(*s1) == 0) << first.Output();
+        EXPECT_TRUE(WIFEXITED(*s2) && WEXITSTATUS(*s2) == 0) << other.Output();
+        const std::vector<uint8_t> got = Bytes(Slurp(out));
+        if (got != a && got != b) ++mixed;
+        EXPECT_EQ(FilesIn(work), std::vector<std::string>{"x.bin"});
+    }
+    EXPECT_EQ(mixed, 0);
+    unsetenv("TOVREL_COM2");
 }

@@ -27,12 +27,6 @@ constexpr size_t kFileSize = 20000;
 // One exchange takes about 0.55 s; the rest of the transfer would take 20 s.
 constexpr long kStopWithinMs = 2500;
 
-Bytes Pattern(size_t n) {
-    Bytes out(n);
-    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(i * 131 + i / 251);
-    return out;
-}
-
 // The count in the client's "interrupted: N of M bytes ..." line, or -1.
 long ReportedCount(const std::string& output, const std::string& verb) {
     std::smatch m;

@@ -13,8 +13,10 @@
 #include "protocol/DeviceCommands.h"
 #include "protocol/DiskCommands.h"
 #include "protocol/ModuleSearch.h"
+#include "protocol/ResponseReceiver.h"
 #include "serial/SerialChannel.h"
 #include "sim/ModuleSimulator.h"
+#include "sim/SimDisk.h"
 #include "tests/support/PtyPeer.h"
 #include "tests/support/Timing.h"
 
@@ -127,6 +129,27 @@ TEST_F(Simulated, PacedLineTakesTheBytesTime) {
     EXPECT_GE(ElapsedMs(start), 540);
 }
 
+// A name is taken whole: cut at its NUL, "KEEP.TXT\0.bak" would be KEEP.TXT.
+TEST_F(Simulated, ANameWithANulIsRefusedWholeNotCutShort) {
+    Begin(SimConfig());
+    OpenAt(9600);
+    ASSERT_TRUE(simulator->WriteDiskFile("KEEP.TXT", {'k'}));
+    const std::string name("KEEP.TXT\0.bak", 13);
+    for (const uint8_t command : {0x13, 0x10, 0x50, 0x52, 0x53}) {
+        SCOPED_TRACE(int(command));
+        uint8_t frame[8];
+        PutCommandHeader(frame, command, 0xFF, static_cast<uint16_t>(name.size()));
+        theSerialChannel.Send(frame, kFrameHeaderSize);
+        theSerialChannel.Send(reinterpret_cast<const uint8_t*>(name.data()), static_cast<uint32_t>(name.size()));
+        theResponseReceiver.SetDestination(frame, sizeof frame);
+        ASSERT_TRUE(theResponseReceiver.ReceiveResponse());
+        EXPECT_EQ(theResponseReceiver.m_status, kSimBadName);
+    }
+    std::vector<uint8_t> kept;
+    EXPECT_TRUE(simulator->ReadDiskFile("KEEP.TXT", &kept));
+    EXPECT_FALSE(simulator->DiskDirectoryExists("KEEP.TXT"));
+}
+
 namespace {
 
 std::string SimulatorPath() { return std::string(TOVREL_SIM_PATH); }
@@ -218,7 +241,8 @@ TEST(SimulatorProgram, FaultFlagsApply) {
 TEST(SimulatorProgram, RefusesBadArguments) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--rate", "12345"}, {"--fault", "silent=3"}, {"--fault", "delay"},
-          {"--fault", "garbage=5"}, {"--bogus"}, {"--disk", "/no/such/folder"}}) {
+          {"--fault", "garbage=5"}, {"--fault", "short-read=70000"}, {"--fault", "size=4294967296"},
+          {"--bogus"}, {"--disk", "/no/such/folder"}}) {
         Child child = Launch(args);
         EXPECT_NE(Wait(&child), 0) << args[0];
     }
