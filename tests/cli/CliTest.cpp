@@ -3,7 +3,9 @@
 // disk file that saves nothing, the search past a missing COM1.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,8 @@
 
 #include "tests/cli/CliFixture.h"
 #include "tests/cli/CliProcess.h"
+#include "tests/support/PtyPeer.h"
+#include "tests/support/ScriptedPeer.h"
 
 namespace fs = std::filesystem;
 
@@ -58,14 +62,39 @@ TEST_F(Cli, FailedGetLeavesTheExistingPcFile) {
 TEST_F(Cli, APcFileThatIsNoRegularFileIsRefusedUnreadAndNothingIsSent) {
     const fs::path fifo = work / "pipe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& path : {fifo.string(), std::string("/dev/zero"), work.string()}) {
+    // A device of our own (as /dev/zero), and another user's FIFO and link
+    // to it in a sticky shared directory: refused before being opened at
+    // all (opening a serial device would raise its DTR and RTS).
+    const fs::path device = work / "zero";
+    ASSERT_EQ(mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 5)), 0);
+    const fs::path shared = work / "shared";
+    fs::create_directories(shared);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string theirFifo = (shared / "fifo").string(), theirLink = (shared / "link").string();
+    ASSERT_TRUE(AsNobody([&] {
+        return mkfifo(theirFifo.c_str(), 0666) == 0 && symlink(device.c_str(), theirLink.c_str()) == 0;
+    }));
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    for (const fs::path& watched : {fifo, device, fs::path(theirFifo)})
+        ASSERT_GE(inotify_add_watch(watch, watched.c_str(), IN_OPEN), 0);
+    for (const std::string& path :
+         {fifo.string(), std::string("/dev/zero"), work.string(), device.string(), theirFifo, theirLink}) {
         // Opening a FIFO with nobody writing would block for good.
-        const CliResult r = RunCli("put " + path + " X.BIN");
-        EXPECT_EQ(r.code, 6) << path << ": " << r.output;
-        EXPECT_NE(r.output.find("not a regular file"), std::string::npos) << r.output;
+        for (const std::string& command : {"put " + path + " X.BIN", std::string("shell")}) {
+            const CliResult r = RunCli(command, "open X.BIN\nwritefile " + path + "\n");
+            EXPECT_EQ(r.code, 6) << path << ": " << r.output;
+            EXPECT_NE(r.output.find("not a regular file"), std::string::npos) << r.output;
+        }
     }
-    EXPECT_TRUE(simulator->Requests().empty());
-    EXPECT_FALSE(simulator->DiskDirectoryExists("X.BIN"));
+    char events[4096];
+    EXPECT_LT(read(watch, events, sizeof events), 0) << "opened before being refused";
+    close(watch);
+    for (const auto& request : simulator->Requests()) EXPECT_NE(request[2], 0x20);
+    std::vector<uint8_t> onDisk;
+    if (simulator->ReadDiskFile("X.BIN", &onDisk)) {
+        EXPECT_TRUE(onDisk.empty());
+    }
 }
 
 TEST_F(Cli, ExitCodesTellWhatWentWrong) {
@@ -185,7 +214,7 @@ namespace {
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> AsBytes(const std::string& text) { return {text.begin(), text.end()}; }
 
 }  // namespace
 
@@ -259,7 +288,7 @@ TEST_F(Cli, ReadfileReadsFromThePointerToTheEndOfTheFile) {
             RunCli("shell", "open BIG.BIN\nseek " + std::to_string(from) + "\nreadfile " + saved + "\nclose\n");
         EXPECT_EQ(r.code, 0) << r.output;
         EXPECT_TRUE(Contains(r.output, "readfile: " + std::to_string(2000 - from) + " bytes to ")) << r.output;
-        EXPECT_EQ(Bytes(Slurp(saved)), std::vector<uint8_t>(data.begin() + from, data.end()));
+        EXPECT_EQ(AsBytes(Slurp(saved)), std::vector<uint8_t>(data.begin() + from, data.end()));
     }
 }
 
@@ -283,7 +312,7 @@ TEST_F(Cli, TheShellClosesAFileLeftOpenAtQuitOrEndOfInput) {
 // delete KEEP.TXT. Refused with nothing sent, from the shell and the
 // command line alike (a PC path with a NUL too).
 TEST_F(Cli, ANameWithANulIsRefusedWithNothingSent) {
-    ASSERT_TRUE(simulator->WriteDiskFile("KEEP.TXT", Bytes("keep")));
+    ASSERT_TRUE(simulator->WriteDiskFile("KEEP.TXT", AsBytes("keep")));
     const std::string nul("KEEP.TXT\0.bak", 13);
     std::ofstream(work / "in.txt") << "x";
     const std::string in = (work / "in.txt").string();
@@ -321,7 +350,7 @@ TEST_F(Cli, PutStreamsToTheEndAndCountsWhatTheModuleTook) {
     EXPECT_EQ(r.code, 0) << r.output;
     ASSERT_TRUE(simulator->ReadDiskFile("VERSION", &onDisk));
     EXPECT_FALSE(onDisk.empty());
-    EXPECT_EQ(onDisk, Bytes(Slurp("/proc/version")));
+    EXPECT_EQ(onDisk, AsBytes(Slurp("/proc/version")));
 }
 
 // Saves in a directory another user can write (sticky, world-writable, as
@@ -373,7 +402,7 @@ TEST_F(Cli, SavesWriteThroughNoLinkAnotherUserPlanted) {
             EXPECT_TRUE(S_ISREG(info.st_mode));
             EXPECT_EQ(info.st_mode & 07777, p.mode);
             EXPECT_EQ(info.st_uid, p.owner);
-            EXPECT_EQ(Bytes(Slurp(target)), data);
+            EXPECT_EQ(AsBytes(Slurp(target)), data);
             // Nothing of the client's is left beside it.
             for (const std::string& name : FilesIn(shared))
                 EXPECT_TRUE(name == "A.TXT" || name == "A.TXT.tovrel-part") << name;
@@ -401,10 +430,73 @@ TEST_F(Cli, ConcurrentSavesToOnePathEachLeaveAWholeFile) {
         ASSERT_TRUE(s1 && s2);
         EXPECT_TRUE(WIFEXITED(*s1) && WEXITSTATUS(*s1) == 0) << first.Output();
         EXPECT_TRUE(WIFEXITED(*s2) && WEXITSTATUS(*s2) == 0) << other.Output();
-        const std::vector<uint8_t> got = Bytes(Slurp(out));
+        const std::vector<uint8_t> got = AsBytes(Slurp(out));
         if (got != a && got != b) ++mixed;
         EXPECT_EQ(FilesIn(work), std::vector<std::string>{"x.bin"});
     }
     EXPECT_EQ(mixed, 0);
     unsetenv("TOVREL_COM2");
+}
+
+// `tovrel-cli shell | head -1`: the reader goes, the client sees EPIPE (not
+// SIGPIPE), closes the disk file, releases its lock and exits 10.
+TEST_F(Cli, AClosedOutputEndsTheShellWithItsOwnCode) {
+    std::string input = "open A.TXT\n";
+    for (int i = 0; i < 100; ++i) input += "info\n";
+    const fs::path in = work / "in.txt";
+    std::ofstream(in) << input;
+    const std::string command = "bash -c '" + std::string(TOVREL_CLI_PATH) + " shell <" + in.string() +
+                                " 2>" + (work / "err.txt").string() + " | head -1 >/dev/null; exit ${PIPESTATUS[0]}'";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 10) << Slurp(work / "err.txt");
+    EXPECT_TRUE(Contains(Slurp(work / "err.txt"), "shell: standard output is closed; stopped")) << Slurp(work / "err.txt");
+    EXPECT_EQ(simulator->Requests().back()[2], 0x12);
+    EXPECT_TRUE(fs::is_empty(locks));
+}
+
+// A hostile module on the line: it claims a 4 GiB file, or answers reads
+// with fewer bytes than asked in the middle of a file. Nothing is saved
+// over the PC file and the client exits 7, in bounded memory.
+TEST_F(Cli, AHostileModulesClaimsAndShortAnswersSaveNothing) {
+    auto answer = [](uint8_t command, const Bytes& payload) {
+        Bytes out = {0x53, 0x3A, command, 0, static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(payload.size() >> 8)};
+        out.insert(out.end(), payload.begin(), payload.end());
+        return out;
+    };
+    auto opened = [&](uint32_t size) {
+        return answer(0x10, {1, static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8),
+                             static_cast<uint8_t>(size >> 16), static_cast<uint8_t>(size >> 24)});
+    };
+    const Bytes whole = answer(0x30, Bytes(512, 0x41)), half = answer(0x30, Bytes(256, 0x42));
+    const Bytes closed = answer(0x12, {});
+    const std::string saved = (work / "saved.bin").string();
+    const struct {
+        std::string args, input;
+        std::vector<ScriptStep> steps;
+        std::string message;
+    } cases[] = {
+        {"get X.BIN " + saved, "", {{11, opened(0xFFFFFFFF)}, {10, whole}, {10, whole}, {10, half}, {6, closed}},
+         "get: 1280 of 4294967295 bytes read: the file ended early; nothing saved to "},
+        {"shell", "open X.BIN\nreadfile " + saved + "\n", {{11, opened(2000)}, {10, whole}, {10, half}, {10, half}, {6, closed}},
+         "readfile: 768 bytes read: the module answered short in the middle of the file; nothing saved to "},
+        {"shell", "open X.BIN\nread 2000\n", {{11, opened(2000)}, {10, half}, {10, half}, {6, closed}},
+         "read: 256 bytes read: the module answered short in the middle of the file; nothing shown"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args + " " + c.input);
+        PtyPeer pty;
+        pty.ExportAs(1);
+        ScriptedPeer peer(&pty);
+        peer.Play(c.steps);
+        std::ofstream(saved) << "precious";
+        const CliResult r = RunCli(c.args, c.input);
+        const std::vector<Bytes> received = peer.Finish();
+        EXPECT_EQ(r.code, 7) << r.output;
+        EXPECT_TRUE(Contains(r.output, c.message)) << r.output;
+        EXPECT_EQ(Slurp(saved), "precious");
+        EXPECT_EQ(FilesIn(work), std::vector<std::string>{"saved.bin"});
+        ASSERT_EQ(received.size(), c.steps.size());
+        EXPECT_EQ(received.back()[2], 0x12) << "the disk file was left open";
+    }
 }

@@ -2,11 +2,13 @@
 // the simulated module moves bytes at 9600 bit/s: one 512-byte chunk takes
 // about 0.55 s there, a 20000-byte file about 22 s.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -188,4 +190,62 @@ TEST_F(CtrlC, StopsAShellTransferAndTheShellGoesOnUntilCtrlCAtItsPrompt) {
     expected.insert(expected.end(), Requests(kWrite).size(), kWrite);
     expected.insert(expected.end(), {kClose, kStatus});
     EXPECT_EQ(commands, expected);
+}
+
+// Every signal that ends the client and can run code removes its port's
+// lock and the temporary file of a save in progress.
+TEST_F(CtrlC, EveryEndingSignalRemovesTheLockAndTheHalfMadeFile) {
+    ASSERT_TRUE(simulator->WriteDiskFile("BIG.BIN", Pattern(kFileSize)));
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT would dump one
+    for (const int signal : {SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2}) {
+        SCOPED_TRACE(strsignal(signal));
+        // The client before ended with the file open and an answer on the
+        // line: let that go out, and forget the file as a module would.
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        simulator->SetDiskPresent(false);
+        simulator->SetDiskPresent(true);
+        simulator->ClearRequests();
+        CliProcess cli({"get", "BIG.BIN", (work / "pc" / "big.bin").string()});
+        ASSERT_TRUE(cli.Started());
+        const auto since = Clock::now();
+        while (Requests(kRead).size() < 2 && ElapsedMs(since) < 15000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_FALSE(fs::is_empty(work / "pc")) << "no temporary file while saving: " << cli.Output();
+        cli.Signal(signal);
+        const std::optional<int> status = cli.Wait(5000);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == signal) << cli.Output();
+        EXPECT_TRUE(fs::is_empty(work / "pc"));
+        EXPECT_TRUE(fs::is_empty(locks));
+    }
+}
+
+// INT, TERM or HUP at the shell's prompt with a disk file open: the file is
+// closed first, then the shell ends on the signal.
+TEST_F(CtrlC, TheShellClosesAFileLeftOpenWhenASignalEndsIt) {
+    const struct {
+        int signal;
+        const char* name;
+    } signals[] = {{SIGINT, "INT"}, {SIGTERM, "TERM"}, {SIGHUP, "HUP"}};
+    for (const auto& s : signals) {
+        SCOPED_TRACE(s.name);
+        simulator->ClearRequests();
+        CliProcess cli({"shell"});
+        ASSERT_TRUE(cli.Started());
+        cli.Input("open A.TXT\ninfo\n");
+        const auto since = Clock::now();
+        while (LastCommand() != kStatus && ElapsedMs(since) < 5000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        cli.Signal(s.signal);
+        const std::optional<int> status = cli.Wait(5000);
+        ASSERT_TRUE(status.has_value()) << "the signal was swallowed";
+        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == s.signal) << cli.Output();
+        EXPECT_EQ(LastCommand(), kClose);
+        EXPECT_NE(cli.Output().find(std::string("shell: A.TXT was still open at signal ") + s.name + ": closed"),
+                  std::string::npos)
+            << cli.Output();
+        EXPECT_TRUE(fs::is_empty(locks));
+    }
 }
