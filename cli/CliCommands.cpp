@@ -57,7 +57,10 @@ const char kUsage[] =
     "Exit status: 0 done, 2 bad input, 3 no answer, 4 refused by the module,\n"
     "5 port not opened, 6 PC file error, 7 transfer incomplete or interrupted,\n"
     "8 the disk file is empty: it may just have been created by opening it,\n"
-    "9 port lost: it went away (adapter pulled, line hung up) while in use.\n";
+    "9 port lost: it went away (adapter pulled, line hung up) while in use,\n"
+    "10 standard output closed (a pipe whose reader went away).\n"
+    "A PC file is saved through a new temporary file beside it, renamed over it once whole;\n"
+    "a target that is a symbolic link is replaced by a file.\n";
 
 Result Failure(int code, std::string message) { return Result{code, std::move(message)}; }
 
