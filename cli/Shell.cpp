@@ -3,6 +3,7 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 #endif
@@ -65,11 +66,24 @@ bool Split(const std::string& line, std::vector<std::string>* words) {
 // the shell ends on that signal. The handler only records it and stops a
 // transfer between chunks; no SA_RESTART, so a wait for input returns.
 volatile sig_atomic_t g_endingSignal = 0;
+// Set while the loop waits for a line on standard input.
+volatile sig_atomic_t g_awaitingInput = 0;
 
 void OnEndingSignal(int signal) {
     g_endingSignal = signal;
     RequestTransferStop();
+    // A signal just before the read would otherwise leave it blocked: the
+    // input becomes /dev/null, so the read ends at once.
+    if (g_awaitingInput != 0) {
+        const int none = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (none >= 0) {
+            dup2(none, 0);
+            close(none);
+        }
+    }
 }
+
+void AwaitInput(bool waiting) { g_awaitingInput = waiting ? 1 : 0; }
 
 void CatchEndingSignals() {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
@@ -85,6 +99,7 @@ void CatchEndingSignals() {
 int EndingSignal() { return g_endingSignal; }
 const char* SignalName(int signal) { return signal == SIGINT ? "INT" : signal == SIGTERM ? "TERM" : "HUP"; }
 #else
+void AwaitInput(bool) {}
 void CatchEndingSignals() {}
 int EndingSignal() { return 0; }
 const char* SignalName(int) { return ""; }
@@ -114,7 +129,10 @@ int RunShell(Session& session, std::istream& in, bool interactive) {
     for (;;) {
         if (EndingSignal() != 0) break;
         if (interactive) *session.out << "tovrel> " << std::flush;
-        if (!std::getline(in, line)) break;
+        AwaitInput(&in == &std::cin);
+        const bool got = EndingSignal() == 0 && static_cast<bool>(std::getline(in, line));
+        AwaitInput(false);
+        if (!got) break;
         if (!Split(line, &words)) {
             *session.err << "a quote is not closed\n";
             lastFailure = kExitBadInput;
