@@ -202,4 +202,10 @@ private:
 // handler.
 void KeepWindowPainted();
 
+// True once the system has asked the program to end (on Linux INT, TERM or
+// HUP; the window ends as soon as no exchange runs): a long transfer then
+// stops between two chunks, as by 取消, rather than run on for minutes.
+// Windows' window has no such request: always false there.
+bool EndRequested();
+
 #endif

@@ -15,7 +15,7 @@ bool CTransferProgress::OnProgress(uint32_t done, uint32_t total, void* context)
 
 bool CTransferProgress::Update(uint32_t done, uint32_t total) {
     const auto now = Clock::now();
-    const bool cancelled = m_pWindow != nullptr && m_pWindow->CancelPressed();
+    const bool cancelled = Cancelled();
     if (now - m_lastRepaint < std::chrono::milliseconds(kRepaintEveryMs) && done != total) return !cancelled;
     m_lastRepaint = now;
     if (m_pWindow == nullptr && now - m_start >= std::chrono::milliseconds(kShowAfterMs) && done < total)
@@ -26,5 +26,5 @@ bool CTransferProgress::Update(uint32_t done, uint32_t total) {
                                permille);
     }
     KeepWindowPainted();
-    return m_pWindow == nullptr || !m_pWindow->CancelPressed();
+    return !Cancelled();
 }

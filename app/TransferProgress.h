@@ -26,8 +26,9 @@ public:
     CTransferProgress(const CTransferProgress&) = delete;
     CTransferProgress& operator=(const CTransferProgress&) = delete;
 
-    // True once the user pressed 取消.
-    bool Cancelled() const { return m_pWindow != nullptr && m_pWindow->CancelPressed(); }
+    // True once the transfer is to stop: 取消 pressed, or the program asked
+    // to end (EndRequested).
+    bool Cancelled() const { return (m_pWindow != nullptr && m_pWindow->CancelPressed()) || EndRequested(); }
 
     static constexpr int kShowAfterMs = 1000;  // shorter transfers show nothing
     static constexpr int kRepaintEveryMs = 40;

@@ -16,6 +16,7 @@
 namespace {
 
 int g_depth = 0;   // open scopes
+bool g_endRequested = false;
 int g_pauses = 0;  // open pauses inside them
 std::vector<QPointer<QWidget>> g_allowed;
 
@@ -151,3 +152,7 @@ ExchangeScope::ModalPause::~ModalPause() {
     QApplication::restoreOverrideCursor();
     --g_pauses;
 }
+
+void ExchangeScope::SetEndRequested(bool requested) { g_endRequested = requested; }
+
+bool ExchangeScope::EndRequested() { return g_endRequested; }

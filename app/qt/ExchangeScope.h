@@ -38,6 +38,10 @@ public:
     // Lets the control take mouse clicks and Space while it lives.
     static void AllowInput(QWidget* control);
 
+    // Whether the program is to end: see EndRequested (DialogFramework.h).
+    static void SetEndRequested(bool requested);
+    static bool EndRequested();
+
     class ModalPause {
     public:
         ModalPause();

@@ -3,7 +3,7 @@
 // times it from the process's start).
 //
 // SIGINT, SIGTERM and SIGHUP end it as Cancel does, once no exchange with
-// the module runs (a transfer is let finish), closing any message box or
+// the module runs (a transfer stops between two chunks), closing any message box or
 // file dialog over it: the port is closed and left as found, its lock file
 // removed, and the exit status is 0. A signal ignored at start stays
 // ignored (nohup).
@@ -73,6 +73,7 @@ public:
             char bytes[64];
             while (read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
             }
+            ExchangeScope::SetEndRequested(true);  // a transfer stops after its chunk on the line
             EndWhenIdle();
         });
         for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {

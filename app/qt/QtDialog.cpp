@@ -336,3 +336,5 @@ void CDialog::DefaultSysCommand(unsigned nID, intptr_t) {
 }
 
 void KeepWindowPainted() { ExchangeScope::KeepPainted(); }
+
+bool EndRequested() { return ExchangeScope::EndRequested(); }

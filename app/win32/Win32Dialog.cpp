@@ -475,3 +475,5 @@ void CDialog::DefaultSysCommand(unsigned nID, intptr_t lParam) {
 }
 
 void KeepWindowPainted() { BusyScope::KeepPainted(); }
+
+bool EndRequested() { return false; }

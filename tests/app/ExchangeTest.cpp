@@ -17,6 +17,7 @@
 
 #include "PacedTransfer.h"
 #include "app/Resources.h"
+#include "app/qt/ExchangeScope.h"
 #include "tests/support/Timing.h"
 
 namespace {
@@ -68,6 +69,20 @@ TEST_F(ExchangeTest, CancelledWriteKeepsWhatWasWrittenAndSaysSo) {
     // The file is still open: the next write goes on where this one stopped.
     m_answerer.files = {PcPath(QStringLiteral("big.bin"))};
     EXPECT_EQ(Click(IDC_WRITE_FILE), QStringList{kWriteOk});
+}
+
+TEST_F(ExchangeTest, AProgramAskedToEndStopsATransferBetweenChunks) {
+    // What INT, TERM or HUP do to the window's process, without ending this one.
+    OpenBigFile();
+    OnProgressWindow signalled([](QDialog*) { ExchangeScope::SetEndRequested(true); });
+    const QStringList shown = WriteBigPcFile();
+    ExchangeScope::SetEndRequested(false);
+    EXPECT_EQ(shown, QStringList{kNotWhole});
+    ASSERT_TRUE(signalled.Fired());
+    const QByteArray written = DiskFile();
+    EXPECT_LT(written.size(), kBigSize);
+    EXPECT_EQ(written.size() % 512, 0);
+    EXPECT_EQ(written, BigData().left(written.size()));
 }
 
 TEST_F(ExchangeTest, CancelledWriteOfTheTextBoxIsNotReportedAsASuccess) {
