@@ -44,6 +44,13 @@ void PutU32(Bytes* out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
+// A silently damaged byte: one bit, as noise on an unchecked line would do.
+void Corrupt(Bytes* bytes, uint32_t index) {
+    if (!bytes->empty()) (*bytes)[std::min<size_t>(index, bytes->size() - 1)] ^= 0x01;
+}
+
+bool Corrupting(const SimFault* fault) { return fault != nullptr && fault->kind == SimFault::kCorrupt; }
+
 }  // namespace
 
 struct ModuleSimulator::State {
@@ -254,7 +261,14 @@ Bytes ModuleSimulator::State::Execute(const Bytes& request, const SimFault* faul
                 uint32_t limit = static_cast<uint32_t>(length);
                 if (fault != nullptr && fault->kind == SimFault::kShortWrite) limit = fault->value;
                 uint32_t written = 0;
-                status = disk.Write(handle, data, static_cast<uint32_t>(length), limit, &written);
+                const uint8_t* stored = data;
+                Bytes damaged;
+                if (Corrupting(fault)) {
+                    damaged.assign(data, data + length);
+                    Corrupt(&damaged, fault->value);
+                    stored = damaged.data();
+                }
+                status = disk.Write(handle, stored, static_cast<uint32_t>(length), limit, &written);
                 if (status == kSimOk) payload = {static_cast<uint8_t>(written & 0xFF), static_cast<uint8_t>(written >> 8)};
                 break;
             }
@@ -266,6 +280,7 @@ Bytes ModuleSimulator::State::Execute(const Bytes& request, const SimFault* faul
                 uint32_t count = static_cast<uint32_t>(data[0] | data[1] << 8);
                 if (fault != nullptr && fault->kind == SimFault::kShortRead) count = std::min(count, fault->value);
                 status = disk.Read(handle, count, &payload);
+                if (Corrupting(fault)) Corrupt(&payload, fault->value);
                 break;
             }
             case 0x40: {

@@ -48,6 +48,10 @@ struct SimFault {
         kHangUp,            // close the line (the master) instead of answering
         kShortRead,         // a read chunk answers at most `value` bytes (and moves the pointer by those)
         kClaimSize,         // an open answers that the file holds `value` bytes, whatever it holds
+        kCorrupt,           // flips bit 0 of byte `value` (past the end: the last byte) of a write
+                            // chunk's data as stored, or of a read chunk's payload as answered; the
+                            // answer is otherwise right, so nothing on the line shows it. A request
+                            // without file data is answered unchanged (the fault is spent)
     };
     Kind kind = kNone;
     uint32_t value = 0;

@@ -27,7 +27,9 @@ const char kUsage[] =
     "                  silent, delay=MS, garbage=HEXBYTES, wrong-marker, truncate=N,\n"
     "                  oversize=N, status=S, short-write=N (N-th write chunk), hangup,\n"
     "                  short-read=N (N-th read chunk answers at most N bytes),\n"
-    "                  size=N (N-th open claims the file holds N bytes, up to 4294967295)\n"
+    "                  size=N (N-th open claims the file holds N bytes, up to 4294967295),\n"
+    "                  corrupt[=I] (flips bit 0 of byte I, default 0, of a write chunk's data\n"
+    "                  as stored or a read chunk's payload as answered; nothing else shows it)\n"
     "Names that arrive with a NUL byte are refused (status 4), never cut short.\n";
 
 bool ParseNumber(const std::string& text, unsigned long* out) {
@@ -52,26 +54,28 @@ bool ParseFault(std::string spec, SimFault* fault) {
     }
     std::string value;
     const size_t eq = spec.find('=');
-    if (eq != std::string::npos) {
+    const bool given = eq != std::string::npos;
+    if (given) {
         value = spec.substr(eq + 1);
         spec.resize(eq);
     }
+    enum Value { kNoValue, kValue, kMayHaveValue };
     struct Kind {
         const char* name;
         SimFault::Kind kind;
-        bool needsValue;
+        Value value;
     };
     static const Kind kinds[] = {
-        {"silent", SimFault::kSilent, false},          {"delay", SimFault::kDelay, true},
-        {"garbage", SimFault::kGarbageFirst, true},    {"wrong-marker", SimFault::kWrongMarker, false},
-        {"truncate", SimFault::kTruncatePayload, true}, {"oversize", SimFault::kOversizeLength, true},
-        {"status", SimFault::kStatus, true},           {"short-write", SimFault::kShortWrite, true},
-        {"hangup", SimFault::kHangUp, false},          {"short-read", SimFault::kShortRead, true},
-        {"size", SimFault::kClaimSize, true},
+        {"silent", SimFault::kSilent, kNoValue},          {"delay", SimFault::kDelay, kValue},
+        {"garbage", SimFault::kGarbageFirst, kValue},    {"wrong-marker", SimFault::kWrongMarker, kNoValue},
+        {"truncate", SimFault::kTruncatePayload, kValue}, {"oversize", SimFault::kOversizeLength, kValue},
+        {"status", SimFault::kStatus, kValue},           {"short-write", SimFault::kShortWrite, kValue},
+        {"hangup", SimFault::kHangUp, kNoValue},          {"short-read", SimFault::kShortRead, kValue},
+        {"size", SimFault::kClaimSize, kValue},          {"corrupt", SimFault::kCorrupt, kMayHaveValue},
     };
     for (const Kind& k : kinds) {
         if (spec != k.name) continue;
-        if (k.needsValue == value.empty()) return false;
+        if (given ? k.value == kNoValue || value.empty() : k.value == kValue) return false;
         fault->kind = k.kind;
         if (k.kind == SimFault::kGarbageFirst) {
             if (value.size() % 2 != 0) return false;
@@ -80,7 +84,7 @@ bool ParseFault(std::string spec, SimFault* fault) {
                 if (!ParseNumber("0x" + value.substr(i, 2), &byte)) return false;
                 fault->bytes.push_back(static_cast<uint8_t>(byte));
             }
-        } else if (k.needsValue) {
+        } else if (!value.empty()) {
             unsigned long number = 0;
             const unsigned long most = k.kind == SimFault::kClaimSize ? UINT32_MAX : 0xFFFF;
             if (!ParseNumber(value, &number) || number > most) return false;
