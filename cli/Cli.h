@@ -27,6 +27,7 @@ enum ExitCode {
     kExitEmptyFile = 8,   // the disk file is empty: it may just have been created by opening it
     kExitPortLost = 9,    // the serial port went away (adapter pulled, line hung up) while in use
     kExitOutputClosed = 10,  // standard output was closed (a pipe whose reader went away)
+    kExitVerifyMismatch = 11,  // --verify: what was read back differs (the first differing byte is named)
 };
 
 struct Result {
@@ -43,7 +44,7 @@ struct Session {
     int baud = 9600;
     bool trace = false;
     bool json = false;
-    bool progress = false;   // a progress bar on stderr for transfers
+    bool progress = false;   // a progress bar on stderr for transfers (--progress, or stderr a terminal)
     std::ostream* out = nullptr;
     std::ostream* err = nullptr;
     struct DiskFileHandle* file = nullptr;  // the file the shell has open

@@ -36,9 +36,18 @@ const char kUsage[] =
     "                            is left out unless named)\n"
     "  ports                     the serial ports present besides COM1 and COM2, with what they\n"
     "                            are, one a line (--json: an array)\n"
-    "  put LOCAL [REMOTE]        copy a PC file onto the disk, replacing REMOTE\n"
-    "  get REMOTE [LOCAL]        copy a disk file to the PC (LOCAL: REMOTE's last part here);\n"
+    "  put [--verify] [--resume] LOCAL [REMOTE]\n"
+    "                            copy a PC file onto the disk, replacing REMOTE\n"
+    "  get [--verify] [--resume] REMOTE [LOCAL]\n"
+    "                            copy a disk file to the PC (LOCAL: REMOTE's last part here);\n"
     "                            an empty REMOTE saves nothing: opening may just have created it\n"
+    "      --verify              put reads the disk file back, get reads it a second time, and\n"
+    "                            each compares as it reads; a difference names the first byte\n"
+    "                            that differs (exit 11) and a get then saves nothing\n"
+    "      --resume              put keeps the bytes REMOTE holds and sends the rest of LOCAL\n"
+    "                            (refused if REMOTE is longer; with --verify, if they are not\n"
+    "                            LOCAL's); get keeps what arrived in LOCAL.tovrel-resume when\n"
+    "                            stopped, and the next get --resume continues it\n"
     "  close                     close the file the module has open\n"
     "  rm NAME | mkdir NAME | cd NAME | rmdir NAME\n"
     "  shell                     a prompt for many commands on one connection (also reads a pipe)\n"
@@ -50,15 +59,18 @@ const char kUsage[] =
     "  --baud RATE      4800 9600 14400 19200 38400 56000 57600 115200\n"
     "  --trace          print every frame in hex on stderr, and how the port is locked\n"
     "  --json           JSON output for info, search and ports\n"
+    "  --progress       a progress bar on stderr even when it is not a terminal\n"
     "\n"
     "Ctrl+C during put, get or a shell transfer stops it after the chunk on the line:\n"
-    "put and get close the disk file, which holds what was written; no PC file is left half-made.\n"
+    "put and get close the disk file, which holds what was written; no PC file is left half-made\n"
+    "(but for get --resume's LOCAL.tovrel-resume, kept for the next get --resume).\n"
     "\n"
     "Exit status: 0 done, 2 bad input, 3 no answer, 4 refused by the module,\n"
     "5 port not opened, 6 PC file error, 7 transfer incomplete or interrupted,\n"
     "8 the disk file is empty: it may just have been created by opening it,\n"
     "9 port lost: it went away (adapter pulled, line hung up) while in use,\n"
-    "10 standard output closed (a pipe whose reader went away).\n"
+    "10 standard output closed (a pipe whose reader went away),\n"
+    "11 verify mismatch: what was read back differs (the message names the first byte).\n"
     "A PC file is saved through a new temporary file beside it, renamed over it once whole;\n"
     "a target that is a symbolic link is replaced by a file.\n";
 
@@ -207,11 +219,12 @@ uint32_t ShownTotal(uint64_t done, uint64_t estimate, bool ended) {
 //   answers short in the middle of a file would otherwise pass for its end.
 // Anything else before the end (no answer, a refusal, a bad frame, a short
 // answer in the middle) fails with exit 7 (9 for a lost port), saying how
-// far it came and what that spared (`untouched`). *got: bytes delivered.
-Result ReadChunks(Session& s, uint64_t limit, bool exact, uint64_t estimate, const ReadSink& sink,
+// far it came and what that spared (`untouched`). *got: bytes delivered,
+// counted from `from`, the file pointer's offset (for the bar and messages).
+Result ReadChunks(Session& s, uint64_t limit, bool exact, uint64_t estimate, uint64_t from, const ReadSink& sink,
                   const std::string& label, const CtrlCStop& stop, const std::string& untouched, uint64_t* got) {
     const std::string what = CommandOf(label);
-    *got = 0;
+    *got = from;
     if (s.file == nullptr) return Failure(kExitBadInput, what + ": no file is open");
     ProgressBar bar(s.err, label, s.progress);
     auto so_far = [&]() {
@@ -259,16 +272,17 @@ Result ReadChunks(Session& s, uint64_t limit, bool exact, uint64_t estimate, con
 
 // Writes at the file pointer in 512-byte chunks from source, drawing the
 // progress bar and stopping between chunks on Ctrl+C. The count is what
-// the module acknowledged, chunk by chunk. `holder` names what keeps the
-// bytes of a write cut short (empty: the open file, at its pointer).
-// `estimate`: the size expected, for the bar and messages (0: unknown).
-Result WriteChunks(Session& s, const WriteSource& source, uint64_t estimate, const std::string& label,
+// the module acknowledged, chunk by chunk, from `from`: the file pointer's
+// offset, which the count starts at. `holder` names what keeps the bytes of
+// a write cut short (empty: the open file, at its pointer). `estimate`: the
+// size expected, for the bar and messages (0: unknown).
+Result WriteChunks(Session& s, const WriteSource& source, uint64_t estimate, uint64_t from, const std::string& label,
                    const CtrlCStop& stop, const std::string& holder, uint64_t* written) {
     const std::string what = CommandOf(label);
-    *written = 0;
+    *written = from;
     if (s.file == nullptr) return Failure(kExitBadInput, what + ": no file is open");
     ProgressBar bar(s.err, label, s.progress);
-    uint64_t offered = 0;  // bytes taken from the source
+    uint64_t offered = from;  // bytes taken from the source, and those before
     auto moved = [&]() {
         return std::to_string(*written) + " of " + std::to_string(std::max(estimate, offered)) + " bytes written";
     };
@@ -350,35 +364,234 @@ WriteSource FileSource(PcFileSource* source) {
     return [source](uint8_t* out, size_t size, std::string* error) { return source->Read(out, size, error); };
 }
 
-Result Put(Session& s, const std::vector<std::string>& args) {
-    Result r = RequireArgs(args, 1, 2, "put LOCAL [REMOTE]");
+// put's and get's options, before the names; "--" ends them.
+struct TransferOptions {
+    bool verify = false;  // read back (put) or read twice (get) and compare
+    bool resume = false;  // go on from what an earlier, stopped transfer left
+};
+
+Result TakeTransferOptions(const std::string& what, std::vector<std::string>* args, TransferOptions* options) {
+    size_t i = 0;
+    for (; i < args->size(); ++i) {
+        const std::string& a = (*args)[i];
+        if (a == "--verify") {
+            options->verify = true;
+        } else if (a == "--resume") {
+            options->resume = true;
+        } else if (a == "--") {
+            ++i;
+            break;
+        } else if (a.rfind("--", 0) == 0) {
+            return Failure(kExitBadInput, what + ": unknown option " + a + " (--verify, --resume)");
+        } else {
+            break;
+        }
+    }
+    args->erase(args->begin(), args->begin() + static_cast<long>(i));
+    return {};
+}
+
+// The bar's label for one of a transfer's phases: "put A.BIN (2/2 verify)".
+std::string PhaseLabel(const std::string& label, int phase, int phases, const char* name) {
+    if (phases == 1) return label;
+    return label + " (" + std::to_string(phase) + "/" + std::to_string(phases) + " " + name + ")";
+}
+
+// A chunk's fingerprint, FNV-1a in 64 bits: every step is a bijection of
+// the state, so one changed byte always changes it; other damage goes
+// unseen with odds of about 2^-64.
+uint64_t ChunkDigest(const uint8_t* data, size_t size) {
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 0x100000001b3ULL;
+    return h;
+}
+
+// Moves the file pointer `offset` bytes (at most 4 GiB - 1) from the start.
+// A seek carries a signed 32-bit offset: past 2 GiB it takes further steps
+// from where the last one went.
+Result SeekFromStart(Session& s, uint64_t offset, const std::string& what) {
+    uint8_t origin = 0;
+    do {
+        const uint64_t step = std::min<uint64_t>(offset, INT32_MAX);
+        ArmExchange();
+        if (DiskSeek(s.file, static_cast<int32_t>(step), origin) != 0) return ExchangeFailure(what);
+        offset -= step;
+        origin = 1;
+    } while (offset != 0);
+    return {};
+}
+
+// Compares bytes read back with the bytes they should be.
+// Returns the offset of the first that differs, kNoDifference, or
+// kCheckFailed with *error when the bytes to compare with cannot be had.
+constexpr uint64_t kNoDifference = UINT64_MAX;
+constexpr uint64_t kCheckFailed = UINT64_MAX - 1;
+using ReadBackCheck = std::function<uint64_t(uint64_t offset, const uint8_t* data, size_t size, std::string* error)>;
+
+// The index of the first of `size` bytes read back that differs from the
+// `have` bytes to compare with (missing ones differ), or size.
+size_t FirstDifference(const uint8_t* back, size_t size, const uint8_t* expected, long long have) {
+    for (size_t i = 0; i < size; ++i)
+        if (static_cast<long long>(i) >= have || back[i] != expected[i]) return i;
+    return size;
+}
+
+// A check against bytes read from the PC (or the first pass's file) at the
+// same offset: `read` fills them, a count or -1 with *error.
+ReadBackCheck CheckAgainst(std::function<long long(uint64_t offset, uint8_t* to, size_t size, std::string* error)> read) {
+    return [read](uint64_t offset, const uint8_t* data, size_t size, std::string* error) -> uint64_t {
+        uint8_t expected[DISK_CHUNK_SIZE];
+        const long long have = read(offset, expected, std::min<size_t>(size, sizeof expected), error);
+        if (have < 0) return kCheckFailed;
+        const size_t i = FirstDifference(data, size, expected, have);
+        return i == size ? kNoDifference : offset + i;
+    };
+}
+
+// Compares bytes read back with the PC file as put sent it from `base` to
+// `end`: each chunk sent left its digest, so the PC file is not read again,
+// but for the one chunk that differs (or a piece of one where the disk file
+// ends early), read once more to name the byte.
+uint64_t CompareWithSent(PcFileSource& source, const std::vector<uint64_t>& digests, uint64_t base, uint64_t end,
+                         uint64_t offset, const uint8_t* data, size_t size, std::string* error) {
+    uint64_t at = offset;
+    while (at < offset + size) {
+        if (at >= end) return at;  // the disk file goes on past what was sent
+        const uint64_t chunk = (at - base) / DISK_CHUNK_SIZE;
+        const uint64_t chunkStart = base + chunk * DISK_CHUNK_SIZE;
+        const uint64_t chunkEnd = std::min<uint64_t>(chunkStart + DISK_CHUNK_SIZE, end);
+        const uint64_t pieceEnd = std::min<uint64_t>(offset + size, chunkEnd);
+        const uint8_t* piece = data + (at - offset);
+        const size_t n = static_cast<size_t>(pieceEnd - at);
+        const bool whole = at == chunkStart && pieceEnd == chunkEnd;
+        if (!whole || chunk >= digests.size() || ChunkDigest(piece, n) != digests[chunk]) {
+            uint8_t sent[DISK_CHUNK_SIZE];
+            const long long have = source.ReadAt(at, sent, n, error);
+            if (have < 0) return kCheckFailed;
+            const size_t i = FirstDifference(piece, n, sent, have);
+            if (i != n) return at + i;
+            if (whole) {
+                // The disk holds what the PC file holds now, not what was sent.
+                *error = "changed while it was sent (bytes " + std::to_string(chunkStart) + " to " +
+                         std::to_string(chunkEnd - 1) + ")";
+                return kCheckFailed;
+            }
+        }
+        at = pieceEnd;
+    }
+    return kNoDifference;
+}
+
+// Reads the open file again from `from`, comparing it with `check` as it
+// comes; the first difference ends it with exit 11, naming its offset and
+// `differs`. exact: `end` bytes are due, as for a read (a file that ends
+// early fails, exit 7); otherwise the file must end at `end`, and one that
+// ends earlier or goes on differs there. `kept` says what the disk or the
+// PC holds when the pass stops short; a failed check is exit 6.
+Result VerifyPass(Session& s, uint64_t from, uint64_t end, bool exact, const ReadBackCheck& check,
+                  const std::string& label, const CtrlCStop& stop, const std::string& kept, const std::string& differs) {
+    const std::string what = CommandOf(label);
+    Result r = SeekFromStart(s, from, what + ": seek to byte " + std::to_string(from) + " to compare");
+    if (!r.ok()) return r;
+    uint64_t next = from, differsAt = kNoDifference;
+    const ReadSink sink = [&](const uint8_t* data, size_t size, std::string* error) {
+        const uint64_t at = check(next, data, size, error);
+        next += size;
+        if (at == kNoDifference) return true;
+        if (at != kCheckFailed) differsAt = at;
+        return false;
+    };
+    uint64_t got = 0;
+    r = ReadChunks(s, exact ? end : end + 1, exact, end, from, sink, label, stop, kept, &got);
+    if (r.ok() && got < end) differsAt = got;
+    if (differsAt != kNoDifference) {
+        return Failure(kExitVerifyMismatch, what + ": verify mismatch at byte " + std::to_string(differsAt) + " (of " +
+                                                std::to_string(end) + "): " + differs);
+    }
+    return r;
+}
+
+Result Put(Session& s, std::vector<std::string> args) {
+    TransferOptions options;
+    Result r = TakeTransferOptions("put", &args, &options);
+    if (!r.ok()) return r;
+    r = RequireArgs(args, 1, 2, "put [--verify] [--resume] LOCAL [REMOTE]");
     if (!r.ok()) return r;
     r = RequireNoOpenFile(s, "put");
     if (!r.ok()) return r;
-    const std::string remote = args.size() == 2 ? args[1] : LastPathPart(args[0]);
+    const std::string& local = args[0];
+    const std::string remote = args.size() == 2 ? args[1] : LastPathPart(local);
     std::string name;
     r = ModuleName(remote, &name);
     if (!r.ok()) return r;
     PcFileSource source;
-    r = OpenPcFileToSend("put", args[0], &source);
+    r = OpenPcFileToSend("put", local, &source);
     if (!r.ok()) return r;
 
     // Opening keeps an existing file's bytes beyond what is written: start
-    // from nothing so the disk file ends up equal to the PC file.
-    (void)DiskDeleteFile(name.c_str());
+    // from nothing so the disk file ends up equal to the PC file, unless
+    // those bytes are the start being resumed.
+    if (!options.resume) (void)DiskDeleteFile(name.c_str());
     r = OpenFile(s, remote);
     if (!r.ok()) return r;
-    Result written, closed;
+    const uint64_t size = source.SizeAtOpen();
+    const uint64_t held = options.resume ? s.file->size : 0;
+    if (held > size) {
+        (void)CloseFile(s);
+        return Failure(kExitBadInput, "put: " + remote + " holds " + std::to_string(held) + " bytes, more than " +
+                                          local + "'s " + std::to_string(size) + ": not resumed; nothing written");
+    }
+    const bool checkHeld = options.verify && held > 0;
+    const int phases = 1 + (options.verify ? 1 : 0) + (checkHeld ? 1 : 0);
+    const std::string label = "put " + remote;
+    std::vector<uint64_t> digests;  // one a chunk sent, for --verify: O(size / 512) memory
+    const WriteSource fromPc = [&](uint8_t* out, size_t n, std::string* error) {
+        const long long got = source.Read(out, n, error);
+        if (got > 0 && options.verify) digests.push_back(ChunkDigest(out, static_cast<size_t>(got)));
+        return got;
+    };
+    Result done, closed;
     uint64_t count = 0;
     {
         // The close too: a second Ctrl+C must not leave the file open.
         CtrlCStop stop;
-        written = WriteChunks(s, FileSource(&source), source.SizeAtOpen(), "put " + remote, stop, remote, &count);
+        std::string error;
+        if (checkHeld) {
+            // The bytes held must be LOCAL's first ones: compared as the PC
+            // file is read up to there.
+            const ReadBackCheck sameStart = CheckAgainst([&](uint64_t, uint8_t* to, size_t n, std::string* e) {
+                const long long got = source.Read(to, n, e);
+                if (got < 0) *e = local + ": " + *e;
+                return got;
+            });
+            done = VerifyPass(s, 0, held, true, sameStart, PhaseLabel(label, 1, phases, "check"), stop,
+                              "nothing written", remote + " does not start as " + local + ": not resumed; nothing written");
+        } else if (held > 0 && !source.SeekTo(held, &error)) {
+            done = Failure(kExitLocalFile, "put: " + local + ": " + error + "; nothing written");
+        } else if (held > 0) {
+            done = SeekFromStart(s, held, "put: seek to byte " + std::to_string(held) + " to resume");
+        }
+        if (done.ok()) {
+            done = WriteChunks(s, fromPc, size, held, PhaseLabel(label, phases - (options.verify ? 1 : 0), phases, "write"),
+                               stop, remote, &count);
+        }
+        if (done.ok() && options.verify) {
+            const ReadBackCheck sameAsSent = [&](uint64_t offset, const uint8_t* data, size_t n, std::string* e) {
+                const uint64_t at = CompareWithSent(source, digests, held, count, offset, data, n, e);
+                if (at == kCheckFailed) *e = local + ": " + *e;
+                return at;
+            };
+            done = VerifyPass(s, held, count, false, sameAsSent, PhaseLabel(label, phases, phases, "verify"), stop,
+                              remote + " holds all " + std::to_string(count) + " bytes, not verified",
+                              remote + " on the disk differs from " + local);
+        }
         closed = CloseFile(s);
     }
-    if (!written.ok()) return written;
+    if (!done.ok()) return done;
     if (!closed.ok()) return closed;
-    *s.out << "put: " << count << " bytes to " << remote << '\n';
+    *s.out << "put: " << count - held << " bytes to " << remote;
+    if (held > 0) *s.out << " after the " << held << " it held";
+    *s.out << (options.verify ? ", verified\n" : "\n");
     return {};
 }
 
@@ -395,44 +608,74 @@ ReadSink WriterSink(PcFileWriter* writer) {
     return [writer](const uint8_t* data, size_t size, std::string* error) { return writer->Write(data, size, error); };
 }
 
-Result CommitSave(Session& s, PcFileWriter* writer, const std::string& local, const std::string& what) {
+// `note` follows the count: ", verified".
+Result CommitSave(Session& s, PcFileWriter* writer, const std::string& local, const std::string& what,
+                  const char* note = "") {
     std::string error;
     if (!writer->Commit(&error)) return Failure(kExitLocalFile, what + ": " + error);
-    *s.out << what << ": " << writer->Written() << " bytes to " << local << '\n';
+    *s.out << what << ": " << writer->Written() << " bytes to " << local << note << '\n';
     return {};
 }
 
-Result Get(Session& s, const std::vector<std::string>& args) {
-    Result r = RequireArgs(args, 1, 2, "get REMOTE [LOCAL]");
+Result Get(Session& s, std::vector<std::string> args) {
+    TransferOptions options;
+    Result r = TakeTransferOptions("get", &args, &options);
     if (!r.ok()) return r;
-    const std::string local = args.size() == 2 ? args[1] : LastPathPart(args[0]);
+    r = RequireArgs(args, 1, 2, "get [--verify] [--resume] REMOTE [LOCAL]");
+    if (!r.ok()) return r;
+    const std::string& remote = args[0];
+    const std::string local = args.size() == 2 ? args[1] : LastPathPart(remote);
     if (local.empty()) return Failure(kExitBadInput, "get: name a PC file to save to");
     r = PcPath("get", local);
     if (!r.ok()) return r;
-    r = OpenFile(s, args[0]);
+    r = OpenFile(s, remote);
     if (!r.ok()) return r;
     // A claim from the line: read against it chunk by chunk, never allocated.
     const uint32_t size = s.file->size;
     if (size == 0) {
         (void)CloseFile(s);
-        return EmptyDiskFile("get", args[0], local);
+        return EmptyDiskFile("get", remote, local);
     }
     PcFileWriter writer;
-    r = BeginSave("get", local, &writer);
-    if (!r.ok()) {
+    std::string error;
+    if (options.resume ? !writer.Resume(local, &error) : !writer.Begin(local, &error)) {
         (void)CloseFile(s);
-        return r;
+        return Failure(kExitLocalFile, "get: " + error + "; nothing read");
     }
+    const uint64_t held = writer.Written();
+    if (held > size) {
+        (void)CloseFile(s);
+        return Failure(kExitBadInput, "get: " + writer.FilePath() + " holds " + std::to_string(held) +
+                                          " bytes, more than " + remote + "'s " + std::to_string(size) +
+                                          ": not resumed (remove it to start again)");
+    }
+    const std::string untouched =
+        (options.resume ? "kept in " + writer.FilePath() + " for get --resume; " : std::string()) +
+        "nothing saved to " + local;
+    const int phases = options.verify ? 2 : 1;
     Result read, closed;
     uint64_t got = 0;
     {
         CtrlCStop stop;
-        read = ReadChunks(s, size, true, size, WriterSink(&writer), "get " + args[0], stop,
-                          "nothing saved to " + local, &got);
+        if (held > 0) read = SeekFromStart(s, held, "get: seek to byte " + std::to_string(held) + " to resume");
+        if (read.ok()) {
+            read = ReadChunks(s, size, true, size, held, WriterSink(&writer), PhaseLabel("get " + remote, 1, phases, "read"),
+                              stop, untouched, &got);
+        }
+        if (read.ok() && options.verify) {
+            // The first pass is in the PC file being written: the second is
+            // compared with it as it comes.
+            const ReadBackCheck sameAsFirst = CheckAgainst(
+                [&](uint64_t offset, uint8_t* to, size_t n, std::string* e) { return writer.ReadBack(offset, to, n, e); });
+            read = VerifyPass(s, 0, size, true, sameAsFirst, PhaseLabel("get " + remote, 2, phases, "verify"), stop,
+                              untouched, "two reads of " + remote + " differ; nothing saved to " + local);
+        }
         closed = CloseFile(s);
     }
+    // Bytes that read differently once cannot be trusted, kept ones neither.
+    if (read.code == kExitVerifyMismatch) writer.Discard();
     if (!read.ok()) return read;
-    r = CommitSave(s, &writer, local, "get");
+    r = CommitSave(s, &writer, local, "get", options.verify ? ", verified" : "");
     if (!r.ok()) return r;
     return closed;
 }
@@ -474,7 +717,7 @@ Result Write(Session& s, const std::vector<std::string>& args) {
     const std::vector<uint8_t> data(bytes.begin(), bytes.end());
     CtrlCStop stop;
     uint64_t written = 0;
-    return WriteChunks(s, BytesSource(data), data.size(), "write", stop, "", &written);
+    return WriteChunks(s, BytesSource(data), data.size(), 0, "write", stop, "", &written);
 }
 
 Result WriteFromPc(Session& s, const std::vector<std::string>& args) {
@@ -486,7 +729,7 @@ Result WriteFromPc(Session& s, const std::vector<std::string>& args) {
     if (!r.ok()) return r;
     CtrlCStop stop;
     uint64_t written = 0;
-    r = WriteChunks(s, FileSource(&source), source.SizeAtOpen(), "writefile " + args[0], stop, "", &written);
+    r = WriteChunks(s, FileSource(&source), source.SizeAtOpen(), 0, "writefile " + args[0], stop, "", &written);
     if (r.ok()) *s.out << "writefile: " << written << " bytes written\n";
     return r;
 }
@@ -504,7 +747,7 @@ Result Read(Session& s, const std::vector<std::string>& args) {
             data.insert(data.end(), bytes, bytes + size);
             return true;
         };
-        r = ReadChunks(s, static_cast<uint64_t>(count), false, static_cast<uint64_t>(count), sink, "read", stop,
+        r = ReadChunks(s, static_cast<uint64_t>(count), false, static_cast<uint64_t>(count), 0, sink, "read", stop,
                        "nothing shown", &got);
     }
     if (!r.ok()) return r;
@@ -534,7 +777,7 @@ Result ReadToPc(Session& s, const std::vector<std::string>& args) {
     uint64_t got = 0;
     {
         CtrlCStop stop;
-        r = ReadChunks(s, UINT32_MAX, false, s.file->size, WriterSink(&writer), "readfile", stop,
+        r = ReadChunks(s, UINT32_MAX, false, s.file->size, 0, WriterSink(&writer), "readfile", stop,
                        "nothing saved to " + args[0], &got);
     }
     if (!r.ok()) return r;

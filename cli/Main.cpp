@@ -104,6 +104,8 @@ int main(int argc, char** argv) {
             session.trace = true;
         } else if (a == "--json") {
             session.json = true;
+        } else if (a == "--progress") {
+            session.progress = true;
         } else if (!a.empty() && a[0] == '-') {
             std::cerr << "unknown option " << a << " (try --help)\n";
             return kExitBadInput;
@@ -117,7 +119,7 @@ int main(int argc, char** argv) {
     }
     const std::string& command = args[i];
     const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
-    session.progress = StderrIsTerminal();
+    session.progress = session.progress || StderrIsTerminal();
     if (session.trace) InstallFrameTrace(&std::cerr);
 
 #ifndef _WIN32

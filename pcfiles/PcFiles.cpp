@@ -18,6 +18,7 @@
 #include "text/WideText.h"
 #else
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,6 +103,78 @@ mode_t CurrentUmask() {
 
 std::string Reason(const std::string& where) { return where + ": " + std::strerror(errno); }
 
+// The partial file of a resumable save, opened for reading and writing
+// without following a link; -1 with *error. Looked at before it is opened,
+// since opening a FIFO may block and a device's open may raise serial
+// lines; then the opened file must be the one looked at. Two tries: a name
+// that comes and goes between them is refused.
+int OpenPartial(const std::string& partial, std::string* error) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        struct stat seen {};
+        if (lstat(partial.c_str(), &seen) != 0) {
+            if (errno != ENOENT) break;
+            const int fd = ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+            if (fd >= 0 || errno != EEXIST) {
+                if (fd < 0) *error = Reason(partial);
+                return fd;
+            }
+            continue;
+        }
+        if (!S_ISREG(seen.st_mode)) {
+            *error = partial + ": not a regular file (a link, FIFO or device is not opened); refused";
+            return -1;
+        }
+        const int fd = ::open(partial.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) break;
+        struct stat opened {};
+        if (fstat(fd, &opened) == 0 && opened.st_dev == seen.st_dev && opened.st_ino == seen.st_ino) return fd;
+        ::close(fd);
+        *error = partial + ": replaced while being opened; refused";
+        return -1;
+    }
+    *error = errno == 0 || errno == EEXIST ? partial + ": comes and goes; refused" : Reason(partial);
+    return -1;
+}
+
+#endif
+
+// Reads up to size bytes at offset without moving the file's position
+// (on Windows it moves past them): the count, fewer only at the end, or -1.
+#ifdef _WIN32
+long long ReadAtOffset(void* handle, uint64_t offset, uint8_t* buffer, size_t size, std::string* error) {
+    size_t done = 0;
+    while (done < size) {
+        OVERLAPPED at{};
+        const uint64_t where = offset + done;
+        at.Offset = static_cast<DWORD>(where & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+        if (!ReadFile(handle, buffer + done, want, &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            *error = SystemReason(GetLastError());
+            return -1;
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    return static_cast<long long>(done);
+}
+#else
+long long ReadAtOffset(int fd, uint64_t offset, uint8_t* buffer, size_t size, std::string* error) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = std::strerror(errno);
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<long long>(done);
+}
 #endif
 
 }  // namespace
@@ -202,6 +275,27 @@ long long PcFileSource::Read(uint8_t* buffer, size_t size, std::string* error) {
     return static_cast<long long>(done);
 }
 
+long long PcFileSource::ReadAt(uint64_t offset, uint8_t* buffer, size_t size, std::string* error) {
+#ifdef _WIN32
+    return ReadAtOffset(m_handle, offset, buffer, size, error);
+#else
+    return ReadAtOffset(m_fd, offset, buffer, size, error);
+#endif
+}
+
+bool PcFileSource::SeekTo(uint64_t offset, std::string* error) {
+#ifdef _WIN32
+    LARGE_INTEGER to{};
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    if (m_handle != nullptr && SetFilePointerEx(m_handle, to, nullptr, FILE_BEGIN)) return true;
+    *error = SystemReason(GetLastError());
+#else
+    if (m_fd >= 0 && lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset)) return true;
+    *error = std::strerror(errno);
+#endif
+    return false;
+}
+
 PcFileRead ReadWholePcFile(const std::string& path, uint64_t maxSize, std::vector<uint8_t>* contents,
                            std::string* error) {
     PcFileSource source;
@@ -228,7 +322,7 @@ PcFileRead ReadWholePcFile(const std::string& path, uint64_t maxSize, std::vecto
 
 // ---- writing ----------------------------------------------------------------
 
-bool PcFileWriter::Begin(const std::string& path, std::string* error) {
+bool PcFileWriter::Retarget(const std::string& path, std::string* error) {
     Abandon();
     m_written = 0;
     if (HasNul(path)) {
@@ -236,6 +330,11 @@ bool PcFileWriter::Begin(const std::string& path, std::string* error) {
         return false;
     }
     m_path = path;
+    return true;
+}
+
+bool PcFileWriter::Begin(const std::string& path, std::string* error) {
+    if (!Retarget(path, error)) return false;
 #ifdef _WIN32
     std::random_device random;
     for (int attempt = 0; attempt < 16; ++attempt) {
@@ -243,7 +342,7 @@ bool PcFileWriter::Begin(const std::string& path, std::string* error) {
         std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
         const std::string temp = TempStem(path) + suffix;
         // CREATE_NEW: fails on any existing name, a link's included.
-        HANDLE h = CreateFileW(Widen(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        HANDLE h = CreateFileW(Widen(temp).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             m_handle = h;
@@ -271,6 +370,71 @@ bool PcFileWriter::Begin(const std::string& path, std::string* error) {
     m_slot = RegisterTemp(temp);
     return true;
 #endif
+}
+
+bool PcFileWriter::Resume(const std::string& path, std::string* error) {
+    if (!Retarget(path, error)) return false;
+    const std::string partial = ResumePath(path);
+#ifdef _WIN32
+    // Not shared: a second save of the same target is refused. A reparse
+    // point (link) is opened as itself, never followed, and then refused.
+    HANDLE h = CreateFileW(Widen(partial).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = partial + ": " + SystemReason(GetLastError());
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    LARGE_INTEGER end{};
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        info.nNumberOfLinks != 1 || !SetFilePointerEx(h, LARGE_INTEGER{}, &end, FILE_END)) {
+        CloseHandle(h);
+        *error = partial + ": not a plain file with one name; refused";
+        return false;
+    }
+    m_handle = h;
+    m_written = static_cast<uint64_t>(end.QuadPart);
+#else
+    const int fd = OpenPartial(partial, error);
+    if (fd < 0) return false;
+    struct stat info {};
+    std::string refusal;
+    if (fstat(fd, &info) != 0) {
+        refusal = std::strerror(errno);
+    } else if (info.st_uid != geteuid()) {
+        // Planted by another user: its bytes would become ours.
+        refusal = "belongs to another user; refused";
+    } else if (info.st_nlink != 1) {
+        // Another name for it (a hard link to a file of ours) would be
+        // written through and renamed away.
+        refusal = "has other links; refused";
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        refusal = "in use by another save; refused";
+    } else if (lseek(fd, 0, SEEK_END) != info.st_size) {
+        refusal = std::strerror(errno);
+    }
+    if (!refusal.empty()) {
+        ::close(fd);
+        *error = partial + ": " + refusal;
+        return false;
+    }
+    m_fd = fd;
+    m_written = static_cast<uint64_t>(info.st_size);
+#endif
+    m_temp = partial;
+    m_keep = true;
+    return true;
+}
+
+long long PcFileWriter::ReadBack(uint64_t offset, uint8_t* buffer, size_t size, std::string* error) {
+#ifdef _WIN32
+    const long long n = m_handle == nullptr ? -1 : ReadAtOffset(m_handle, offset, buffer, size, error);
+#else
+    const long long n = m_fd < 0 ? -1 : ReadAtOffset(m_fd, offset, buffer, size, error);
+#endif
+    if (n < 0) *error = m_temp + ": " + *error;
+    return n;
 }
 
 bool PcFileWriter::Write(const uint8_t* data, size_t size, std::string* error) {
@@ -353,6 +517,7 @@ bool PcFileWriter::Commit(std::string* error) {
     UnregisterTemp(m_slot);
     m_slot = -1;
     m_temp.clear();
+    m_keep = false;
     return true;
 }
 
@@ -360,21 +525,29 @@ void PcFileWriter::Abandon() {
 #ifdef _WIN32
     if (m_handle != nullptr) CloseHandle(m_handle);
     m_handle = nullptr;
-    if (!m_temp.empty()) DeleteFileW(Widen(m_temp).c_str());
+    if (!m_temp.empty() && !m_keep) DeleteFileW(Widen(m_temp).c_str());
 #else
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
-    if (!m_temp.empty()) unlink(m_temp.c_str());
+    if (!m_temp.empty() && !m_keep) unlink(m_temp.c_str());
 #endif
     UnregisterTemp(m_slot);
     m_slot = -1;
     m_temp.clear();
+    m_keep = false;
+}
+
+void PcFileWriter::Discard() {
+    m_keep = false;
+    Abandon();
 }
 
 bool ReplacePcFile(const std::string& path, const uint8_t* data, size_t size, std::string* error) {
     PcFileWriter writer;
     return writer.Begin(path, error) && writer.Write(data, size, error) && writer.Commit(error);
 }
+
+std::string ResumePath(const std::string& path) { return path + ".tovrel-resume"; }
 
 std::string LastPathPart(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");

@@ -11,6 +11,11 @@
 // whole or left as it was. A target that is a symbolic link is replaced by
 // a file; the link's target is not written.
 //
+// A save that may be resumed (get --resume) writes instead into a partial
+// file of a fixed name beside its target, ResumePath(target), which is kept
+// when the save fails or the process ends on a signal, so that the next
+// save continues it; see PcFileWriter::Resume for what is refused there.
+//
 // Paths are UTF-8 (converted for the wide calls on Windows); a path with a
 // NUL byte is refused. Nothing here shows a message: results say what
 // happened, *error holds the system's reason where there is one.
@@ -52,6 +57,11 @@ public:
     // Fills up to size bytes, fewer only at the end of the file. The count
     // (0: the end), or -1 with *error on a failed read.
     long long Read(uint8_t* buffer, size_t size, std::string* error);
+    // As Read, from `offset` bytes into the file, leaving the position
+    // where Read goes on as it was on POSIX (on Windows: after these bytes).
+    long long ReadAt(uint64_t offset, uint8_t* buffer, size_t size, std::string* error);
+    // Moves the position Read goes on from to `offset` bytes into the file.
+    bool SeekTo(uint64_t offset, std::string* error);
 
 private:
 #ifdef _WIN32
@@ -77,16 +87,38 @@ public:
 
     // Creates the temporary file. False with a reason ("path: reason").
     bool Begin(const std::string& path, std::string* error);
+    // Opens ResumePath(path) instead, creating it (mode 0600) if missing;
+    // Write appends to what it holds (Written() starts there). Unlike the
+    // temporary file it is kept by Abandon, the destructor and signals, for
+    // the next Resume; Discard removes it. Refused without writing anything:
+    // a symbolic link (never followed), anything but a regular file (a FIFO
+    // or device is not even opened), a file of another user, one with other
+    // hard links, or one another writer holds. False with a reason.
+    bool Resume(const std::string& path, std::string* error);
     bool Write(const uint8_t* data, size_t size, std::string* error);
+    // Up to size bytes written earlier, from `offset` bytes into the file
+    // (temporary or partial): the count (fewer only at its end), or -1 with
+    // *error. For a check after the last Write.
+    long long ReadBack(uint64_t offset, uint8_t* buffer, size_t size, std::string* error);
     // Flushes to the disk and renames over the target. False with a reason:
-    // the target is as it was and the temporary file gone.
+    // the target is as it was and the temporary file gone (a partial file
+    // of Resume is kept).
     bool Commit(std::string* error);
-    // Removes the temporary file, if any; the target stays as it was.
+    // Removes the temporary file, if any; the target stays as it was. A
+    // partial file of Resume is only closed.
     void Abandon();
-    // The bytes written so far.
+    // Removes the temporary or partial file, if any.
+    void Discard();
+    // The bytes the file holds: written so far, and for Resume kept before.
     uint64_t Written() const { return m_written; }
+    // The temporary or partial file's path; empty when none.
+    const std::string& FilePath() const { return m_temp; }
 
 private:
+    // Closes what was being written (see Abandon) and takes path as the
+    // target; false for a name with a NUL byte.
+    bool Retarget(const std::string& path, std::string* error);
+
     std::string m_path;
     std::string m_temp;
     int m_slot = -1;  // in the signal-time registry; -1 none
@@ -96,7 +128,11 @@ private:
     int m_fd = -1;
 #endif
     uint64_t m_written = 0;
+    bool m_keep = false;  // a partial file of Resume: kept unless committed or discarded
 };
+
+// The partial file a resumable save of path keeps: path + ".tovrel-resume".
+std::string ResumePath(const std::string& path);
 
 // Writes size bytes to path through a PcFileWriter. False with a reason:
 // path is then as it was and the temporary file gone.

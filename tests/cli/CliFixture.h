@@ -26,10 +26,7 @@ protected:
     void SetUp() override {
         work = std::filesystem::temp_directory_path() / ("tovrel-cli-" + std::to_string(getpid()));
         std::filesystem::create_directories(work);
-        simulator = std::make_unique<ModuleSimulator>(m_config);
-        std::string error;
-        ASSERT_TRUE(simulator->Start(&error)) << error;
-        setenv("TOVREL_COM1", simulator->SlavePath().c_str(), 1);
+        Plug(m_config);
         setenv("TOVREL_PORTS", "", 1);
         locks = std::filesystem::temp_directory_path() / ("tovrel-cli-locks-" + std::to_string(getpid()));
         std::filesystem::create_directories(locks);
@@ -41,6 +38,15 @@ protected:
             ADD_FAILURE() << "left behind: " << entry.path();
         std::filesystem::remove_all(locks);
         std::filesystem::remove_all(work);
+    }
+
+    // A new simulated module as COM1, as a port plugged back in, serving
+    // `disk`, a folder that outlives it.
+    void Replug(const std::filesystem::path& disk) {
+        SimConfig config = m_config;
+        config.diskFolder = disk.string();
+        std::filesystem::create_directories(disk);
+        Plug(config);
     }
 
     // Bytes that differ from chunk to chunk, so a misplaced chunk shows.
@@ -68,6 +74,14 @@ protected:
     std::unique_ptr<ModuleSimulator> simulator;
 
 private:
+    void Plug(const SimConfig& config) {
+        simulator.reset();
+        simulator = std::make_unique<ModuleSimulator>(config);
+        std::string error;
+        ASSERT_TRUE(simulator->Start(&error)) << error;
+        setenv("TOVREL_COM1", simulator->SlavePath().c_str(), 1);
+    }
+
     SimConfig m_config;
 };
 

@@ -139,6 +139,16 @@ TEST_F(Cli, ProgressBarOnlyWhenErrorsGoToATerminal) {
     ASSERT_EQ(piped.code, 0) << piped.output;
     EXPECT_EQ(piped.output.find('\r'), std::string::npos) << piped.output;
     EXPECT_EQ(piped.output.find("100%"), std::string::npos) << piped.output;
+
+    // --progress draws it all the same; --verify's read back is a second phase.
+    const CliResult verified = RunCli("--progress put --verify " + in + " BAR.BIN");
+    ASSERT_EQ(verified.code, 0) << verified.output;
+    for (const char* phase : {"(1/2 write)", "(2/2 verify)"}) {
+        EXPECT_NE(verified.output.find(std::string("\rput BAR.BIN ") + phase +
+                                       " [##############################] 100% 3000/3000 bytes"),
+                  std::string::npos)
+            << verified.output;
+    }
 }
 
 namespace {
@@ -498,5 +508,229 @@ TEST_F(Cli, AHostileModulesClaimsAndShortAnswersSaveNothing) {
         EXPECT_EQ(FilesIn(work), std::vector<std::string>{"saved.bin"});
         ASSERT_EQ(received.size(), c.steps.size());
         EXPECT_EQ(received.back()[2], 0x12) << "the disk file was left open";
+    }
+}
+
+namespace {
+
+SimFault Corrupt(uint32_t byte, uint32_t nth) { return {SimFault::kCorrupt, byte, {}, nth, false}; }
+
+void WriteFile(const fs::path& path, const std::vector<uint8_t>& data) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), static_cast<long>(data.size()));
+}
+
+}  // namespace
+
+// The simulator's corrupt fault damages one bit and nothing on the line
+// shows it: a plain put or get passes it on. With --verify both catch it,
+// name the first byte that differs and exit 11, and get saves nothing.
+TEST_F(Cli, VerifyCatchesSilentCorruptionAndNamesTheFirstDifferingByte) {
+    const std::vector<uint8_t> data = Pattern(3000);
+    const std::string in = (work / "in.bin").string(), saved = (work / "saved.bin").string();
+    WriteFile(in, data);
+    const std::string put = "put --verify " + in + " DATA.BIN", get = "get --verify BIG.BIN " + saved;
+    // put's requests: 1 delete, 2 open, 3-8 six write chunks, 9 seek, 10-16 the reads back.
+    // get's: 1 open, 2-7 the first read, 8 seek, 9-14 the second.
+    const struct {
+        std::string args, input;
+        SimFault fault;
+        int code;
+        long mismatch;  // the byte the message names; -1 none
+        long damaged;   // the byte that differs in the result (the disk file for put); -1 none
+    } rows[] = {
+        {"put " + in + " DATA.BIN", "", Corrupt(100, 5), 0, -1, 1124},
+        {put, "", Corrupt(100, 5), 11, 1124, 1124},
+        {put, "", Corrupt(1000, 8), 11, 2999, 2999},  // past the last chunk's end: its last byte
+        {put, "", Corrupt(7, 12), 11, 1031, -1},      // the read back damaged, not the disk file
+        {"shell", put + "\n", Corrupt(100, 5), 11, 1124, 1124},
+        {put, "", SimFault{}, 0, -1, -1},
+        {"get BIG.BIN " + saved, "", Corrupt(5, 4), 0, -1, 1029},
+        {get, "", Corrupt(5, 4), 11, 1029, -1},
+        {get, "", Corrupt(0, 10), 11, 512, -1},
+        {"shell", "get --resume --verify BIG.BIN " + saved + "\n", Corrupt(0, 10), 11, 512, -1},
+        {get, "", SimFault{}, 0, -1, -1},
+    };
+    ASSERT_TRUE(simulator->WriteDiskFile("BIG.BIN", data));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args + " " + row.input);
+        simulator->ClearFaults();
+        if (row.fault.kind != SimFault::kNone) simulator->ArmFault(row.fault);
+        std::ofstream(saved) << "precious";
+        const CliResult r = RunCli(row.args, row.input);
+        EXPECT_EQ(r.code, row.code) << r.output;
+        if (row.mismatch >= 0) {
+            EXPECT_TRUE(Contains(r.output, "verify mismatch at byte " + std::to_string(row.mismatch) + " (of 3000): "))
+                << r.output;
+        }
+        std::vector<uint8_t> expected = data, onDisk;
+        if (row.damaged >= 0) expected[static_cast<size_t>(row.damaged)] ^= 0x01;
+        if (Contains(row.args + row.input, "put ")) {
+            ASSERT_TRUE(simulator->ReadDiskFile("DATA.BIN", &onDisk));
+            EXPECT_EQ(onDisk, expected);
+        } else if (row.code == 0) {
+            EXPECT_EQ(AsBytes(Slurp(saved)), expected);
+        } else {
+            EXPECT_EQ(Slurp(saved), "precious");
+        }
+        EXPECT_EQ(FilesIn(work), (std::vector<std::string>{"in.bin", "saved.bin"}));
+    }
+}
+
+// A transfer cut short by a failed exchange or a lost port goes on with
+// --resume from what the disk file, or the partial file beside the PC file,
+// holds, to a byte-identical result.
+TEST_F(Cli, AnInterruptedTransferResumesToAByteIdenticalFile) {
+    const std::vector<uint8_t> data = Pattern(5000);
+    const fs::path disk = work / "disk", pc = work / "pc";
+    fs::create_directories(pc);
+    Replug(disk);
+    const std::string in = (work / "in.bin").string(), out = (pc / "out.bin").string();
+    WriteFile(in, data);
+    const std::string partial = out + ".tovrel-resume";
+    // put's requests: 1 delete, 2 open, then write chunks; get's: 1 open, then read chunks.
+    const struct {
+        std::string first, resume;
+        SimFault fault;
+        int code;
+    } rows[] = {
+        {"put " + in + " BIG.BIN", "put --resume " + in + " BIG.BIN", {SimFault::kSilent, 0, {}, 5, false}, 7},
+        {"put " + in + " BIG.BIN", "put --resume --verify " + in + " BIG.BIN", {SimFault::kStatus, 5, {}, 6, false}, 7},
+        {"put " + in + " BIG.BIN", "put --resume --verify " + in + " BIG.BIN", {SimFault::kShortWrite, 100, {}, 2, false}, 7},
+        {"put " + in + " BIG.BIN", "put --resume " + in + " BIG.BIN", {SimFault::kHangUp, 0, {}, 7, false}, 9},
+        {"get --resume BIG.BIN " + out, "get --resume BIG.BIN " + out, {SimFault::kSilent, 0, {}, 4, false}, 7},
+        {"get --resume BIG.BIN " + out, "get --resume --verify BIG.BIN " + out, {SimFault::kTruncatePayload, 10, {}, 3, false}, 7},
+        {"get --resume BIG.BIN " + out, "get --verify --resume BIG.BIN " + out, {SimFault::kHangUp, 0, {}, 5, false}, 9},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.first);
+        const bool put = row.first.rfind("put", 0) == 0;
+        fs::remove(out);
+        ASSERT_TRUE(simulator->WriteDiskFile("BIG.BIN", put ? std::vector<uint8_t>() : data));
+        simulator->ArmFault(row.fault);
+        CliResult r = RunCli(row.first);
+        EXPECT_EQ(r.code, row.code) << r.output;
+        if (row.fault.kind == SimFault::kHangUp) Replug(disk);
+        simulator->ClearFaults();
+        std::vector<uint8_t> kept;
+        if (put) {
+            ASSERT_TRUE(simulator->ReadDiskFile("BIG.BIN", &kept));
+        } else {
+            kept = AsBytes(Slurp(partial));
+            struct stat info {};
+            ASSERT_EQ(stat(partial.c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, 0600u);
+            EXPECT_TRUE(Contains(r.output, "kept in " + partial + " for get --resume; nothing saved to " + out))
+                << r.output;
+            EXPECT_EQ(FilesIn(pc), std::vector<std::string>{"out.bin.tovrel-resume"});
+        }
+        ASSERT_GT(kept.size(), 0u);
+        ASSERT_LT(kept.size(), data.size());
+        EXPECT_TRUE(std::equal(kept.begin(), kept.end(), data.begin()));
+
+        simulator->ClearRequests();
+        r = RunCli(row.resume);
+        EXPECT_EQ(r.code, 0) << r.output;
+        std::vector<uint8_t> result;
+        if (put) {
+            // Only the rest was written, after what the disk file held.
+            size_t sent = 0;
+            for (const auto& request : simulator->Requests())
+                if (request[2] == 0x20) sent += request.size() - 6;
+            EXPECT_EQ(sent, data.size() - kept.size());
+            ASSERT_TRUE(simulator->ReadDiskFile("BIG.BIN", &result));
+            EXPECT_TRUE(Contains(r.output, "put: " + std::to_string(data.size() - kept.size()) + " bytes to BIG.BIN after the " +
+                                               std::to_string(kept.size()) + " it held"))
+                << r.output;
+        } else {
+            result = AsBytes(Slurp(out));
+            EXPECT_EQ(FilesIn(pc), std::vector<std::string>{"out.bin"});
+        }
+        EXPECT_EQ(result, data);
+    }
+}
+
+// --resume refuses what cannot be the start of the file, with nothing
+// written: a disk file longer than the PC file, one whose bytes are not the
+// PC file's (--verify), a partial file longer than the disk file.
+TEST_F(Cli, ResumeRefusesWhatCannotBeTheStart) {
+    const std::vector<uint8_t> data = Pattern(3000);
+    const std::string in = (work / "in.bin").string(), out = (work / "out.bin").string();
+    WriteFile(in, data);
+    std::vector<uint8_t> longer = Pattern(4000), otherStart(data.begin(), data.begin() + 1000);
+    otherStart[700] ^= 0x80;
+    const struct {
+        std::string args;
+        std::vector<uint8_t> onDisk, partial;
+        int code;
+        std::string message;
+    } rows[] = {
+        {"put --resume " + in + " X.BIN", longer, {}, 2, "put: X.BIN holds 4000 bytes, more than " + in + "'s 3000: not resumed; nothing written"},
+        {"put --resume --verify " + in + " X.BIN", otherStart, {}, 11,
+         "put: verify mismatch at byte 700 (of 1000): X.BIN does not start as " + in + ": not resumed; nothing written"},
+        {"get --resume X.BIN " + out, data, longer, 2,
+         "get: " + out + ".tovrel-resume holds 4000 bytes, more than X.BIN's 3000: not resumed (remove it to start again)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args);
+        ASSERT_TRUE(simulator->WriteDiskFile("X.BIN", row.onDisk));
+        if (!row.partial.empty()) WriteFile(out + ".tovrel-resume", row.partial);
+        simulator->ClearRequests();
+        const CliResult r = RunCli(row.args);
+        EXPECT_EQ(r.code, row.code) << r.output;
+        EXPECT_TRUE(Contains(r.output, row.message)) << r.output;
+        for (const auto& request : simulator->Requests()) EXPECT_NE(request[2], 0x20);
+        std::vector<uint8_t> onDisk;
+        ASSERT_TRUE(simulator->ReadDiskFile("X.BIN", &onDisk));
+        EXPECT_EQ(onDisk, row.onDisk);
+        if (!row.partial.empty()) {
+            EXPECT_EQ(AsBytes(Slurp(out + ".tovrel-resume")), row.partial);
+        }
+        EXPECT_FALSE(fs::exists(out));
+        fs::remove(out + ".tovrel-resume");
+    }
+}
+
+// The partial file has a fixed name another user can plant in a shared
+// directory: a link (never followed), a FIFO (never opened), a file of that
+// user's (its bytes would become ours), or another name of one of ours.
+// Each is refused with nothing written and nothing saved.
+TEST_F(Cli, GetResumeTakesNoPartialFileAnotherUserPlanted) {
+    ASSERT_TRUE(simulator->WriteDiskFile("A.TXT", Pattern(3000)));
+    const fs::path shared = work / "shared", victim = work / "roots-file";
+    const std::string target = (shared / "a.bin").string(), partial = target + ".tovrel-resume", v = victim.string();
+    const struct {
+        const char* what;
+        std::function<bool()> plant;
+        bool asNobody;
+        const char* refusal;
+    } plants[] = {
+        {"a link", [&] { return symlink(v.c_str(), partial.c_str()) == 0; }, true, "not a regular file"},
+        {"a FIFO", [&] { return mkfifo(partial.c_str(), 0666) == 0; }, true, "not a regular file"},
+        {"nobody's file",
+         [&] {
+             const int fd = open(partial.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0666);
+             return fd >= 0 && write(fd, "evil", 4) == 4 && close(fd) == 0;
+         },
+         true, "belongs to another user"},
+        {"a hard link to root's file", [&] { return link(v.c_str(), partial.c_str()) == 0; }, false, "has other links"},
+    };
+    for (const auto& p : plants) {
+        SCOPED_TRACE(p.what);
+        fs::remove_all(shared);
+        fs::create_directories(shared);
+        ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+        std::ofstream(victim) << "root's";
+        ASSERT_TRUE(p.asNobody ? AsNobody(p.plant) : p.plant());
+        struct stat before {};
+        ASSERT_EQ(lstat(partial.c_str(), &before), 0);
+        const CliResult r = RunCli("get --resume A.TXT " + target);
+        EXPECT_EQ(r.code, 6) << r.output;
+        EXPECT_TRUE(Contains(r.output, p.refusal)) << r.output;
+        EXPECT_EQ(Slurp(victim), "root's");
+        struct stat after {};
+        ASSERT_EQ(lstat(partial.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_size, before.st_size);
+        EXPECT_EQ(FilesIn(shared), std::vector<std::string>{"a.bin.tovrel-resume"});
     }
 }

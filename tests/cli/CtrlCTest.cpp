@@ -61,16 +61,16 @@ protected:
         return all.empty() ? 0xFF : all.back()[2];
     }
 
-    // Sends SIGINT once `chunks` requests of the command have reached the
+    // Sends `signal` once `chunks` requests of the command have reached the
     // module, while the next is on the line. Returns how many had arrived.
-    size_t InterruptAfter(CliProcess& cli, uint8_t command, size_t chunks) {
+    size_t InterruptAfter(CliProcess& cli, uint8_t command, size_t chunks, int signal = SIGINT) {
         const auto since = Clock::now();
         while (Requests(command).size() < chunks && ElapsedMs(since) < 15000)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_GE(Requests(command).size(), chunks) << "the transfer never got going";
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         const size_t arrived = Requests(command).size();
-        cli.Signal(SIGINT);
+        cli.Signal(signal);
         return arrived;
     }
 
@@ -247,5 +247,69 @@ TEST_F(CtrlC, TheShellClosesAFileLeftOpenWhenASignalEndsIt) {
                   std::string::npos)
             << cli.Output();
         EXPECT_TRUE(fs::is_empty(locks));
+    }
+}
+
+// Stopped by Ctrl+C (a get --resume also ended by TERM), a transfer goes on
+// with --resume to a byte-identical file: put from what the disk file
+// holds, get from the partial file the stopped get --resume kept.
+TEST_F(CtrlC, AStoppedTransferResumesToAByteIdenticalFile) {
+    const Bytes data = Pattern(4000);
+    const std::string local = (work / "big.bin").string(), saved = (work / "pc" / "big.bin").string();
+    std::ofstream(local, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), static_cast<long>(data.size()));
+    const struct {
+        std::vector<std::string> first;
+        uint8_t command;
+        int signal;
+        std::string resume;
+    } rows[] = {
+        {{"put", local, "BIG.BIN"}, kWrite, SIGINT, "put --resume --verify " + local + " BIG.BIN"},
+        {{"get", "--resume", "BIG.BIN", saved}, kRead, SIGINT, "get --resume --verify BIG.BIN " + saved},
+        {{"get", "--resume", "BIG.BIN", saved}, kRead, SIGTERM, "get --resume BIG.BIN " + saved},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.resume + " after " + strsignal(row.signal));
+        ASSERT_TRUE(simulator->WriteDiskFile("BIG.BIN", row.command == kWrite ? Bytes() : data));
+        simulator->ClearRequests();
+        CliProcess cli(row.first);
+        ASSERT_TRUE(cli.Started());
+        InterruptAfter(cli, row.command, 3, row.signal);
+        const std::optional<int> status = cli.Wait(10000);
+        ASSERT_TRUE(status.has_value()) << "still running after the signal";
+        if (row.signal == SIGINT) {
+            EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 7) << cli.Output();
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == row.signal) << cli.Output();
+            // It ended with the file open and an answer on the line: let
+            // that go out, and forget the file as a module would.
+            std::this_thread::sleep_for(std::chrono::milliseconds(800));
+            simulator->SetDiskPresent(false);
+            simulator->SetDiskPresent(true);
+        }
+        EXPECT_TRUE(fs::is_empty(locks));
+        Bytes kept;
+        if (row.command == kWrite) {
+            ASSERT_TRUE(simulator->ReadDiskFile("BIG.BIN", &kept));
+        } else {
+            EXPECT_FALSE(fs::exists(saved));
+            const std::string partial = Slurp(saved + ".tovrel-resume");
+            kept.assign(partial.begin(), partial.end());
+        }
+        ASSERT_GE(kept.size(), 2u * 512);  // TERM ends it at once, not after the chunk on the line
+        ASSERT_LT(kept.size(), data.size());
+        EXPECT_TRUE(std::equal(kept.begin(), kept.end(), data.begin()));
+
+        const CliResult r = RunCli(row.resume);
+        EXPECT_EQ(r.code, 0) << r.output;
+        Bytes result;
+        if (row.command == kWrite) {
+            ASSERT_TRUE(simulator->ReadDiskFile("BIG.BIN", &result));
+        } else {
+            const std::string got = Slurp(saved);
+            result.assign(got.begin(), got.end());
+            EXPECT_FALSE(fs::exists(saved + ".tovrel-resume"));
+        }
+        EXPECT_EQ(result, data);
+        fs::remove(saved);
     }
 }
