@@ -9,6 +9,7 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "serial/SerialChannel.h"
@@ -132,6 +133,14 @@ bool ExchangeScope::Active() { return g_depth > 0 && g_pauses == 0; }
 
 void ExchangeScope::KeepPainted() {
     if (!Active()) return;
+    // Called in every wait's slices and after every chunk: once a slice
+    // has painted, a chunk's end soon after need not paint again while the
+    // line waits for the next request.
+    using Clock = std::chrono::steady_clock;
+    static Clock::time_point lastPainted;
+    const Clock::time_point now = Clock::now();
+    if (now - lastPainted < std::chrono::milliseconds(kPaintEveryMs)) return;
+    lastPainted = now;
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 

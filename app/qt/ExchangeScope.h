@@ -32,8 +32,9 @@ public:
 
     // Paints what needs painting and handles timers; user input meant for
     // anything but an allowed control is dropped. Called between and
-    // during exchanges.
+    // during exchanges; does nothing within kPaintEveryMs of the last time.
     static void KeepPainted();
+    static constexpr int kPaintEveryMs = 25;
 
     // Lets the control take mouse clicks and Space while it lives.
     static void AllowInput(QWidget* control);

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "ExchangeScope.h"
@@ -16,10 +17,29 @@ struct CProgressWindow::Native : QDialog {
     void reject() override {}
     void closeEvent(QCloseEvent* event) override { event->ignore(); }
 
+    // The bar repaints at once when its value shows a change, and a new
+    // text lays the label out anew: both wait for the next time the window
+    // is painted, inside a wait on the line, not between two chunks.
+    void Show(const QString& text, int permille) {
+        m_pendingText = text;
+        m_nPendingValue = permille;
+        if (m_bPending) return;
+        m_bPending = true;
+        QTimer::singleShot(0, this, [this] {
+            m_bPending = false;
+            if (m_bCancelled) return;
+            m_pText->setText(m_pendingText);
+            m_pBar->setValue(m_nPendingValue);
+        });
+    }
+
     QLabel* m_pText = nullptr;
     QProgressBar* m_pBar = nullptr;
     QPushButton* m_pCancel = nullptr;
     bool m_bCancelled = false;
+    bool m_bPending = false;
+    QString m_pendingText;
+    int m_nPendingValue = 0;
 };
 
 CProgressWindow::CProgressWindow(CDialog* owner, const std::string& caption) {
@@ -68,8 +88,7 @@ CProgressWindow::~CProgressWindow() = default;
 
 void CProgressWindow::SetProgress(const std::string& text, int permille) {
     if (m_pNative->m_bCancelled) return;
-    m_pNative->m_pText->setText(QString::fromStdString(text));
-    m_pNative->m_pBar->setValue(permille);
+    m_pNative->Show(QString::fromStdString(text), permille);
 }
 
 bool CProgressWindow::CancelPressed() const { return m_pNative->m_bCancelled; }
