@@ -522,6 +522,8 @@ bool PcFileWriter::Commit(std::string* error) {
 }
 
 void PcFileWriter::Abandon() {
+    // A partial file that got nothing is no start worth keeping.
+    if (m_keep && m_written == 0) m_keep = false;
 #ifdef _WIN32
     if (m_handle != nullptr) CloseHandle(m_handle);
     m_handle = nullptr;

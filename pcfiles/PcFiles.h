@@ -105,7 +105,7 @@ public:
     // of Resume is kept).
     bool Commit(std::string* error);
     // Removes the temporary file, if any; the target stays as it was. A
-    // partial file of Resume is only closed.
+    // partial file of Resume is only closed, unless it holds nothing.
     void Abandon();
     // Removes the temporary or partial file, if any.
     void Discard();

@@ -647,6 +647,12 @@ TEST_F(Cli, AnInterruptedTransferResumesToAByteIdenticalFile) {
         }
         EXPECT_EQ(result, data);
     }
+    // One that got nothing keeps no empty partial file.
+    fs::remove(out);
+    simulator->ArmFault({SimFault::kSilent, 0, {}, 2, false});
+    const CliResult r = RunCli("get --resume BIG.BIN " + out);
+    EXPECT_EQ(r.code, 7) << r.output;
+    EXPECT_TRUE(fs::is_empty(pc));
 }
 
 // --resume refuses what cannot be the start of the file, with nothing
