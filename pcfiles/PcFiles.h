@@ -61,6 +61,7 @@ public:
     // where Read goes on as it was on POSIX (on Windows: after these bytes).
     long long ReadAt(uint64_t offset, uint8_t* buffer, size_t size, std::string* error);
     // Moves the position Read goes on from to `offset` bytes into the file.
+    // False with *error.
     bool SeekTo(uint64_t offset, std::string* error);
 
 private:
@@ -90,10 +91,11 @@ public:
     // Opens ResumePath(path) instead, creating it (mode 0600) if missing;
     // Write appends to what it holds (Written() starts there). Unlike the
     // temporary file it is kept by Abandon, the destructor and signals, for
-    // the next Resume; Discard removes it. Refused without writing anything:
-    // a symbolic link (never followed), anything but a regular file (a FIFO
-    // or device is not even opened), a file of another user, one with other
-    // hard links, or one another writer holds. False with a reason.
+    // the next Resume (unless it holds nothing); Discard removes it. Refused
+    // without writing anything: a symbolic link (never followed), anything
+    // but a regular file (a FIFO or device is not even opened), a file of
+    // another user, one with other hard links, or one another writer holds.
+    // False with a reason.
     bool Resume(const std::string& path, std::string* error);
     bool Write(const uint8_t* data, size_t size, std::string* error);
     // Up to size bytes written earlier, from `offset` bytes into the file
