@@ -54,7 +54,8 @@ bool Corrupting(const SimFault* fault) { return fault != nullptr && fault->kind 
 }  // namespace
 
 struct ModuleSimulator::State {
-    explicit State(const SimConfig& c) : config(c), rate(c.rate), diskPresent(c.diskPresent) {}
+    explicit State(const SimConfig& c)
+        : config(c), rate(c.rate), diskPresent(c.diskPresent), randomState(c.random.seed) {}
 
     SimConfig config;
     int master = -1;
@@ -75,6 +76,9 @@ struct ModuleSimulator::State {
     };
     std::vector<Armed> faults;
     int64_t clockOffset = 0;  // module clock minus host UTC, seconds
+    uint64_t requestCount = 0;
+    uint64_t randomState;     // splitmix64, the same on every platform
+    std::deque<SimInjectedFault> injected;
 
     // Serving thread only.
     Bytes pending;
@@ -93,6 +97,9 @@ struct ModuleSimulator::State {
     bool SleepUntil(Clock::time_point when) { return SleepFor(when - Clock::now()); }
     void Trace(const char* direction, const uint8_t* bytes, size_t n) const;
     bool FaultFor(uint8_t command, SimFault* out);
+    uint64_t NextRandom();
+    bool DrawFault(const Bytes& request, SimFault* out);
+    void NoteDrawn(uint8_t command, const SimFault& fault);
 };
 
 bool ModuleSimulator::State::OpenTerminal(std::string* error) {
@@ -191,6 +198,62 @@ bool ModuleSimulator::State::FaultFor(uint8_t command, SimFault* out) {
         }
     }
     return found;
+}
+
+uint64_t ModuleSimulator::State::NextRandom() {
+    uint64_t z = (randomState += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+// Whether this request gets a random fault, and which (see SimRandomFaults).
+bool ModuleSimulator::State::DrawFault(const Bytes& request, SimFault* out) {
+    const SimRandomFaults& random = config.random;
+    if (random.probability <= 0) return false;
+    if (static_cast<double>(NextRandom() >> 11) * 0x1.0p-53 >= random.probability) return false;
+    const uint8_t command = request[2];
+    const uint32_t length = static_cast<uint32_t>(request.size() - 6);
+    const uint32_t readCount = command == 0x30 && length == 4 ? (request[6] | request[7] << 8) : 0;
+    std::vector<SimFault::Kind> kinds = {SimFault::kSilent,          SimFault::kGarbageFirst,   SimFault::kWrongMarker,
+                                         SimFault::kTruncatePayload, SimFault::kOversizeLength, SimFault::kStatus};
+    if (random.maxDelayMs > 0) kinds.push_back(SimFault::kDelay);
+    if (command == 0x20 && length > 0) kinds.insert(kinds.end(), {SimFault::kShortWrite, SimFault::kCorrupt});
+    if (readCount > 0) kinds.push_back(SimFault::kCorrupt);
+    // Not 0 bytes: an empty answer is how the module tells the end of a file.
+    if (readCount > 1) kinds.push_back(SimFault::kShortRead);
+    SimFault fault;
+    fault.kind = kinds[NextRandom() % kinds.size()];
+    switch (fault.kind) {
+        case SimFault::kDelay: fault.value = static_cast<uint32_t>(1 + NextRandom() % random.maxDelayMs); break;
+        case SimFault::kGarbageFirst:
+            fault.bytes.resize(1 + NextRandom() % 8);
+            for (uint8_t& byte : fault.bytes) byte = static_cast<uint8_t>(NextRandom());
+            // Garbage that began with the marker could forge a whole answer.
+            if (fault.bytes[0] == 0x53) fault.bytes[0] = 0x00;
+            break;
+        // Cut inside the payload, once the answer is known.
+        case SimFault::kTruncatePayload: fault.value = static_cast<uint32_t>(NextRandom() & 0xFFFF); break;
+        case SimFault::kOversizeLength: fault.value = static_cast<uint32_t>(513 + NextRandom() % 88); break;
+        case SimFault::kStatus: fault.value = static_cast<uint32_t>(1 + NextRandom() % 255); break;
+        case SimFault::kShortWrite: fault.value = static_cast<uint32_t>(NextRandom() % length); break;
+        case SimFault::kShortRead: fault.value = static_cast<uint32_t>(1 + NextRandom() % (readCount - 1)); break;
+        case SimFault::kCorrupt:
+            fault.value = static_cast<uint32_t>(NextRandom() % (command == 0x20 ? length : readCount));
+            break;
+        default: break;
+    }
+    *out = fault;
+    return true;
+}
+
+void ModuleSimulator::State::NoteDrawn(uint8_t command, const SimFault& fault) {
+    injected.push_back({requestCount, command, fault});
+    if (injected.size() > kKeptRequests) injected.pop_front();
+    if (config.trace != nullptr) {
+        std::fprintf(config.trace, "! random fault %s %u\n", SimFaultKindName(fault.kind), fault.value);
+        std::fflush(config.trace);
+    }
 }
 
 // The answer to one request, with the module's state changed by it.
@@ -347,8 +410,12 @@ bool ModuleSimulator::State::Handle(const Bytes& request) {
         std::lock_guard<std::mutex> lock(mutex);
         requests.push_back(request);
         if (requests.size() > kKeptRequests) requests.pop_front();
+        ++requestCount;
         faulty = FaultFor(request[2], &fault);
+        const bool drawn = !faulty && DrawFault(request, &fault);
+        faulty = faulty || drawn;
         lineRate = rate;
+        if (drawn && fault.kind == SimFault::kSilent) NoteDrawn(request[2], fault);
         if (faulty && fault.kind == SimFault::kHangUp) {
             CloseLine();
             return false;
@@ -360,6 +427,11 @@ bool ModuleSimulator::State::Handle(const Bytes& request) {
             answer = Execute(request, faulty ? &fault : nullptr);
         }
         if (request[2] == 0x01 && answer[3] == kSimOk) rate = kModuleRates[request[6]];
+        if (drawn && fault.kind == SimFault::kTruncatePayload) {
+            const uint32_t payload = static_cast<uint32_t>(answer.size() - 6);
+            fault.value = payload == 0 ? 0 : fault.value % payload;
+        }
+        if (drawn) NoteDrawn(request[2], fault);
     }
     if (faulty) {
         switch (fault.kind) {
@@ -451,6 +523,14 @@ int ModuleSimulator::State::Serve(const volatile bool* stopFlag) {
     return 0;
 }
 
+const char* SimFaultKindName(SimFault::Kind kind) {
+    static const char* const kNames[] = {"none",   "silent",      "delay",  "garbage", "wrong-marker", "truncate",
+                                         "oversize", "status", "short-write", "hangup", "short-read",   "size",
+                                         "corrupt"};
+    const auto index = static_cast<size_t>(kind);
+    return index < sizeof kNames / sizeof kNames[0] ? kNames[index] : "?";
+}
+
 ModuleSimulator::ModuleSimulator(const SimConfig& config) : m_state(new State(config)) {}
 
 ModuleSimulator::~ModuleSimulator() {
@@ -501,6 +581,31 @@ void ModuleSimulator::SetDiskPresent(bool present) {
 uint32_t ModuleSimulator::Rate() const {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     return m_state->rate;
+}
+
+uint64_t ModuleSimulator::RequestCount() const {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->requestCount;
+}
+
+std::vector<SimInjectedFault> ModuleSimulator::TakeInjectedFaults() {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    std::vector<SimInjectedFault> out(m_state->injected.begin(), m_state->injected.end());
+    m_state->injected.clear();
+    return out;
+}
+
+SimModuleState ModuleSimulator::ModuleState() const {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    const SimDisk& disk = m_state->disk;
+    SimModuleState state;
+    state.currentDir = disk.CurrentDir();
+    state.fileOpen = disk.OpenHandle() != 0xFF;
+    state.openFile = disk.OpenPath();
+    state.handle = disk.OpenHandle();
+    state.position = disk.Position();
+    state.size = disk.OpenSize();
+    return state;
 }
 
 std::vector<std::vector<uint8_t>> ModuleSimulator::Requests() const {

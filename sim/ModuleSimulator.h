@@ -24,12 +24,29 @@
 #include <string>
 #include <vector>
 
+// Faults drawn at random, for soak runs: each request is faulted with
+// `probability`, by a kind a program must survive without losing what it
+// reported as moved: silent, delay (1 to maxDelayMs ms, within the
+// program's 2 s wait), garbage (1 to 8 bytes), wrong-marker, truncate (an
+// answer with a payload cut inside it), oversize (513 to 600 bytes, one
+// write, so a program's next purge takes it all), status, short-write (0
+// bytes up to one fewer than sent), short-read (1 byte up to one fewer than
+// asked: an empty answer is how a file ends) and corrupt (a byte of a write
+// or read chunk). Never a hang-up or a claimed size. The same seed and the
+// same requests give the same faults.
+struct SimRandomFaults {
+    double probability = 0;     // per request, 0 to 1; 0: none
+    uint64_t seed = 1;
+    uint32_t maxDelayMs = 1500; // a delay fault's longest, in ms; 0: no delays
+};
+
 struct SimConfig {
     uint32_t rate = 9600;       // the module's rate at start; one of the eight module rates
     bool diskPresent = true;    // false: status says no disk, disk commands fail
     std::string diskFolder;     // host folder holding the disk; empty: a temporary one
     bool pace = false;          // move bytes at the line's real byte time (10 bits a byte)
     std::FILE* trace = nullptr; // every frame in hex with its direction; null: none
+    SimRandomFaults random;     // faults drawn at random besides those armed
 };
 
 // What goes wrong, and when. Request numbers count every request frame the
@@ -63,6 +80,27 @@ struct SimFault {
     bool repeat = false;  // keep applying to every later matching request
 };
 
+// The kind's name as tovrel-sim's --fault takes it ("short-write").
+const char* SimFaultKindName(SimFault::Kind kind);
+
+// A fault the random mode injected, as applied.
+struct SimInjectedFault {
+    uint64_t request = 0;  // its number since Start, the first being 1
+    uint8_t command = 0;
+    SimFault fault;
+};
+
+// The module's own state, for tests that keep a model of it. Paths are
+// components from the disk's root, in UTF-8.
+struct SimModuleState {
+    std::vector<std::string> currentDir;  // empty: the root
+    bool fileOpen = false;
+    std::vector<std::string> openFile;    // empty when none is open
+    uint8_t handle = 0xFF;                // 0xFF when none is open
+    uint32_t position = 0;                // the open file's pointer, bytes
+    uint32_t size = 0;                    // the open file's size now, bytes
+};
+
 class ModuleSimulator {
 public:
     explicit ModuleSimulator(const SimConfig& config);
@@ -90,6 +128,11 @@ public:
 
     // The module's current rate.
     uint32_t Rate() const;
+    // Request frames received whole since Start.
+    uint64_t RequestCount() const;
+    // The faults drawn at random since the last call, oldest first.
+    std::vector<SimInjectedFault> TakeInjectedFaults();
+    SimModuleState ModuleState() const;
     // Every request frame received whole (header and data), oldest first.
     std::vector<std::vector<uint8_t>> Requests() const;
     void ClearRequests();

@@ -59,6 +59,11 @@ public:
     // The open file's handle (0xFF none) and its size now.
     uint8_t OpenHandle() const { return m_file != nullptr ? m_handle : 0xFF; }
     uint32_t OpenSize() const { return m_file != nullptr ? m_size : 0; }
+    // Current directory and open file (components from the root; empty:
+    // the root, none open), the open file's pointer.
+    const std::vector<std::string>& CurrentDir() const { return m_current; }
+    const std::vector<std::string>& OpenPath() const { return m_filePath; }
+    uint32_t Position() const { return m_file != nullptr ? m_position : 0; }
     // Forgets the open file, as a pulled disk does.
     void DropOpenFile();
 

@@ -29,7 +29,11 @@ const char kUsage[] =
     "                  short-read=N (N-th read chunk answers at most N bytes),\n"
     "                  size=N (N-th open claims the file holds N bytes, up to 4294967295),\n"
     "                  corrupt[=I] (flips bit 0 of byte I, default 0, of a write chunk's data\n"
-    "                  as stored or a read chunk's payload as answered; nothing else shows it)\n"
+    "                  as stored or a read chunk's payload as answered; nothing else shows it),\n"
+    "                  or random=P: each request faulted with probability P (0 to 1) by a\n"
+    "                  kind drawn at random (all above but hangup and size; delays up to\n"
+    "                  1500 ms), the same faults for the same --seed and requests\n"
+    "  --seed N        the random faults' seed (default 1)\n"
     "Names that arrive with a NUL byte are refused (status 4), never cut short.\n";
 
 bool ParseNumber(const std::string& text, unsigned long* out) {
@@ -118,6 +122,17 @@ int main(int argc, char** argv) {
             link = argv[++i];
         } else if (arg == "--trace") {
             config.trace = stdout;
+        } else if (arg == "--fault" && hasNext && std::strncmp(argv[i + 1], "random=", 7) == 0) {
+            char* end = nullptr;
+            const double p = std::strtod(argv[++i] + 7, &end);
+            if (end == argv[i] + 7 || *end != '\0' || !(p >= 0 && p <= 1)) {
+                std::fprintf(stderr, "tovrel-sim: random=P takes a probability from 0 to 1\n%s", kUsage);
+                return 2;
+            }
+            config.random.probability = p;
+        } else if (arg == "--seed" && hasNext && ParseNumber(argv[i + 1], &number)) {
+            config.random.seed = number;
+            ++i;
         } else if (arg == "--fault" && hasNext) {
             SimFault fault;
             if (!ParseFault(argv[++i], &fault)) {
@@ -159,6 +174,9 @@ int main(int argc, char** argv) {
     std::printf("module on %s at %u bit/s, disk %s%s\n", simulator.SlavePath().c_str(), config.rate,
                 config.diskPresent ? simulator.DiskFolder().c_str() : "(none)",
                 config.diskFolder.empty() && config.diskPresent ? " (removed at exit)" : "");
+    if (config.random.probability > 0)
+        std::printf("random faults: probability %g a request, seed %llu\n", config.random.probability,
+                    static_cast<unsigned long long>(config.random.seed));
     std::fflush(stdout);
 
     int signal = 0;
