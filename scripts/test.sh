@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds a Release (a newcomer's build) and runs the whole suite, checks its
+# Builds a Release (a newcomer's build) and runs the whole suite, runs the
+# client against a model under random faults for 60 s, checks its
 # package (lintian too), builds without the window, runs the suite again
 # under AddressSanitizer and UndefinedBehaviorSanitizer, cross-builds for
 # Windows (the window too, and its .zip) and runs that build's tests under
@@ -14,6 +15,7 @@ export QT_QPA_PLATFORM=offscreen
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DTOVREL_WERROR=ON >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+build/release/tests/soak/soak --seconds 60  # a new seed each run; a divergence prints its replay
 rm -f build/release/tovrel_*.deb
 (cd build/release && cpack -G DEB >/dev/null)
 scripts/check-deb.sh --contents build/release/tovrel_*.deb
