@@ -709,7 +709,8 @@ private:
             return "";
         }
         // A failure under a fault: a documented code, nothing half-done.
-        const bool mismatch = r.code == kExitVerifyMismatch && corrupted && e.verify;
+        // --verify tells any damage, the line's or a disk file's that was not replaced.
+        const bool mismatch = r.code == kExitVerifyMismatch && e.verify;
         if (r.code != kExitNoAnswer && r.code != kExitRefused && r.code != kExitIncomplete && r.code != e.code && !mismatch)
             return "exit " + std::to_string(r.code) + " is no failure a fault may give";
         // PC files untouched or whole (get saves before its close fails); a
