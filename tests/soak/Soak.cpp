@@ -29,6 +29,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -800,7 +801,7 @@ int main(int argc, char** argv) {
     }
     bool seeded = false;
     for (int i = 1; i < argc; ++i) seeded = seeded || std::strcmp(argv[i], "--seed") == 0;
-    if (!seeded) o.seed = static_cast<uint64_t>(Clock::now().time_since_epoch().count()) ^ static_cast<uint64_t>(getpid());
+    if (!seeded) o.seed = (static_cast<uint64_t>(std::random_device()()) << 32 | std::random_device()()) % 1000000000000ULL;
     if (o.ops == 0 && o.seconds <= 0) o.ops = 1000;
     std::string root = (fs::temp_directory_path() / "tovrel-soak-XXXXXX").string();
     if (mkdtemp(root.data()) == nullptr) {
