@@ -531,9 +531,18 @@ Result Put(Session& s, std::vector<std::string> args) {
     // Opening keeps an existing file's bytes beyond what is written: start
     // from nothing so the disk file ends up equal to the PC file, unless
     // those bytes are the start being resumed.
-    if (!options.resume) (void)DiskDeleteFile(name.c_str());
+    const uint8_t deleted = options.resume ? 0 : DiskDeleteFile(name.c_str());
     r = OpenFile(s, remote);
     if (!r.ok()) return r;
+    if (!options.resume && s.file->size != 0) {
+        // The delete did not take (a file that is not there refuses it too,
+        // but then opens empty): writing would keep the old tail.
+        const uint32_t old = s.file->size;
+        (void)CloseFile(s);
+        return Failure(deleted == 0xFF ? kExitNoAnswer : kExitRefused,
+                       "put: " + remote + " could not be deleted first (it holds " + std::to_string(old) +
+                           " bytes): nothing written");
+    }
     const uint64_t size = source.SizeAtOpen();
     const uint64_t held = options.resume ? s.file->size : 0;
     if (held > size) {

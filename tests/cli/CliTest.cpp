@@ -361,6 +361,15 @@ TEST_F(Cli, PutStreamsToTheEndAndCountsWhatTheModuleTook) {
     ASSERT_TRUE(simulator->ReadDiskFile("VERSION", &onDisk));
     EXPECT_FALSE(onDisk.empty());
     EXPECT_EQ(onDisk, AsBytes(Slurp("/proc/version")));
+
+    // A delete first that gets no answer leaves the old file: writing over
+    // it would keep its tail, so nothing is written.
+    simulator->ArmFault({SimFault::kSilent, 0, {}, 1, false});  // the delete
+    r = RunCli("put " + (work / "in.bin").string() + " VERSION");
+    EXPECT_EQ(r.code, 3) << r.output;
+    EXPECT_TRUE(Contains(r.output, "put: VERSION could not be deleted first")) << r.output;
+    ASSERT_TRUE(simulator->ReadDiskFile("VERSION", &onDisk));
+    EXPECT_EQ(onDisk, AsBytes(Slurp("/proc/version")));
 }
 
 // Saves in a directory another user can write (sticky, world-writable, as
