@@ -1,13 +1,12 @@
 #include "ComboChoice.h"
 
-namespace {
-
-std::string Trimmed(const std::string& text) {
-    const char* const kBlanks = " \t\r\n";
-    const size_t first = text.find_first_not_of(kBlanks);
+std::string WithoutSurroundingBlanks(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t");
     if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
+
+namespace {
 
 // Bytes of UTF-8 beyond ASCII compare as they are: a Chinese name has no case.
 bool SameIgnoringAsciiCase(const std::string& a, const std::string& b) {
@@ -22,7 +21,7 @@ bool SameIgnoringAsciiCase(const std::string& a, const std::string& b) {
 }  // namespace
 
 int ItemNamedBy(const std::string& typed, const std::vector<ComboItemNames>& items) {
-    const std::string wanted = Trimmed(typed);
+    const std::string wanted = WithoutSurroundingBlanks(typed);
     if (wanted.empty()) return -1;
     for (size_t i = 0; i < items.size(); ++i)
         for (const std::string& name : items[i])
@@ -34,5 +33,5 @@ std::string NoSuchItemMessage(const std::string& what, const std::string& typed,
                               const std::vector<std::string>& accepted) {
     std::string list;
     for (const std::string& name : accepted) list += (list.empty() ? "" : "、") + name;
-    return "“" + Trimmed(typed) + "”不是可选的" + what + "，未发送任何数据。请从列表中选择，或输入：" + list + "。";
+    return "“" + WithoutSurroundingBlanks(typed) + "”不是可选的" + what + "，未发送任何数据。请从列表中选择，或输入：" + list + "。";
 }

@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+// The text without the spaces and tabs around it: what a user's stray
+// blanks in a field leave.
+std::string WithoutSurroundingBlanks(const std::string& text);
+
 // An item's names, its text first.
 using ComboItemNames = std::vector<std::string>;
 

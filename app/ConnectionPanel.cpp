@@ -26,7 +26,7 @@ void CTovrelDlg::FillPortList() {
     const std::string shown = m_cbPort.GetWindowText();
     m_listedPorts = ListSerialPorts();
     m_cbPort.ResetContent();
-    for (const char* port : {"串口1", "串口2"}) m_cbPort.AddString(port);
+    for (const ComPortItem& port : kComPortItems) m_cbPort.AddString(port.text);
     for (const SerialPortInfo& port : m_listedPorts) m_cbPort.AddString(PortItemText(port));
     // An item's text names its port: the same port stays selected, wherever
     // it now stands. One that has gone, or text typed that names none, stays

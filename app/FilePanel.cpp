@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ComboChoice.h"
 #include "TovrelDlg.h"
 #include "TransferProgress.h"
 #include "pcfiles/PcFiles.h"
@@ -24,16 +25,10 @@ std::unique_ptr<uint8_t[]> Allocate(uint64_t size) {
     return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[size == 0 ? 1 : static_cast<size_t>(size)]);
 }
 
-std::string Trimmed(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // The PC file a disk file is saved as: its last name part, in the current
 // directory, whatever directories the disk name holds.
 std::string PcFileNameFor(const std::string& diskName) {
-    std::string name = Trimmed(LastPathPart(diskName));
+    std::string name = WithoutSurroundingBlanks(LastPathPart(diskName));
     if (name.empty() || name == "." || name == "..") return {};
     return name;
 }

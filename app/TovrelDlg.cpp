@@ -92,7 +92,7 @@ bool CTovrelDlg::OnInitDialog() {
     SetIcon(m_hIcon, true);
     SetIcon(m_hIcon, false);
 
-    for (const char* port : {"串口1", "串口2"}) m_cbPort.AddString(port);
+    for (const ComPortItem& port : kComPortItems) m_cbPort.AddString(port.text);
     for (int rate : kModuleBaudRates) m_cbBaudRate.AddString(std::to_string(rate));
     for (const char* origin : {"从始端移", "从当前移", "从末端移"}) m_cbSeekOrigin.AddString(origin);
     m_cbPort.SetCurSel(0);
@@ -138,7 +138,8 @@ int CTovrelDlg::ChosenIndex(CComboBox& combo, const std::vector<ComboItemNames>&
 }
 
 std::vector<ComboItemNames> CTovrelDlg::PortItems() const {
-    std::vector<ComboItemNames> items = {{"串口1", "COM1"}, {"串口2", "COM2"}};
+    std::vector<ComboItemNames> items;
+    for (const ComPortItem& port : kComPortItems) items.push_back({port.text, port.name});
     for (const SerialPortInfo& port : m_listedPorts) items.push_back({PortItemText(port), port.name});
     return items;
 }
@@ -165,7 +166,7 @@ std::string CTovrelDlg::PortNameOf(int index) const {
     // Items 0 and 1 are COM1 and COM2; the ports present follow them.
     if (index >= 2 && index - 2 < static_cast<int>(m_listedPorts.size()))
         return m_listedPorts[static_cast<size_t>(index - 2)].name;
-    return index == 1 ? "COM2" : "COM1";
+    return kComPortItems[index == 1 ? 1 : 0].name;
 }
 
 bool CTovrelDlg::SelectPortAndRate(int portIndex, int rate, bool report) {

@@ -23,6 +23,14 @@
 #include "protocol/DiskCommands.h"
 #include "serial/SerialPorts.h"
 
+// The port combo's first two items: COM1 and COM2, as the list shows them
+// and by the name the channel opens.
+struct ComPortItem {
+    const char* text;
+    const char* name;
+};
+inline constexpr ComPortItem kComPortItems[] = {{"串口1", "COM1"}, {"串口2", "COM2"}};
+
 // A listed port as the port combo shows it: "/dev/ttyUSB0 — FT232R USB UART".
 std::string PortItemText(const SerialPortInfo& port);
 
