@@ -6,12 +6,6 @@
 #define TOVREL_APP_SERIALCHANNELFORHANDLERS_H
 
 #include "serial/SerialChannel.h"
-
-#ifdef _WIN32
-#undef GetWindowText
-#undef GetDlgItemText
-#undef SetDlgItemText
-#undef MessageBox
-#endif
+#include "WindowsNameMacros.h"
 
 #endif

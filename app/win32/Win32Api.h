@@ -1,8 +1,7 @@
 // The Windows API as the framework uses it: always after the framework's
 // own header, whose IDOK, BN_CLICKED and the like windows.h would otherwise
-// turn into numbers before they are declared. The ANSI/Unicode macros that
-// share a name with CDialog's members are dropped; the code calls the *W
-// functions by name.
+// turn into numbers before they are declared (WindowsNameMacros.h drops its
+// macros that share a name with CDialog's members).
 #ifndef TOVREL_APP_WIN32_WIN32API_H
 #define TOVREL_APP_WIN32_WIN32API_H
 
@@ -15,8 +14,6 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
-#undef MessageBox
-#undef GetDlgItemText
-#undef SetDlgItemText
+#include "app/WindowsNameMacros.h"
 
 #endif
