@@ -1,6 +1,7 @@
 // Arbitrary bytes through the response receiver, as the receive loop feeds
-// them: six header bytes, then the announced payload if the header is
-// accepted, exchange after exchange. The destination is a heap block of
+// them: what the header still lacks until it is whole (stray bytes before
+// it read past), then the announced payload if the header is accepted,
+// exchange after exchange. The destination is a heap block of
 // exactly its room (0 to 512, taken from the input), so AddressSanitizer
 // sees any byte stored past it.
 #include <cstddef>
@@ -20,12 +21,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     ResponseReceiver receiver;
     size_t at = 0;
-    while (size - at >= kFrameHeaderSize) {
+    for (;;) {
         receiver.SetDestination(bounded, room);
         receiver.m_done = 0;
         receiver.m_phase = 0;
         receiver.m_headerIndex = 0;
-        for (uint32_t i = 0; i < kFrameHeaderSize; ++i) receiver.FeedByte(data[at++]);
+        // As the loop reads: what the header still lacks, stray bytes read past.
+        while (receiver.m_done == 0 && receiver.m_phase == 0) {
+            const size_t need = kFrameHeaderSize - receiver.m_headerIndex;
+            if (need > size - at) break;
+            for (size_t i = 0; i < need; ++i) receiver.FeedByte(data[at++]);
+        }
+        if (receiver.m_done == 0 && receiver.m_phase == 0) break;  // the input ended inside a header
         if (!receiver.HeaderAccepted()) continue;
         const size_t payload = receiver.m_payloadLength;
         if (payload > size - at) break;  // the answer stopped short

@@ -1,10 +1,9 @@
 #include "DeviceCommands.h"
 
+#include "Exchange.h"
 #include "ResponseReceiver.h"
-#include "serial/SerialChannel.h"
 
 namespace {
-constexpr uint8_t kCommandGetInfo = 0x00;
 constexpr uint8_t kCommandSetParams = 0x01;
 constexpr uint32_t kInfoPayloadSize = 14;
 constexpr uint32_t kSettingsPayloadSize = 7;
@@ -14,11 +13,8 @@ constexpr uint32_t kFrameBufferSize = 16;
 bool DiskGetInfo(DeviceInfo* info) {
     uint8_t frame[kFrameBufferSize];
     PutCommandHeader(frame, kCommandGetInfo, 0x00, 0);
-    theSerialChannel.Send(frame, kFrameHeaderSize);
     info->diskPresent = 0;
-
-    theResponseReceiver.SetDestination(frame, sizeof frame);
-    if (!theResponseReceiver.ReceiveResponse()) return false;
+    if (!RunExchange(frame, kFrameHeaderSize, nullptr, 0, frame, sizeof frame)) return false;
     if (theResponseReceiver.m_status != 0) return false;
     // A short report would leave positions holding the request's bytes.
     if (theResponseReceiver.m_received < kInfoPayloadSize) return false;
@@ -47,9 +43,6 @@ bool DiskSetParams(const DeviceSettings* settings) {
     frame[10] = settings->hour;
     frame[11] = settings->minute;
     frame[12] = settings->second;
-    theSerialChannel.Send(frame, kFrameHeaderSize + kSettingsPayloadSize);
-
-    theResponseReceiver.SetDestination(frame, sizeof frame);
-    if (!theResponseReceiver.ReceiveResponse()) return false;
+    if (!RunExchange(frame, kFrameHeaderSize + kSettingsPayloadSize, nullptr, 0, frame, sizeof frame)) return false;
     return theResponseReceiver.m_status == 0;
 }

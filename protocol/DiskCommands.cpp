@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "Exchange.h"
 #include "ResponseReceiver.h"
 #include "TransferProgress.h"
-#include "serial/SerialChannel.h"
 
 namespace {
 
@@ -35,12 +35,10 @@ bool NameExchange(uint8_t command, uint8_t handle, const char* name, uint8_t (&f
     const size_t length = std::strlen(name);
     if (length > kMaxDiskNameBytes) return false;
     PutCommandHeader(frame, command, handle, static_cast<uint16_t>(length));
-    theSerialChannel.Send(frame, kFrameHeaderSize);
     // An empty name puts nothing on the line, and the module may already be
     // answering the header: the purge of a second send would discard that.
-    if (length != 0) theSerialChannel.Send(reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(length));
-    theResponseReceiver.SetDestination(frame, sizeof frame);
-    return theResponseReceiver.ReceiveResponse();
+    return RunExchange(frame, kFrameHeaderSize, reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(length),
+                       frame, sizeof frame);
 }
 
 uint8_t NameCommand(uint8_t command, uint8_t handle, const char* name) {
@@ -99,9 +97,7 @@ uint8_t DiskCloseFile() {
     uint8_t frame[8];
     PutCommandHeader(frame, kCommandClose, 0x00, 0);
     DiskHandleReset();
-    theResponseReceiver.SetDestination(frame, sizeof frame);
-    theSerialChannel.Send(frame, kFrameHeaderSize);
-    if (!theResponseReceiver.ReceiveResponse()) return kCloseNoAnswer;
+    if (!RunExchange(frame, kFrameHeaderSize, nullptr, 0, frame, sizeof frame)) return kCloseNoAnswer;
     return theResponseReceiver.m_status;
 }
 
@@ -115,10 +111,8 @@ uint16_t DiskWriteChunk(const uint8_t* source, uint16_t count, DiskFileHandle* f
     uint8_t answer[6];
     uint8_t frame[kFrameHeaderSize + DISK_CHUNK_SIZE];
     PutCommandHeader(frame, kCommandWrite, file->handle, count);
-    theResponseReceiver.SetDestination(answer, sizeof answer);
     if (count != 0) std::memcpy(frame + kFrameHeaderSize, source, count);
-    theSerialChannel.Send(frame, kFrameHeaderSize + count);
-    if (!theResponseReceiver.ReceiveResponse()) return 0;
+    if (!RunExchange(frame, kFrameHeaderSize + count, nullptr, 0, answer, sizeof answer)) return 0;
     if (theResponseReceiver.m_status != 0) return 0;
     if (theResponseReceiver.m_received < kWriteAnswerSize) return 0;
     return static_cast<uint16_t>(answer[0] + 256 * answer[1]);
@@ -136,9 +130,7 @@ uint16_t DiskReadChunk(uint8_t* destination, uint16_t count, DiskFileHandle* fil
     frame[7] = static_cast<uint8_t>(count >> 8);
     frame[8] = 0;
     frame[9] = 0;
-    theResponseReceiver.SetDestination(destination, count);
-    theSerialChannel.Send(frame, sizeof frame);
-    if (!theResponseReceiver.ReceiveResponse()) return 0;
+    if (!RunExchange(frame, sizeof frame, nullptr, 0, destination, count)) return 0;
     if (theResponseReceiver.m_status != 0) return 0;
     return static_cast<uint16_t>(theResponseReceiver.m_received);
 }
@@ -157,8 +149,6 @@ uint8_t DiskSeek(DiskFileHandle* file, int32_t offset, uint8_t origin) {
     frame[8] = static_cast<uint8_t>((bits >> 16) & 0xFF);
     frame[9] = static_cast<uint8_t>(bits >> 24);
     frame[10] = origin;
-    theResponseReceiver.SetDestination(frame, sizeof frame);
-    theSerialChannel.Send(frame, 11);
-    if (!theResponseReceiver.ReceiveResponse()) return kNoAnswer;
+    if (!RunExchange(frame, 11, nullptr, 0, frame, sizeof frame)) return kNoAnswer;
     return theResponseReceiver.m_status;
 }

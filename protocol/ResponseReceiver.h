@@ -11,6 +11,12 @@
 // m_received counting up to m_payloadLength), complete (m_done 0xFF again).
 // ReceiveResponse() arms it afresh, so nothing of a failed exchange carries
 // into the next.
+//
+// Stray bytes never pass for an answer: the header is looked for at every
+// byte (53 3A, wherever it starts), and a whole frame whose command byte is
+// not the request's (an answer that came too late for an earlier request)
+// is read past, not taken. Both are bounded: by kMaxStrayBytes and by the
+// time a few waits allow.
 #ifndef TOVREL_PROTOCOL_RESPONSERECEIVER_H
 #define TOVREL_PROTOCOL_RESPONSERECEIVER_H
 
@@ -23,6 +29,19 @@ constexpr uint8_t kResponseMarker1 = 0x3A;  // ':'
 constexpr uint32_t kFrameHeaderSize = 6;
 constexpr uint32_t kMaxPayload = 512;       // the receive loop's staging buffer
 constexpr uint32_t kResponseWaitMs = 2000;  // every read of the receive loop
+// Bytes a receive reads past (garbage, answers to other requests) before it
+// gives up: a few whole answers' worth.
+constexpr uint32_t kMaxStrayBytes = 4 * (kFrameHeaderSize + kMaxPayload);
+
+// How the last receive ended.
+enum class ReceiveOutcome : uint8_t {
+    kAnswered,  // a whole answer to the request: m_status tells how it went
+    kNoAnswer,  // nothing that began an answer came in time (or no port)
+    kCutShort,  // an answer began, then stopped before its end
+    kBadFrame,  // bytes came, but no answer the request could take: garbage,
+                // a length beyond 512 or beyond the destination, other
+                // requests' answers beyond kMaxStrayBytes
+};
 
 // Program to module; multi-byte numbers little-endian. `data` follows the
 // header in the same write, or (for a name) in a second write.
@@ -37,7 +56,7 @@ struct CommandFrame {
 // Module to program.
 struct ResponseFrame {
     uint8_t marker[2];   // 53 3A
-    uint8_t command;     // kept, never compared with the request
+    uint8_t command;     // the request's command, when it answers that request
     uint8_t status;      // 0 success, anything else failure
     uint8_t length[2];   // count of payload bytes
     uint8_t payload[1];  // `length` bytes
@@ -59,12 +78,14 @@ public:
     void FeedByte(uint8_t byte);
 
     // Reads the six header bytes, then exactly the announced payload, each
-    // with SerialChannel::WaitAndRead and kResponseWaitMs. True when a
-    // response has arrived whole: m_status holds its status and m_received
-    // the payload bytes stored. False for no answer: nothing in time, a
-    // response cut short, a header that does not begin with 53 3A, or a
-    // length beyond kMaxPayload or beyond the destination's room (the
-    // payload is then not read and nothing of it is stored).
+    // with SerialChannel::WaitAndRead and m_waitMs; bytes before a header
+    // are read past, and so is a whole frame for another command than
+    // m_expectedCommand (when set). True when a response has arrived whole:
+    // m_status holds its status and m_received the payload bytes stored.
+    // False otherwise, m_outcome telling why: nothing in time, a response
+    // cut short, garbage only, or a length beyond kMaxPayload or beyond the
+    // destination's room (the payload is then not read and nothing of it is
+    // stored). Never reads past the end of the answer it takes.
     bool ReceiveResponse();
 
     // After the six header bytes have been fed: whether they made a header
@@ -86,6 +107,10 @@ public:
     uint8_t m_headerIndex = 0;         // next header position, 0..5
     uint8_t m_phase = 0;               // 0 header, 1 payload
     uint32_t m_destinationRoom = 0;    // bytes m_pDestination can take
+    int m_expectedCommand = -1;        // the request's command byte, for the next receive only; -1: any
+    uint32_t m_waitMs = kResponseWaitMs;  // each read's wait for its first byte
+    ReceiveOutcome m_outcome = ReceiveOutcome::kNoAnswer;  // of the last receive
+    uint32_t m_strayBytes = 0;         // read past in the last receive
 };
 
 extern ResponseReceiver theResponseReceiver;

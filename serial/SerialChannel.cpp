@@ -198,6 +198,7 @@ int SerialChannel::Open(int byteSize, int stopBits, int parity) {
     }
     m_hComm = port;
     m_hEvent = event;
+    m_bLineInDoubt = true;
     if (!SetupComm(m_hComm, kQueueSize, kQueueSize)) {
         Close(true);
         return kSerialQueuesRefused;
@@ -380,6 +381,39 @@ int SerialChannel::WaitAndRead(uint8_t* buffer, uint32_t count, uint32_t waitMs)
     const int result = Read(buffer, count, waitMs);
     if (result == kSerialOk && m_traceHook != nullptr) m_traceHook(false, buffer, count, m_traceContext);
     return result;
+}
+
+bool SerialChannel::StaysQuiet(uint32_t quietMs) {
+    uint8_t byte = 0;
+    return WaitAndRead(&byte, 1, quietMs) == kSerialNoByte;
+}
+
+uint32_t SerialChannel::QuietTimeMs() const {
+    const uint32_t rate = m_nBaudRate > 0 ? static_cast<uint32_t>(m_nBaudRate) : 9600u;
+    return 50u + (10u * 10u * 1000u + rate - 1) / rate;
+}
+
+bool SerialChannel::DrainUntilQuiet(uint32_t quietMs, uint32_t capMs, uint32_t* dropped) {
+    if (dropped != nullptr) *dropped = 0;
+    if (m_hComm == nullptr) return false;
+    const auto cap = WaitClock::now() + std::chrono::milliseconds(capMs);
+    uint8_t sink[512];
+    for (;;) {
+        const int64_t queued = QueuedInput();
+        if (queued < 0) return false;
+        if (queued > 0) {
+            const uint32_t n = static_cast<uint32_t>(std::min<int64_t>(queued, sizeof sink));
+            if (Read(sink, n, quietMs) != kSerialOk) return false;
+            if (m_traceHook != nullptr) m_traceHook(false, sink, n, m_traceContext);
+            if (dropped != nullptr) *dropped += n;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(cap - WaitClock::now()).count();
+        if (left <= 0) return false;
+        const int waited = WaitAndRead(sink, 1, static_cast<uint32_t>(std::min<long long>(left, quietMs)));
+        if (waited == kSerialNoByte) return left >= static_cast<long long>(quietMs);
+        if (waited != kSerialOk) return false;
+        if (dropped != nullptr) *dropped += 1;
+    }
 }
 
 void SerialChannel::ClearDtr() {

@@ -132,6 +132,25 @@ public:
     // 0, 1, 102, 209, 1031..1034.
     int WaitAndRead(uint8_t* buffer, uint32_t count, uint32_t waitMs);
 
+    // Reads and drops what arrives until nothing has come for quietMs, or
+    // until capMs have passed. True when the line went quiet; false when
+    // bytes kept coming until the cap, the port failed or the channel is
+    // closed. *dropped (may be null): the bytes read.
+    bool DrainUntilQuiet(uint32_t quietMs, uint32_t capMs, uint32_t* dropped);
+    // Waits up to quietMs for a byte: true when none came (one that came is
+    // dropped). False on a closed channel.
+    bool StaysQuiet(uint32_t quietMs);
+    // How long a line must stay silent to count as quiet at the selected
+    // rate: 50 ms, for a driver's and a module's pauses, plus ten byte times.
+    uint32_t QuietTimeMs() const;
+
+    // Whether an answer on the line may belong to an earlier request: set
+    // by Open (whatever a previous user of the port left may still come)
+    // and by the protocol after an exchange that did not end with a whole
+    // answer; cleared by the protocol once the line is back in step.
+    bool LineInDoubt() const { return m_bLineInDoubt; }
+    void SetLineInDoubt(bool inDoubt) { m_bLineInDoubt = inDoubt; }
+
     void ClearDtr();
     void ClearRts();
 
@@ -181,6 +200,7 @@ private:
 #endif
     DWORD m_dwLastError = 0;
     bool m_bPortLost = false;
+    bool m_bLineInDoubt = false;
     TraceHook m_traceHook = nullptr;
     void* m_traceContext = nullptr;
     IdleHook m_idleHook = nullptr;

@@ -182,6 +182,7 @@ TEST_F(ConnectionPanelTest, SetWithMonth13ShowsTheRangeAndSendsWhatTheExchangeLe
 TEST_F(ConnectionPanelTest, ARefusedOrUnansweredSetSaysSoAndLeavesTheChannel) {
     ModuleSimulator& module = StartModule();
     OpenWindow();
+    Click(IDC_GET_INFO);  // the line in step: the faults meet the set requests
     ChooseItem(IDC_BAUD_RATE, 7);
     SimFault refuse;
     refuse.kind = SimFault::kStatus;

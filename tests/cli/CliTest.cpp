@@ -52,7 +52,7 @@ TEST_F(Cli, PutAndGetCopyAFileBothWays) {
 TEST_F(Cli, FailedGetLeavesTheExistingPcFile) {
     ASSERT_TRUE(simulator->WriteDiskFile("BIG.BIN", std::vector<uint8_t>(2000, 0x41)));
     std::ofstream(work / "keep.bin") << "precious";
-    simulator->ArmFault({SimFault::kStatus, 9, {}, 3, false});  // open, first chunk, then refused
+    simulator->ArmFault({SimFault::kStatus, 9, {}, 4, false});  // in step, open, first chunk, then refused
     const CliResult r = RunCli("get BIG.BIN " + (work / "keep.bin").string());
     EXPECT_EQ(r.code, 7) << r.output;
     EXPECT_EQ(Slurp(work / "keep.bin"), "precious");
@@ -240,14 +240,14 @@ TEST_F(Cli, AReadCutShortSavesNothingAndSaysHowFarItCame) {
         const char* reason;  // in the message
         bool afterOneChunk;  // the first chunk came whole
     };
-    // Requests: 1 the open, 2 the first chunk, 3 the second.
+    // Requests: 1 the opening's status exchange, 2 the open, 3 the first
+    // chunk, 4 the second. (Garbage before an answer is read past.)
     const Fault faults[] = {
-        {{SimFault::kSilent, 0, {}, 3, false}, "no answer from the module", true},
-        {{SimFault::kStatus, 5, {}, 3, false}, "refused by the module (status 5)", true},
-        {{SimFault::kOversizeLength, 600, {}, 3, false}, "", true},
-        {{SimFault::kGarbageFirst, 0, {0xAA, 0x53}, 3, false}, "", true},
-        {{SimFault::kTruncatePayload, 10, {}, 3, false}, "", true},
-        {{SimFault::kWrongMarker, 0, {}, 3, false}, "", true},
+        {{SimFault::kSilent, 0, {}, 4, false}, "no answer from the module", true},
+        {{SimFault::kStatus, 5, {}, 4, false}, "refused by the module (status 5)", true},
+        {{SimFault::kOversizeLength, 600, {}, 4, false}, "", true},
+        {{SimFault::kTruncatePayload, 10, {}, 4, false}, "", true},
+        {{SimFault::kWrongMarker, 0, {}, 4, false}, "", true},
         // A module that answers every read with half the bytes asked.
         {{SimFault::kShortRead, 256, {}, 1, true}, "", false},
     };
@@ -364,7 +364,7 @@ TEST_F(Cli, PutStreamsToTheEndAndCountsWhatTheModuleTook) {
 
     // A delete first that gets no answer leaves the old file: writing over
     // it would keep its tail, so nothing is written.
-    simulator->ArmFault({SimFault::kSilent, 0, {}, 1, false});  // the delete
+    simulator->ArmFault({SimFault::kSilent, 0, {}, 2, false});  // the delete, after the status exchange
     r = RunCli("put " + (work / "in.bin").string() + " VERSION");
     EXPECT_EQ(r.code, 3) << r.output;
     EXPECT_TRUE(Contains(r.output, "put: VERSION could not be deleted first")) << r.output;
@@ -489,17 +489,18 @@ TEST_F(Cli, AHostileModulesClaimsAndShortAnswersSaveNothing) {
     };
     const Bytes whole = answer(0x30, Bytes(512, 0x41)), half = answer(0x30, Bytes(256, 0x42));
     const Bytes closed = answer(0x12, {});
+    const ScriptStep inStep = {6, answer(0x00, Bytes(14, 0))};  // the opening's status exchange
     const std::string saved = (work / "saved.bin").string();
     const struct {
         std::string args, input;
         std::vector<ScriptStep> steps;
         std::string message;
     } cases[] = {
-        {"get X.BIN " + saved, "", {{11, opened(0xFFFFFFFF)}, {10, whole}, {10, whole}, {10, half}, {6, closed}},
+        {"get X.BIN " + saved, "", {inStep, {11, opened(0xFFFFFFFF)}, {10, whole}, {10, whole}, {10, half}, {6, closed}},
          "get: 1280 of 4294967295 bytes read: the file ended early; nothing saved to "},
-        {"shell", "open X.BIN\nreadfile " + saved + "\n", {{11, opened(2000)}, {10, whole}, {10, half}, {10, half}, {6, closed}},
+        {"shell", "open X.BIN\nreadfile " + saved + "\n", {inStep, {11, opened(2000)}, {10, whole}, {10, half}, {10, half}, {6, closed}},
          "readfile: 768 bytes read: the module answered short in the middle of the file; nothing saved to "},
-        {"shell", "open X.BIN\nread 2000\n", {{11, opened(2000)}, {10, half}, {10, half}, {6, closed}},
+        {"shell", "open X.BIN\nread 2000\n", {inStep, {11, opened(2000)}, {10, half}, {10, half}, {6, closed}},
          "read: 256 bytes read: the module answered short in the middle of the file; nothing shown"},
     };
     for (const auto& c : cases) {
@@ -538,8 +539,9 @@ TEST_F(Cli, VerifyCatchesSilentCorruptionAndNamesTheFirstDifferingByte) {
     const std::string in = (work / "in.bin").string(), saved = (work / "saved.bin").string();
     WriteFile(in, data);
     const std::string put = "put --verify " + in + " DATA.BIN", get = "get --verify BIG.BIN " + saved;
-    // put's requests: 1 delete, 2 open, 3-8 six write chunks, 9 seek, 10-16 the reads back.
-    // get's: 1 open, 2-7 the first read, 8 seek, 9-14 the second.
+    // put's requests: 1 the opening's status exchange, 2 delete, 3 open, 4-9
+    // six write chunks, 10 seek, 11-17 the reads back. get's: 1 status, 2
+    // open, 3-8 the first read, 9 seek, 10-15 the second.
     const struct {
         std::string args, input;
         SimFault fault;
@@ -547,16 +549,16 @@ TEST_F(Cli, VerifyCatchesSilentCorruptionAndNamesTheFirstDifferingByte) {
         long mismatch;  // the byte the message names; -1 none
         long damaged;   // the byte that differs in the result (the disk file for put); -1 none
     } rows[] = {
-        {"put " + in + " DATA.BIN", "", Corrupt(100, 5), 0, -1, 1124},
-        {put, "", Corrupt(100, 5), 11, 1124, 1124},
-        {put, "", Corrupt(1000, 8), 11, 2999, 2999},  // past the last chunk's end: its last byte
-        {put, "", Corrupt(7, 12), 11, 1031, -1},      // the read back damaged, not the disk file
-        {"shell", put + "\n", Corrupt(100, 5), 11, 1124, 1124},
+        {"put " + in + " DATA.BIN", "", Corrupt(100, 6), 0, -1, 1124},
+        {put, "", Corrupt(100, 6), 11, 1124, 1124},
+        {put, "", Corrupt(1000, 9), 11, 2999, 2999},  // past the last chunk's end: its last byte
+        {put, "", Corrupt(7, 13), 11, 1031, -1},      // the read back damaged, not the disk file
+        {"shell", put + "\n", Corrupt(100, 6), 11, 1124, 1124},
         {put, "", SimFault{}, 0, -1, -1},
-        {"get BIG.BIN " + saved, "", Corrupt(5, 4), 0, -1, 1029},
-        {get, "", Corrupt(5, 4), 11, 1029, -1},
-        {get, "", Corrupt(0, 10), 11, 512, -1},
-        {"shell", "get --resume --verify BIG.BIN " + saved + "\n", Corrupt(0, 10), 11, 512, -1},
+        {"get BIG.BIN " + saved, "", Corrupt(5, 5), 0, -1, 1029},
+        {get, "", Corrupt(5, 5), 11, 1029, -1},
+        {get, "", Corrupt(0, 11), 11, 512, -1},
+        {"shell", "get --resume --verify BIG.BIN " + saved + "\n", Corrupt(0, 11), 11, 512, -1},
         {get, "", SimFault{}, 0, -1, -1},
     };
     ASSERT_TRUE(simulator->WriteDiskFile("BIG.BIN", data));
@@ -596,19 +598,20 @@ TEST_F(Cli, AnInterruptedTransferResumesToAByteIdenticalFile) {
     const std::string in = (work / "in.bin").string(), out = (pc / "out.bin").string();
     WriteFile(in, data);
     const std::string partial = out + ".tovrel-resume";
-    // put's requests: 1 delete, 2 open, then write chunks; get's: 1 open, then read chunks.
+    // put's requests: 1 the opening's status exchange, 2 delete, 3 open,
+    // then write chunks; get's: 1 status, 2 open, then read chunks.
     const struct {
         std::string first, resume;
         SimFault fault;
         int code;
     } rows[] = {
-        {"put " + in + " BIG.BIN", "put --resume " + in + " BIG.BIN", {SimFault::kSilent, 0, {}, 5, false}, 7},
-        {"put " + in + " BIG.BIN", "put --resume --verify " + in + " BIG.BIN", {SimFault::kStatus, 5, {}, 6, false}, 7},
+        {"put " + in + " BIG.BIN", "put --resume " + in + " BIG.BIN", {SimFault::kSilent, 0, {}, 6, false}, 7},
+        {"put " + in + " BIG.BIN", "put --resume --verify " + in + " BIG.BIN", {SimFault::kStatus, 5, {}, 7, false}, 7},
         {"put " + in + " BIG.BIN", "put --resume --verify " + in + " BIG.BIN", {SimFault::kShortWrite, 100, {}, 2, false}, 7},
-        {"put " + in + " BIG.BIN", "put --resume " + in + " BIG.BIN", {SimFault::kHangUp, 0, {}, 7, false}, 9},
-        {"get --resume BIG.BIN " + out, "get --resume BIG.BIN " + out, {SimFault::kSilent, 0, {}, 4, false}, 7},
-        {"get --resume BIG.BIN " + out, "get --resume --verify BIG.BIN " + out, {SimFault::kTruncatePayload, 10, {}, 3, false}, 7},
-        {"get --resume BIG.BIN " + out, "get --verify --resume BIG.BIN " + out, {SimFault::kHangUp, 0, {}, 5, false}, 9},
+        {"put " + in + " BIG.BIN", "put --resume " + in + " BIG.BIN", {SimFault::kHangUp, 0, {}, 8, false}, 9},
+        {"get --resume BIG.BIN " + out, "get --resume BIG.BIN " + out, {SimFault::kSilent, 0, {}, 5, false}, 7},
+        {"get --resume BIG.BIN " + out, "get --resume --verify BIG.BIN " + out, {SimFault::kTruncatePayload, 10, {}, 4, false}, 7},
+        {"get --resume BIG.BIN " + out, "get --verify --resume BIG.BIN " + out, {SimFault::kHangUp, 0, {}, 6, false}, 9},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.first);
@@ -658,7 +661,7 @@ TEST_F(Cli, AnInterruptedTransferResumesToAByteIdenticalFile) {
     }
     // One that got nothing keeps no empty partial file.
     fs::remove(out);
-    simulator->ArmFault({SimFault::kSilent, 0, {}, 2, false});
+    simulator->ArmFault({SimFault::kSilent, 0, {}, 3, false});
     const CliResult r = RunCli("get --resume BIG.BIN " + out);
     EXPECT_EQ(r.code, 7) << r.output;
     EXPECT_TRUE(fs::is_empty(pc));

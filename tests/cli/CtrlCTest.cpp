@@ -183,7 +183,7 @@ TEST_F(CtrlC, StopsAShellTransferAndTheShellGoesOnUntilCtrlCAtItsPrompt) {
     EXPECT_EQ(onDisk, Bytes(data.begin(), data.begin() + written));
 
     // Nothing went out after either stop but what the user typed next.
-    std::vector<uint8_t> commands, expected{kOpen};
+    std::vector<uint8_t> commands, expected{kStatus, kOpen};  // the opening's status exchange first
     for (const Bytes& r : simulator->Requests()) commands.push_back(r[2]);
     expected.insert(expected.end(), Requests(kRead).size(), kRead);
     expected.insert(expected.end(), {kClose, kOpen});

@@ -121,8 +121,8 @@ TEST_F(Ports, APortThatGoesAwayIsLostNotUnanswered) {
 
 TEST_F(Ports, ATransferCutByALostPortIsLost) {
     std::ofstream(work / "in.bin", std::ios::binary) << std::string(3000, 'x');
-    // Delete, open, one chunk, then the line goes.
-    simulator->ArmFault({SimFault::kHangUp, 0, {}, 4, false});
+    // The opening's status exchange, delete, open, one chunk, then the line goes.
+    simulator->ArmFault({SimFault::kHangUp, 0, {}, 5, false});
     const CliResult r = RunCli("put " + (work / "in.bin").string() + " CUT.BIN");
     EXPECT_EQ(r.code, 9) << r.output;
     EXPECT_TRUE(Contains(r.output, "put: port lost: COM1 went away (adapter pulled, or the line hung up); 512 of 3000 bytes written"))

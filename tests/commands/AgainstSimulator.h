@@ -1,6 +1,6 @@
 // The module commands' surroundings for tests against the simulated module:
-// the simulator as COM1 at 115200 bit/s, the channel open on it, no file
-// open, and the same again for every test.
+// the simulator as COM1 at 115200 bit/s, the channel open on it and in step
+// with it, no file open, and the same again for every test.
 #ifndef TOVREL_TESTS_COMMANDS_AGAINSTSIMULATOR_H
 #define TOVREL_TESTS_COMMANDS_AGAINSTSIMULATOR_H
 
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "protocol/DiskCommands.h"
+#include "protocol/Exchange.h"
 #include "protocol/ModuleSearch.h"
 #include "serial/SerialChannel.h"
 #include "sim/ModuleSimulator.h"
@@ -27,6 +28,8 @@ protected:
         setenv("TOVREL_COM1", simulator->SlavePath().c_str(), 1);
         ASSERT_TRUE(ReopenSerialChannel(1, 115200));
         DiskProtocolReset();
+        // Faults count requests from here: none for the opening's resync.
+        ASSERT_TRUE(BringLineInStep());
     }
     void TearDown() override {
         theSerialChannel.Close(true);

@@ -8,6 +8,7 @@
 
 #include "protocol/DeviceCommands.h"
 #include "protocol/DiskCommands.h"
+#include "protocol/Exchange.h"
 #include "protocol/ResponseReceiver.h"
 #include "protocol/TransferProgress.h"
 #include "protocol/ModuleSearch.h"
@@ -37,12 +38,18 @@ Bytes Pattern(size_t n, uint8_t seed = 0) {
     return out;
 }
 
+// The status exchange that brings a line in doubt back in step.
+ScriptStep InStep() { return {6, Answer(0x00, 0, Pattern(14))}; }
+
 class Commands : public ::testing::Test {
 protected:
     void SetUp() override {
         peer.ExportAs(1);
         ASSERT_TRUE(ReopenSerialChannel(1, 115200));
         DiskProtocolReset();
+        script.Play({InStep()});
+        ASSERT_TRUE(BringLineInStep());
+        script.Finish();
     }
     void TearDown() override {
         script.Finish();
@@ -368,12 +375,14 @@ TEST_F(Commands, AnswersBeyondTheDestinationStoreNothingAndFail) {
     EXPECT_TRUE(std::all_of(buffer, buffer + sizeof buffer, [](uint8_t b) { return b == 0xEE; }));
     script.Finish();
 
-    script.Play({{11, Answer(0x40, 0, Pattern(13))}});
+    // Each failure leaves the line in doubt: the next exchange first
+    // brings it back in step.
+    script.Play({InStep(), {11, Answer(0x40, 0, Pattern(13))}});
     EXPECT_EQ(DiskSeek(file, 0, 0), 0xFF);
     const Bytes chunk = Pattern(512);
-    script.Play({{518, Answer(0x20, 0, Pattern(7))}});
+    script.Play({InStep(), {518, Answer(0x20, 0, Pattern(7))}});
     EXPECT_EQ(DiskWriteChunk(chunk.data(), 512, file), 0);
-    script.Play({{7, Answer(0x13, 0, Pattern(9))}});
+    script.Play({InStep(), {7, Answer(0x13, 0, Pattern(9))}});
     EXPECT_EQ(DiskDeleteFile("Q"), 0xFF);
 }
 

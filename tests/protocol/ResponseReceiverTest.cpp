@@ -169,13 +169,44 @@ TEST_F(Receive, LengthBeyondTheRoomFailsWithNothingStored) {
     EXPECT_EQ(theResponseReceiver.m_received, 5u);
 }
 
-TEST_F(Receive, HeaderThatRestartedIsNoAnswer) {
-    EXPECT_FALSE(ReceiveAfter({0x53, 0x3B, 0x00, 0x00, 0x00, 0x00}, 8));
-    theSerialChannel.Purge();
-    EXPECT_FALSE(ReceiveAfter({0x54, 0x3A, 0x00, 0x00, 0x00, 0x00}, 8));
-    theSerialChannel.Purge();
-    EXPECT_FALSE(ReceiveAfter({0xFF, 0x53, 0x3A, 0x00, 0x00, 0x00, 0x00}, 8));
-    EXPECT_TRUE(GuardsIntact(0));
+TEST_F(Receive, StrayBytesAndOtherRequestsAnswersAreReadPast) {
+    using O = ReceiveOutcome;
+    struct Case {
+        const char* what;
+        Bytes line;
+        int expected;  // the request's command; -1: any
+        bool taken;
+        O outcome;
+        uint32_t strays;
+    };
+    const Case cases[] = {
+        {"second marker byte wrong", {0x53, 0x3B, 0x00, 0x00, 0x00, 0x00}, -1, false, O::kBadFrame, 0},
+        {"first marker byte wrong", {0x54, 0x3A, 0x00, 0x00, 0x00, 0x00}, -1, false, O::kBadFrame, 0},
+        {"a stray byte first", {0xFF, 0x53, 0x3A, 0x13, 0x00, 0x00, 0x00}, 0x13, true, O::kAnswered, 1},
+        {"a marker byte twice", {0x53, 0x53, 0x3A, 0x13, 0x01, 0x00, 0x00}, 0x13, true, O::kAnswered, 1},
+        {"a late answer to a read, then ours",
+         {0x53, 0x3A, 0x30, 0x00, 0x03, 0x00, 0x53, 0x3A, 0x13, 0x53, 0x3A, 0x13, 0x01, 0x00, 0x00}, 0x13, true,
+         O::kAnswered, 9},
+        {"a late answer alone", {0x53, 0x3A, 0x30, 0x00, 0x00, 0x00}, 0x13, false, O::kNoAnswer, 0},
+        {"a header inside a damaged answer's payload",
+         {0x53, 0x3B, 0x30, 0x00, 0x08, 0x00, 0x53, 0x3A, 0x13, 0x00, 0x00, 0x00, 0x01, 0x02}, 0x13, false,
+         O::kBadFrame, 0},
+        {"cut short", {0x53, 0x3A, 0x13, 0x00, 0x05, 0x00, 0x61}, 0x13, false, O::kCutShort, 0},
+        {"silence", {}, 0x13, false, O::kNoAnswer, 0},
+    };
+    theResponseReceiver.m_waitMs = 200;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        theSerialChannel.Purge();
+        theResponseReceiver.m_expectedCommand = c.expected;
+        EXPECT_EQ(ReceiveAfter(c.line, 8), c.taken);
+        EXPECT_EQ(theResponseReceiver.m_outcome, c.outcome);
+        if (c.taken) {
+            EXPECT_EQ(theResponseReceiver.m_strayBytes, c.strays);
+        }
+        EXPECT_TRUE(GuardsIntact(c.taken ? theResponseReceiver.m_received : 0));
+    }
+    theResponseReceiver.m_waitMs = kResponseWaitMs;
 }
 
 TEST_F(Receive, PartialPayloadFailsAndStoresNothingThenTheNextExchangeParses) {
