@@ -1,6 +1,7 @@
 // tovrel-cli and its ports: the port list, the search past COM1 and COM2,
 // the kernel's console left alone unless named, a port that goes away
-// (exit 9), a second client refused with the holder named, and a lock
+// (exit 9), a second client refused with the holder or the unreadable lock
+// file named, and a lock
 // directory it cannot write.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -141,9 +142,16 @@ TEST_F(Ports, ASecondClientIsRefusedWithTheHolderNamed) {
     std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(holder.Pid()));
     EXPECT_EQ(Slurp(lockFile), pid);
 
-    const CliResult r = RunCli("info");
+    CliResult r = RunCli("info");
     EXPECT_EQ(r.code, 5) << r.output;
     EXPECT_EQ(r.output, "cannot open COM1: held by process " + std::to_string(holder.Pid()) + "\n");
+    // The holder's lock as a program that writes more than its PID would:
+    // refused all the same, naming the file for a user who knows better.
+    std::ofstream(lockFile, std::ios::trunc) << std::string(pid, 10) << " otherprog user\n";
+    r = RunCli("info");
+    EXPECT_EQ(r.code, 5) << r.output;
+    EXPECT_TRUE(Contains(r.output, "cannot open COM1: held: its lock file " + lockFile + " names no process")) << r.output;
+    std::ofstream(lockFile, std::ios::trunc) << pid;
 
     holder.CloseInput();
     ASSERT_TRUE(holder.Wait(5000));
