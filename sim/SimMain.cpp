@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ModuleSimulator.h"
+#include "serial/StandardDescriptors.h"
 
 namespace {
 
@@ -102,6 +103,7 @@ bool ParseFault(std::string spec, SimFault* fault) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    FillClosedStandardDescriptors();  // the terminal is never standard output
     SimConfig config;
     std::string link;
     std::vector<SimFault> faults;
