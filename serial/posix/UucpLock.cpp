@@ -136,8 +136,8 @@ Reading ReadLock(const std::string& lockPath) {
     }
     char text[kLongestLockText + 1];
     const ssize_t n = ::pread(reading.fd, text, sizeof text, 0);
-    const bool fits = n > 0 && static_cast<size_t>(n) <= kLongestLockText;
-    const pid_t holder = fits ? ParseHolder(text, static_cast<size_t>(n), PidLimit()) : 0;
+    const bool fits = n >= 0 && static_cast<size_t>(n) <= kLongestLockText;
+    const pid_t holder = fits && n > 0 ? ParseHolder(text, static_cast<size_t>(n), PidLimit()) : 0;
     if (n < 0) {
         reading.kind = Reading::kUnreadable;
         reading.error = errno;
@@ -146,7 +146,7 @@ Reading ReadLock(const std::string& lockPath) {
         // running program's lock written in a way not known here.
         const time_t age = time(nullptr) - reading.st.st_mtime;
         const bool recent = age > -kUnwrittenGraceSeconds && age < kUnwrittenGraceSeconds;
-        const bool blank = n >= 0 && static_cast<size_t>(n) <= kLongestLockText && OnlyBlanks(text, static_cast<size_t>(n));
+        const bool blank = fits && OnlyBlanks(text, static_cast<size_t>(n));
         reading.kind = recent && blank ? Reading::kUnwritten : Reading::kIllegible;
     } else if (Running(holder)) {
         reading.kind = Reading::kRunning;
@@ -335,7 +335,8 @@ UucpLockAttempt TakeUucpLock(const std::string& resolvedDevice) {
             attempt.why = Because("cannot read " + lockPath, reading.error);
             break;
         }
-        if (reading.kind == Reading::kRunning || reading.kind == Reading::kUnwritten || reading.kind == Reading::kIllegible) {
+        if (reading.kind == Reading::kRunning || reading.kind == Reading::kUnwritten ||
+            reading.kind == Reading::kIllegible) {
             attempt.outcome = UucpLockAttempt::kHeld;
             attempt.holder = reading.holder;
             attempt.why = HeldBecause(reading, lockPath);
