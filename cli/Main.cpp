@@ -16,6 +16,7 @@
 #include "pcfiles/PcFiles.h"
 #include "protocol/DiskCommands.h"
 #include "serial/PortLock.h"
+#include "serial/StandardDescriptors.h"
 #ifdef _WIN32
 #include "text/WideText.h"
 #endif
@@ -80,6 +81,9 @@ void CleanUpAndRaise(int signal) {
 #endif
 
 int main(int argc, char** argv) {
+    // Output to a standard output closed at the start is lost, as to one
+    // closed later: its stream's failure ends the client (kExitOutputClosed).
+    if (FillClosedStandardDescriptors().output) std::cout.setstate(std::ios::badbit);
     const std::vector<std::string> args = Arguments(argc, argv);
     Session session;
     session.out = &std::cout;

@@ -14,7 +14,7 @@ namespace {
 // Why the last open of theSerialChannel failed, for "cannot open X: ...".
 std::string OpenRefusal() {
     const PortLockNotes notes = LastPortLockNotes();
-    if (notes.holderPid != 0) return "held by process " + std::to_string(notes.holderPid);
+    if (!notes.heldBecause.empty()) return notes.heldBecause;
     switch (theSerialChannel.LastError()) {
         case ERROR_FILE_NOT_FOUND:
 #ifdef _WIN32

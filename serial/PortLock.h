@@ -10,8 +10,13 @@
 struct PortLockNotes {
     // The last open was refused by this process's lock on the port; 0 when
     // it was not, or when the holder is unknown (a program without a lock
-    // file holds the port, or one is writing its lock file right now).
+    // file holds the port, one is writing its lock file right now, or the
+    // lock file names no process in a form known here).
     long holderPid = 0;
+    // The last open was refused by a lock file: why, naming the holder or
+    // the lock file that cannot be read ("held by process 123"). Empty
+    // otherwise.
+    std::string heldBecause;
     // The last open succeeded without a lock file, held by flock alone:
     // why ("/run/lock is not writable: Permission denied"). Empty otherwise.
     std::string unlockedBecause;

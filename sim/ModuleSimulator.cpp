@@ -79,6 +79,7 @@ struct ModuleSimulator::State {
     uint64_t requestCount = 0;
     uint64_t randomState;     // splitmix64, the same on every platform
     std::deque<SimInjectedFault> injected;
+    std::string link;         // --link's path; empty: none
 
     // Serving thread only.
     Bytes pending;
@@ -88,6 +89,7 @@ struct ModuleSimulator::State {
     bool OpenTerminal(std::string* error);
     void CloseTerminal();
     void CloseLine();
+    void DropLink();
     int Serve(const volatile bool* stopFlag);
     bool Take(const uint8_t* bytes, size_t n);
     bool Handle(const Bytes& request);
@@ -138,6 +140,11 @@ void ModuleSimulator::State::CloseLine() {
         if (*fd >= 0) close(*fd);
         *fd = -1;
     }
+}
+
+void ModuleSimulator::State::DropLink() {
+    if (!link.empty()) RemoveTerminalLink(link, slavePath);
+    link.clear();
 }
 
 void ModuleSimulator::State::CloseTerminal() {
@@ -417,6 +424,9 @@ bool ModuleSimulator::State::Handle(const Bytes& request) {
         lineRate = rate;
         if (drawn && fault.kind == SimFault::kSilent) NoteDrawn(request[2], fault);
         if (faulty && fault.kind == SimFault::kHangUp) {
+            // Nothing is served from here on: the link goes while the
+            // terminal it names is still this one.
+            DropLink();
             CloseLine();
             return false;
         }
@@ -523,6 +533,8 @@ int ModuleSimulator::State::Serve(const volatile bool* stopFlag) {
     return 0;
 }
 
+bool IsModuleRate(uint32_t rate) { return RateIndex(rate) >= 0; }
+
 const char* SimFaultKindName(SimFault::Kind kind) {
     static const char* const kNames[] = {"none",   "silent",      "delay",  "garbage", "wrong-marker", "truncate",
                                          "oversize", "status", "short-write", "hangup", "short-read",   "size",
@@ -535,6 +547,7 @@ ModuleSimulator::ModuleSimulator(const SimConfig& config) : m_state(new State(co
 
 ModuleSimulator::~ModuleSimulator() {
     Stop();
+    m_state->DropLink();
     m_state->CloseTerminal();
 }
 
@@ -559,6 +572,17 @@ void ModuleSimulator::Stop() {
 }
 
 std::string ModuleSimulator::SlavePath() const { return m_state->slavePath; }
+
+LinkPlaced ModuleSimulator::LinkTerminal(const std::string& path, std::string* error) {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    if (m_state->master < 0) {  // hung up already, or never started
+        *error = "cannot link " + path + ": the terminal is closed";
+        return LinkPlaced::kFailed;
+    }
+    const LinkPlaced placed = PlaceTerminalLink(path, m_state->slavePath, error);
+    if (placed == LinkPlaced::kPlaced) m_state->link = path;
+    return placed;
+}
 
 std::string ModuleSimulator::DiskFolder() const { return m_state->disk.Root().string(); }
 

@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "SimLink.h"
+
 // Faults drawn at random, for soak runs: each request is faulted with
 // `probability`, by a kind a program must survive without losing what it
 // reported as moved: silent, delay (1 to maxDelayMs ms, within the
@@ -80,6 +82,9 @@ struct SimFault {
     bool repeat = false;  // keep applying to every later matching request
 };
 
+// Whether the module has this rate (one of eight, 4800 to 115200 bit/s).
+bool IsModuleRate(uint32_t rate);
+
 // The kind's name as tovrel-sim's --fault takes it ("short-write").
 const char* SimFaultKindName(SimFault::Kind kind);
 
@@ -118,6 +123,12 @@ public:
 
     // The slave's path, for TOVREL_COMn; valid after Start/Run began.
     std::string SlavePath() const;
+    // Makes `path` a symbolic link to the slave (after Start), as
+    // PlaceTerminalLink does. The simulator takes it down again, if it
+    // still names its terminal, before a hang-up closes the line (the
+    // kernel hands a freed terminal's name to the next program that asks)
+    // and when it goes.
+    LinkPlaced LinkTerminal(const std::string& path, std::string* error);
     // The host folder holding the disk; valid after Start/Run began.
     std::string DiskFolder() const;
 

@@ -3,12 +3,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ModuleSimulator.h"
+#include "serial/StandardDescriptors.h"
 
 namespace {
 
@@ -18,9 +22,10 @@ const char kUsage[] =
     "point TOVREL_COM1 at it (or at --link) and the program finds the module on COM1.\n"
     "  --disk DIR      the flash disk is this folder (default: a new temporary folder)\n"
     "  --no-disk       no flash disk attached\n"
-    "  --rate N        the module's rate at start, bit/s (default 9600)\n"
+    "  --rate N        the module's rate at start, bit/s: 4800 9600 (default) 14400 19200\n"
+    "                  38400 56000 57600 115200\n"
     "  --pace          move bytes at the line's real speed\n"
-    "  --link PATH     make PATH a symbolic link to the terminal\n"
+    "  --link PATH     make PATH a symbolic link to the terminal (PATH missing or a link)\n"
     "  --trace         print every frame in hex: '>' program to module, '<' module to program\n"
     "  --fault SPEC    inject a fault: KIND[=VALUE][@N][+] for the N-th request from\n"
     "                  now (default 1), '+' for every request from then on. KIND is\n"
@@ -36,12 +41,45 @@ const char kUsage[] =
     "  --seed N        the random faults' seed (default 1)\n"
     "Names that arrive with a NUL byte are refused (status 4), never cut short.\n";
 
-bool ParseNumber(const std::string& text, unsigned long* out) {
+// A decimal number from least to most: digits only, no sign, no blanks,
+// no 0x or octal (as strtoul's base 0 would take).
+bool ParseDecimal(const std::string& text, uint64_t least, uint64_t most, uint64_t* out) {
     if (text.empty()) return false;
+    uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        const auto digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    if (value < least || value > most) return false;
+    *out = value;
+    return true;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A probability in decimal, 0 to 1 ("0.02", "1e-3"; not hex, inf or nan).
+bool ParseProbability(const char* text, double* out) {
+    if (std::strspn(text, "0123456789.eE+-") != std::strlen(text) || !((text[0] >= '0' && text[0] <= '9') || text[0] == '.'))
+        return false;
     char* end = nullptr;
-    errno = 0;
-    *out = std::strtoul(text.c_str(), &end, 0);
-    return errno == 0 && *end == '\0';
+    const double p = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(p >= 0 && p <= 1)) return false;
+    *out = p;
+    return true;
+}
+
+bool ParseRate(const std::string& text, uint32_t* rate) {
+    uint64_t number = 0;
+    if (!ParseDecimal(text, 0, UINT32_MAX, &number) || !IsModuleRate(static_cast<uint32_t>(number))) return false;
+    *rate = static_cast<uint32_t>(number);
+    return true;
 }
 
 bool ParseFault(std::string spec, SimFault* fault) {
@@ -51,8 +89,8 @@ bool ParseFault(std::string spec, SimFault* fault) {
     }
     const size_t at = spec.find('@');
     if (at != std::string::npos) {
-        unsigned long nth = 0;
-        if (!ParseNumber(spec.substr(at + 1), &nth) || nth == 0 || nth > UINT32_MAX) return false;
+        uint64_t nth = 0;
+        if (!ParseDecimal(spec.substr(at + 1), 1, UINT32_MAX, &nth)) return false;
         fault->nth = static_cast<uint32_t>(nth);
         spec.resize(at);
     }
@@ -68,14 +106,21 @@ bool ParseFault(std::string spec, SimFault* fault) {
         const char* name;
         SimFault::Kind kind;
         Value value;
+        uint32_t least, most;  // the value's range
     };
     static const Kind kinds[] = {
-        {"silent", SimFault::kSilent, kNoValue},          {"delay", SimFault::kDelay, kValue},
-        {"garbage", SimFault::kGarbageFirst, kValue},    {"wrong-marker", SimFault::kWrongMarker, kNoValue},
-        {"truncate", SimFault::kTruncatePayload, kValue}, {"oversize", SimFault::kOversizeLength, kValue},
-        {"status", SimFault::kStatus, kValue},           {"short-write", SimFault::kShortWrite, kValue},
-        {"hangup", SimFault::kHangUp, kNoValue},          {"short-read", SimFault::kShortRead, kValue},
-        {"size", SimFault::kClaimSize, kValue},          {"corrupt", SimFault::kCorrupt, kMayHaveValue},
+        {"silent", SimFault::kSilent, kNoValue, 0, 0},
+        {"delay", SimFault::kDelay, kValue, 0, 0xFFFF},
+        {"garbage", SimFault::kGarbageFirst, kValue, 0, 0},
+        {"wrong-marker", SimFault::kWrongMarker, kNoValue, 0, 0},
+        {"truncate", SimFault::kTruncatePayload, kValue, 0, 0xFFFF},
+        {"oversize", SimFault::kOversizeLength, kValue, 513, 0xFFFF},  // more than a payload may hold
+        {"status", SimFault::kStatus, kValue, 1, 0xFF},                // a failure, in one byte
+        {"short-write", SimFault::kShortWrite, kValue, 0, 0xFFFF},
+        {"hangup", SimFault::kHangUp, kNoValue, 0, 0},
+        {"short-read", SimFault::kShortRead, kValue, 0, 0xFFFF},
+        {"size", SimFault::kClaimSize, kValue, 0, UINT32_MAX},
+        {"corrupt", SimFault::kCorrupt, kMayHaveValue, 0, 0xFFFF},
     };
     for (const Kind& k : kinds) {
         if (spec != k.name) continue;
@@ -84,14 +129,13 @@ bool ParseFault(std::string spec, SimFault* fault) {
         if (k.kind == SimFault::kGarbageFirst) {
             if (value.size() % 2 != 0) return false;
             for (size_t i = 0; i < value.size(); i += 2) {
-                unsigned long byte = 0;
-                if (!ParseNumber("0x" + value.substr(i, 2), &byte)) return false;
-                fault->bytes.push_back(static_cast<uint8_t>(byte));
+                const int high = HexDigit(value[i]), low = HexDigit(value[i + 1]);
+                if (high < 0 || low < 0) return false;
+                fault->bytes.push_back(static_cast<uint8_t>(high << 4 | low));
             }
         } else if (!value.empty()) {
-            unsigned long number = 0;
-            const unsigned long most = k.kind == SimFault::kClaimSize ? UINT32_MAX : 0xFFFF;
-            if (!ParseNumber(value, &number) || number > most) return false;
+            uint64_t number = 0;
+            if (!ParseDecimal(value, k.least, k.most, &number)) return false;
             fault->value = static_cast<uint32_t>(number);
         }
         return true;
@@ -99,23 +143,36 @@ bool ParseFault(std::string spec, SimFault* fault) {
     return false;
 }
 
+// The trace's reader went away (tovrel-sim --trace | head): end as on
+// SIGTERM, which main waits for, so that the link and a temporary disk
+// go too. Later writes to the trace fail quietly.
+void EndOnBrokenTrace(int) {
+    const int savedErrno = errno;
+    kill(getpid(), SIGTERM);
+    errno = savedErrno;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    FillClosedStandardDescriptors();  // the terminal is never standard output
     SimConfig config;
     std::string link;
     std::vector<SimFault> faults;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasNext = i + 1 < argc;
-        unsigned long number = 0;
+        uint64_t number = 0;
         if (arg == "--disk" && hasNext) {
             config.diskFolder = argv[++i];
         } else if (arg == "--no-disk") {
             config.diskPresent = false;
-        } else if (arg == "--rate" && hasNext && ParseNumber(argv[i + 1], &number)) {
-            config.rate = static_cast<uint32_t>(number);
-            ++i;
+        } else if (arg == "--rate" && hasNext) {
+            if (!ParseRate(argv[++i], &config.rate)) {
+                std::fprintf(stderr, "tovrel-sim: --rate takes one of 4800 9600 14400 19200 38400 56000 57600 115200\n%s",
+                             kUsage);
+                return 2;
+            }
         } else if (arg == "--pace") {
             config.pace = true;
         } else if (arg == "--link" && hasNext) {
@@ -123,16 +180,17 @@ int main(int argc, char** argv) {
         } else if (arg == "--trace") {
             config.trace = stdout;
         } else if (arg == "--fault" && hasNext && std::strncmp(argv[i + 1], "random=", 7) == 0) {
-            char* end = nullptr;
-            const double p = std::strtod(argv[++i] + 7, &end);
-            if (end == argv[i] + 7 || *end != '\0' || !(p >= 0 && p <= 1)) {
+            if (!ParseProbability(argv[++i] + 7, &config.random.probability)) {
                 std::fprintf(stderr, "tovrel-sim: random=P takes a probability from 0 to 1\n%s", kUsage);
                 return 2;
             }
-            config.random.probability = p;
-        } else if (arg == "--seed" && hasNext && ParseNumber(argv[i + 1], &number)) {
+        } else if (arg == "--seed" && hasNext) {
+            if (!ParseDecimal(argv[++i], 0, UINT64_MAX, &number)) {
+                std::fprintf(stderr, "tovrel-sim: --seed takes a decimal number from 0 to %llu\n%s",
+                             static_cast<unsigned long long>(UINT64_MAX), kUsage);
+                return 2;
+            }
             config.random.seed = number;
-            ++i;
         } else if (arg == "--fault" && hasNext) {
             SimFault fault;
             if (!ParseFault(argv[++i], &fault)) {
@@ -156,6 +214,10 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    struct sigaction brokenTrace {};
+    brokenTrace.sa_handler = EndOnBrokenTrace;
+    sigemptyset(&brokenTrace.sa_mask);
+    sigaction(SIGPIPE, &brokenTrace, nullptr);
 
     ModuleSimulator simulator(config);
     for (const SimFault& fault : faults) simulator.ArmFault(fault);
@@ -165,10 +227,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!link.empty()) {
-        unlink(link.c_str());  // a link left by an earlier run
-        if (symlink(simulator.SlavePath().c_str(), link.c_str()) != 0) {
-            std::fprintf(stderr, "tovrel-sim: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
-            return 1;
+        const LinkPlaced placed = simulator.LinkTerminal(link, &error);
+        if (placed != LinkPlaced::kPlaced) {
+            std::fprintf(stderr, "tovrel-sim: %s\n", error.c_str());
+            return placed == LinkPlaced::kRefused ? 2 : 1;
         }
     }
     std::printf("module on %s at %u bit/s, disk %s%s\n", simulator.SlavePath().c_str(), config.rate,
@@ -182,6 +244,5 @@ int main(int argc, char** argv) {
     int signal = 0;
     sigwait(&stopSignals, &signal);
     simulator.Stop();
-    if (!link.empty()) unlink(link.c_str());
-    return 0;
+    return 0;  // the simulator goes, and the link with it if it still names the terminal
 }

@@ -29,6 +29,7 @@
 #include "app/Resources.h"
 #include "app/TovrelApp.h"
 #include "app/TovrelDlg.h"
+#include "serial/StandardDescriptors.h"
 
 namespace {
 
@@ -108,6 +109,7 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    FillClosedStandardDescriptors();  // a port or a PC file is never standard output or error
     bool reportShown = false;
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--report-shown") == 0) reportShown = true;

@@ -45,30 +45,47 @@ int OpenLockFile(const char* path, struct stat* st) {
     return fd;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// The PID a lock file's text names, 0 when it names none. ASCII decimal of
-// any width between blanks; the binary form of old programs (four bytes,
-// native order) only when the four are not all digits and blanks.
-pid_t ParseHolder(const char* text, size_t n) {
+// Processes are numbered below this (the kernel's own bound when /proc
+// cannot tell).
+long PidLimit() {
+    long limit = 4194304;
+    if (std::FILE* file = std::fopen("/proc/sys/kernel/pid_max", "re")) {
+        long read = 0;
+        if (std::fscanf(file, "%ld", &read) == 1 && read > 1) limit = read;
+        std::fclose(file);
+    }
+    return limit;
+}
+
+// The PID a lock file's bytes name, 0 when they are not wholly one of the
+// forms lock files are written in: ASCII decimal of any width between
+// blanks, with at most one newline after it, or the four-byte binary PID of
+// old programs (native order) when the four are not that. Anything else,
+// text after the number included, may be some running program's lock this
+// code does not understand, so it names nobody.
+pid_t ParseHolder(const char* text, size_t n, long limit) {
     size_t at = 0;
     while (at < n && IsBlank(text[at])) ++at;
-    long long pid = 0;
+    long pid = 0;
     size_t digits = 0;
-    for (; at < n && text[at] >= '0' && text[at] <= '9' && digits < 11; ++at, ++digits) pid = pid * 10 + (text[at] - '0');
+    for (; at < n && text[at] >= '0' && text[at] <= '9'; ++at, ++digits)
+        if (pid < limit) pid = pid * 10 + (text[at] - '0');  // past the limit already: no overflow
     while (at < n && IsBlank(text[at])) ++at;
-    if (at == n) return digits > 0 && pid > 0 && pid <= INT32_MAX ? static_cast<pid_t>(pid) : 0;
+    if (at < n && text[at] == '\n') ++at;
+    if (digits > 0 && at == n) return pid > 0 && pid < limit ? static_cast<pid_t>(pid) : 0;
     if (n != sizeof(int32_t)) return 0;
     int32_t binary = 0;
     std::memcpy(&binary, text, sizeof binary);
-    return binary > 0 ? static_cast<pid_t>(binary) : 0;
+    return binary > 0 && binary < limit ? static_cast<pid_t>(binary) : 0;
 }
 
 // Whether a lock file's text is empty or blanks only: what a program that
 // creates its lock in place leaves until it has written its PID.
 bool OnlyBlanks(const char* text, size_t n) {
     for (size_t i = 0; i < n; ++i)
-        if (!IsBlank(text[i])) return false;
+        if (!IsBlank(text[i]) && text[i] != '\n') return false;
     return true;
 }
 
@@ -99,12 +116,15 @@ bool Running(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM
 // An existing lock file as read through one open descriptor, so that what
 // is judged is the file that may then be removed.
 struct Reading {
-    enum Kind { kGone, kUnreadable, kRunning, kUnwritten, kStale } kind = kGone;
+    enum Kind { kGone, kUnreadable, kRunning, kUnwritten, kIllegible, kStale } kind = kGone;
     pid_t holder = 0;  // kRunning
     int fd = -1;       // kStale: open, for the takeover
     struct stat st {};
     int error = 0;  // kUnreadable: errno, ENOTSUP for no regular file
 };
+
+// Lock texts are a dozen bytes; a file this long is no lock this code knows.
+constexpr size_t kLongestLockText = 63;
 
 Reading ReadLock(const std::string& lockPath) {
     Reading reading;
@@ -114,20 +134,25 @@ Reading ReadLock(const std::string& lockPath) {
         reading.error = errno;
         return reading;
     }
-    char text[64];
-    const ssize_t n = reading.st.st_size < static_cast<off_t>(sizeof text) ? ::pread(reading.fd, text, sizeof text, 0) : 0;
+    char text[kLongestLockText + 1];
+    const ssize_t n = ::pread(reading.fd, text, sizeof text, 0);
+    const bool fits = n >= 0 && static_cast<size_t>(n) <= kLongestLockText;
+    const pid_t holder = fits && n > 0 ? ParseHolder(text, static_cast<size_t>(n), PidLimit()) : 0;
     if (n < 0) {
         reading.kind = Reading::kUnreadable;
         reading.error = errno;
-    } else if (reading.st.st_size >= static_cast<off_t>(sizeof text)) {
-        reading.kind = Reading::kStale;  // no lock text is this long
-    } else if (const pid_t holder = ParseHolder(text, static_cast<size_t>(n)); Running(holder)) {
+    } else if (holder == 0) {
+        // Only a number read whole lets a lock go: anything else may be a
+        // running program's lock written in a way not known here.
+        const time_t age = time(nullptr) - reading.st.st_mtime;
+        const bool recent = age > -kUnwrittenGraceSeconds && age < kUnwrittenGraceSeconds;
+        const bool blank = fits && OnlyBlanks(text, static_cast<size_t>(n));
+        reading.kind = recent && blank ? Reading::kUnwritten : Reading::kIllegible;
+    } else if (Running(holder)) {
         reading.kind = Reading::kRunning;
         reading.holder = holder;
     } else {
-        const time_t age = time(nullptr) - reading.st.st_mtime;
-        const bool recent = age > -kUnwrittenGraceSeconds && age < kUnwrittenGraceSeconds;
-        reading.kind = holder == 0 && recent && OnlyBlanks(text, static_cast<size_t>(n)) ? Reading::kUnwritten : Reading::kStale;
+        reading.kind = Reading::kStale;
     }
     if (reading.kind != Reading::kStale) {
         ::close(reading.fd);
@@ -238,6 +263,18 @@ bool Holds(const std::string& lockPath, const struct stat& ours) {
     return lstat(lockPath.c_str(), &st) == 0 && SameFile(st, ours);
 }
 
+// Why a lock refuses, in words a user can act on; a lock that cannot be
+// read is named, so that one who knows it is stale can remove it.
+std::string HeldBecause(const Reading& reading, const std::string& lockPath) {
+    switch (reading.kind) {
+        case Reading::kRunning: return "held by process " + std::to_string(reading.holder);
+        case Reading::kUnwritten: return "another program is taking it (its lock file " + lockPath + " is being written)";
+        default:
+            return "held: its lock file " + lockPath +
+                   " names no process in a form Tovrel reads (remove it if you know it is stale)";
+    }
+}
+
 enum class Takeover { kLinked, kBusy, kChanged, kFailed };
 
 // Replaces the stale lock read through stale.fd by ours. Another Tovrel
@@ -298,9 +335,11 @@ UucpLockAttempt TakeUucpLock(const std::string& resolvedDevice) {
             attempt.why = Because("cannot read " + lockPath, reading.error);
             break;
         }
-        if (reading.kind == Reading::kRunning || reading.kind == Reading::kUnwritten) {
+        if (reading.kind == Reading::kRunning || reading.kind == Reading::kUnwritten ||
+            reading.kind == Reading::kIllegible) {
             attempt.outcome = UucpLockAttempt::kHeld;
             attempt.holder = reading.holder;
+            attempt.why = HeldBecause(reading, lockPath);
             break;
         }
         if (temporary.empty()) {
@@ -336,11 +375,13 @@ void ReleaseUucpLock(const std::string& lockPath) {
     struct stat st {};
     const int fd = OpenLockFile(lockPath.c_str(), &st);
     if (fd >= 0) {
-        char text[64];
-        const ssize_t n = st.st_size < static_cast<off_t>(sizeof text) ? ::pread(fd, text, sizeof text, 0) : -1;
+        char text[kLongestLockText + 1];
+        const ssize_t n = ::pread(fd, text, sizeof text, 0);
         ::close(fd);
         // A lock someone has taken over since stays.
-        if (n > 0 && ParseHolder(text, static_cast<size_t>(n)) == getpid()) ::unlink(lockPath.c_str());
+        if (n > 0 && static_cast<size_t>(n) <= kLongestLockText &&
+            ParseHolder(text, static_cast<size_t>(n), PidLimit()) == getpid())
+            ::unlink(lockPath.c_str());
     }
     ForgetHeld(lockPath);
 }

@@ -14,26 +14,32 @@
 //   set and not empty.
 //
 //   A lock is created atomically: the PID is written to a temporary file in
-//   the lock directory, which is then linked into place. A lock is read as
-//   ASCII decimal of any width between blanks, or as the four-byte binary
-//   PID of old programs when its four bytes are not all digits and blanks.
-//   A lock whose PID names no running process (none, or only a zombie), or
-//   that holds no PID, is stale and is taken over; one that is still empty
-//   or blank and was written less than 2 s ago is a lock being made and
-//   refuses (holder unknown). A lock of a running process, this one's
-//   included, refuses. Two Tovrels taking over one stale lock at once take
-//   turns with an flock on it, and each removes only the file it judged
-//   stale; after linking, the lock is checked to be this process's file.
+//   the lock directory, which is then linked into place. A lock names its
+//   holder only when read whole as one of the forms programs write: ASCII
+//   decimal of any width between blanks (spaces, tabs), with at most one
+//   newline after it, below the system's PID limit; or the four-byte binary
+//   PID of old programs when the file is four bytes and not that. A lock
+//   whose holder is not running (no process, or only a zombie) is stale and
+//   is taken over. Every other lock refuses: a running holder's (this
+//   process's included), and one that names no holder in a form known here
+//   (text after the PID, a number past the limit, a sign, a NUL, 64 bytes
+//   or more, an empty file), which may be a running program's lock all the
+//   same; the refusal names that file, for a user who knows it is stale to
+//   remove. One that is empty or blank and was written less than 2 s ago
+//   is a lock being made and says so. Two Tovrels taking over one stale lock at once
+//   take turns with an flock on it, and each removes only the file it
+//   judged stale; after linking, the lock is checked to be this process's
+//   file.
 //
 //   The lock path is in a directory others can write: a link, a FIFO or
 //   anything else that is not a regular file there is neither followed nor
-//   waited on, and counts as a lock that cannot be read.
+//   waited on; no program locks with such a thing, so it holds nothing.
 //
 //   Where no lock can be created (the directory is missing or not
-//   writable, a stale lock cannot be removed, the lock cannot be read), the
-//   open goes on without one and says why; a running holder's lock refuses
-//   all the same, as far as it can be read. flock and TIOCEXCL remain the
-//   second line in either case.
+//   writable, a stale lock cannot be removed, the lock path holds no
+//   regular file or one that cannot be opened), the open goes on without
+//   one and says why. flock and TIOCEXCL remain the second line in either
+//   case.
 //
 //   Signals are held back while a lock is made or removed (at most some
 //   0.2 s, while another Tovrel takes over a stale lock), so that a handler
@@ -51,8 +57,11 @@
 struct UucpLockAttempt {
     enum Outcome { kTaken, kHeld, kSkipped } outcome = kSkipped;
     std::string lockPath;  // kTaken: the file that Release removes
-    pid_t holder = 0;      // kHeld: the process whose lock refused; 0 for a lock being made
-    std::string why;       // kSkipped: why the port goes without a lock file
+    pid_t holder = 0;      // kHeld: the process whose lock refused; 0 when it names none
+    // kSkipped: why the port goes without a lock file. kHeld: why the port is
+    // refused, for "cannot open X: ..." ("held by process 123", or naming
+    // the lock file that cannot be read).
+    std::string why;
 };
 
 // Takes the lock of a device given by its resolved path (ResolvedPath).

@@ -453,6 +453,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     const UucpLockAttempt lock = TakeUucpLock(device);
     if (lock.outcome == UucpLockAttempt::kHeld) {
         g_lockNotes.holderPid = lock.holder;
+        g_lockNotes.heldBecause = lock.why;
         Fail(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }

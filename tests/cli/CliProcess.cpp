@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -49,7 +50,7 @@ std::string Slurp(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-CliProcess::CliProcess(const std::vector<std::string>& args, bool errorsOnTerminal) {
+CliProcess::CliProcess(const std::vector<std::string>& args, bool errorsOnTerminal, const std::vector<int>& closed) {
     int input[2];
     if (pipe2(input, O_CLOEXEC) != 0) return;
     m_input = input[1];
@@ -71,9 +72,13 @@ CliProcess::CliProcess(const std::vector<std::string>& args, bool errorsOnTermin
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out, 1);
-    posix_spawn_file_actions_adddup2(&actions, err, 2);
+    const int given[] = {input[0], out, err};
+    for (int fd = 0; fd < 3; ++fd) {
+        if (std::find(closed.begin(), closed.end(), fd) != closed.end())
+            posix_spawn_file_actions_addclose(&actions, fd);
+        else
+            posix_spawn_file_actions_adddup2(&actions, given[fd], fd);
+    }
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;

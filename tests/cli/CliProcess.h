@@ -26,8 +26,11 @@ class CliProcess {
 public:
     // errorsOnTerminal: stderr on a pseudo-terminal read here, as at an
     // interactive shell, stdout discarded; otherwise both go to one file.
-    // SIGINT starts at its default action whatever the test's is.
-    explicit CliProcess(const std::vector<std::string>& args, bool errorsOnTerminal = false);
+    // SIGINT starts at its default action whatever the test's is. The
+    // standard descriptors in `closed` (0, 1, 2) it starts without, as
+    // after `>&-`.
+    explicit CliProcess(const std::vector<std::string>& args, bool errorsOnTerminal = false,
+                        const std::vector<int>& closed = {});
     ~CliProcess();  // kills it if it still runs
     CliProcess(const CliProcess&) = delete;
     CliProcess& operator=(const CliProcess&) = delete;

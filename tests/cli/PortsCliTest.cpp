@@ -1,13 +1,17 @@
 // tovrel-cli and its ports: the port list, the search past COM1 and COM2,
 // the kernel's console left alone unless named, a port that goes away
-// (exit 9), a second client refused with the holder named, and a lock
+// (exit 9), a second client refused with the holder or the unreadable lock
+// file named, standard descriptors closed at the start that the port never
+// becomes, and a lock
 // directory it cannot write.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +30,34 @@ namespace {
 class Ports : public CliFixture {};
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The module's trace in a file: every byte that reached it besides whole
+// request frames shows as "> (noise)". A base of its own, so that the file
+// is there before the fixture's simulator starts.
+struct TraceFile {
+    TraceFile() : file(std::tmpfile()) {}
+    ~TraceFile() { std::fclose(file); }
+    TraceFile(const TraceFile&) = delete;
+    TraceFile& operator=(const TraceFile&) = delete;
+    static SimConfig Traced(std::FILE* file) {
+        SimConfig config;
+        config.trace = file;
+        return config;
+    }
+    // From byte `from` on.
+    std::string Text(size_t from = 0) const {
+        std::string text(1 << 16, '\0');
+        const ssize_t n = pread(fileno(file), text.data(), text.size(), static_cast<off_t>(from));
+        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return text;
+    }
+    std::FILE* file;
+};
+
+class TracedPorts : protected TraceFile, public CliFixture {
+protected:
+    TracedPorts() : CliFixture(Traced(file)) {}
+};
 
 }  // namespace
 
@@ -141,9 +173,16 @@ TEST_F(Ports, ASecondClientIsRefusedWithTheHolderNamed) {
     std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(holder.Pid()));
     EXPECT_EQ(Slurp(lockFile), pid);
 
-    const CliResult r = RunCli("info");
+    CliResult r = RunCli("info");
     EXPECT_EQ(r.code, 5) << r.output;
     EXPECT_EQ(r.output, "cannot open COM1: held by process " + std::to_string(holder.Pid()) + "\n");
+    // The holder's lock as a program that writes more than its PID would:
+    // refused all the same, naming the file for a user who knows better.
+    std::ofstream(lockFile, std::ios::trunc) << std::string(pid, 10) << " otherprog user\n";
+    r = RunCli("info");
+    EXPECT_EQ(r.code, 5) << r.output;
+    EXPECT_TRUE(Contains(r.output, "cannot open COM1: held: its lock file " + lockFile + " names no process")) << r.output;
+    std::ofstream(lockFile, std::ios::trunc) << pid;
 
     holder.CloseInput();
     ASSERT_TRUE(holder.Wait(5000));
@@ -164,4 +203,45 @@ TEST_F(Ports, UnwritableLockDirectoryLeavesFlockAloneAndTraceSaysSo) {
     r = RunCli("info", "", asNobody);
     EXPECT_EQ(r.code, 0) << r.output;
     EXPECT_FALSE(Contains(r.output, "note:")) << r.output;
+}
+
+// Started without standard input, output or error, the client never takes
+// the port (or a PC file) as one of them: its own text never reaches the
+// line, and a disk file whose bytes spell a delete frame, shown by `read`,
+// deletes nothing. Output to the closed standard output is still lost
+// (exit 10); a closed error output alone is no failure.
+TEST_F(TracedPorts, ClosedStandardDescriptorsAreNeverThePort) {
+    const std::string victim = "VICTIM.TXT";
+    std::vector<uint8_t> evil = {0x55, 0x3A, 0x13, 0x00, static_cast<uint8_t>(victim.size()), 0x00};
+    evil.insert(evil.end(), victim.begin(), victim.end());
+    ASSERT_TRUE(simulator->WriteDiskFile("EVIL.BIN", evil));
+    ASSERT_TRUE(simulator->WriteDiskFile(victim, {'k'}));
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+        std::vector<int> closed;
+        int code;
+        std::string said;
+    } kRows[] = {
+        {{"info"}, "", {1}, 10, "info: standard output is closed; what it printed is lost\n"},
+        {{"--trace", "info"}, "", {2}, 0, "rate: 9600"},
+        {{"info"}, "", {0, 1, 2}, 10, ""},
+        {{"shell"}, "open EVIL.BIN\nread 64\n", {1}, 10, "shell: standard output is closed; stopped\n"},
+        {{"shell"}, "", {0}, 0, ""},
+    };
+    for (const auto& row : kRows) {
+        const std::string name = row.args.back() + " without " + std::to_string(row.closed.size()) + " from " +
+                                 std::to_string(row.closed.front());
+        const size_t traced = Text().size();
+        CliProcess cli(row.args, false, row.closed);
+        cli.Input(row.input);
+        cli.CloseInput();
+        const std::optional<int> status = cli.Wait(20000);
+        ASSERT_TRUE(status) << name;
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == row.code) << name << ": " << *status << cli.Output();
+        EXPECT_TRUE(Contains(cli.Output(), row.said)) << name << ": " << cli.Output();
+        EXPECT_FALSE(Contains(Text(traced), "(noise)")) << name << ":\n" << Text(traced);
+        std::vector<uint8_t> kept;
+        EXPECT_TRUE(simulator->ReadDiskFile(victim, &kept)) << name;
+    }
 }

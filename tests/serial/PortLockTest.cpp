@@ -1,6 +1,7 @@
 // The UUCP lock file taken before a port is opened: its place and content,
-// a stale lock taken over (by one of many at once), a running holder refused
-// without the device being opened at all, one lock for two names of a
+// a stale lock taken over (by one of many at once), a running holder or a
+// lock that names no PID in a known form refused without the device being
+// opened at all, one lock for two names of a
 // device, flock alone where the lock directory is not writable or another
 // user has put something other than a file at the lock path, and no lock or
 // temporary file left by a process killed while locking. Every test of this
@@ -228,23 +229,19 @@ TEST(UucpLock, StaleLocksAreTakenOver) {
     siginfo_t info{};
     ASSERT_EQ(waitid(P_PID, static_cast<id_t>(zombie), &info, WEXITED | WNOWAIT), 0);
     int32_t binary = dead;
-    const struct {
-        std::string text;
-        int ageSeconds;
-    } kStale[] = {
-        {PidText(dead), 0},
-        {std::string(reinterpret_cast<char*>(&binary), 4), 0},  // an old program's binary PID
-        {"junk\n", 0},
-        {PidText(zombie), 0},
-        {std::to_string(zombie), 0},  // no padding, no newline
-        {"", 3},                     // never written, by a program that has gone
-        {"   ", 3},
+    // Each form a dead holder's PID is written in.
+    const std::string kStale[] = {
+        PidText(dead),
+        std::to_string(dead),  // no padding, no newline
+        "\t" + std::to_string(dead) + " \n",
+        std::string(reinterpret_cast<char*>(&binary), 4),  // an old program's binary PID
+        PidText(zombie),
+        std::to_string(zombie),
     };
-    for (const auto& stale : kStale) {
-        WriteFile(lock, stale.text);
-        Age(lock, stale.ageSeconds);
+    for (const std::string& stale : kStale) {
+        WriteFile(lock, stale);
         HANDLE port = OpenByName(peer.SlavePath());
-        ASSERT_NE(port, INVALID_HANDLE_VALUE) << stale.text;
+        ASSERT_NE(port, INVALID_HANDLE_VALUE) << stale;
         EXPECT_EQ(Slurp(lock), PidText(getpid()));
         CloseHandle(port);
         EXPECT_FALSE(fs::exists(lock));
@@ -256,37 +253,60 @@ TEST(UucpLock, RunningHolderRefusesBeforeTheDeviceIsOpened) {
     PtyPeer peer;
     const std::string lock = LockOf(peer);
     LiveProcess holder;
+    ASSERT_GE(holder.Pid(), 1000);  // so that "PID\0" is no four-byte binary PID
     OpenWatch watch(peer.SlavePath());
+    const std::string pid = std::to_string(holder.Pid());
+    const std::string unreadable = "held: its lock file " + lock + " names no process in a form Tovrel reads";
+    const std::string made = "another program is taking it (its lock file " + lock + " is being written)";
     // A running holder's PID in any width (four ASCII bytes are not the
-    // binary form), and a lock just created, not yet written (holder unknown).
+    // binary form); a lock just created, not yet written (holder unknown);
+    // and forms that are no PID read whole, which may be a running
+    // program's lock as well as a dead one's (refused, the file named).
     const struct {
         std::string text;
         pid_t holder;
+        std::string why;
+        int ageSeconds;
     } kHeld[] = {
-        {"  1\n", 1},
-        {std::to_string(holder.Pid()) + "\n", holder.Pid()},
-        {std::string(20, ' ') + std::to_string(holder.Pid()), holder.Pid()},
-        {"", 0},
-        {"  ", 0},
-        {PidText(holder.Pid()), holder.Pid()},
+        {"  1\n", 1, "held by process 1", 0},
+        {pid + "\n", holder.Pid(), "held by process " + pid, 0},
+        {std::string(20, ' ') + pid, holder.Pid(), "held by process " + pid, 0},
+        {std::string(15 - pid.size(), '0') + pid + "\n", holder.Pid(), "held by process " + pid, 0},
+        {PidText(holder.Pid()), holder.Pid(), "held by process " + pid, 0},
+        {"", 0, made, 0},
+        {"  ", 0, made, 0},
+        {PidText(holder.Pid()).substr(0, 10) + " otherprog user\n", 0, unreadable, 0},
+        {"123456789012\n", 0, unreadable, 0},
+        {PidText(holder.Pid()) + std::string(53, ' '), 0, unreadable, 0},  // 64 bytes
+        {"+" + pid + "\n", 0, unreadable, 0},
+        {pid + std::string(1, '\0'), 0, unreadable, 0},
+        {pid + "\n\n", 0, unreadable, 0},
+        {"junk\n", 0, unreadable, 0},
+        {"0\n", 0, unreadable, 0},
+        {"", 0, unreadable, 3},  // never written, by a program that may have gone
+        {"   ", 0, unreadable, 3},
     };
     SerialChannel channel;
     channel.SelectPortName(peer.SlavePath().c_str());
     for (const auto& held : kHeld) {
         WriteFile(lock, held.text);
+        Age(lock, held.ageSeconds);
         EXPECT_EQ(channel.Open(8, 0, 0), kSerialOpenFailed) << held.text;
         EXPECT_EQ(channel.LastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
         EXPECT_EQ(LastPortLockNotes().holderPid, held.holder) << held.text;
+        EXPECT_EQ(LastPortLockNotes().heldBecause.rfind(held.why, 0), 0u) << held.text << ": " << LastPortLockNotes().heldBecause;
         EXPECT_EQ(watch.Opens(), 0);
         EXPECT_EQ(Slurp(lock), held.text);
     }
 
     // Once the holder has gone its lock is stale: the open goes ahead (and
     // the watch sees it, so it would have seen the refused one).
+    WriteFile(lock, PidText(holder.Pid()));
     holder.End();
     ASSERT_EQ(channel.Open(8, 0, 0), kSerialOk);
     EXPECT_EQ(watch.Opens(), 1);
     EXPECT_EQ(LastPortLockNotes().holderPid, 0);
+    EXPECT_EQ(LastPortLockNotes().heldBecause, "");
     channel.Close(true);
     EXPECT_FALSE(fs::exists(lock));
 }

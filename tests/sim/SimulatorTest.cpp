@@ -1,8 +1,10 @@
 // The simulated module as the program meets it: it answers only at its own
 // rate, moves to a new rate after answering, records and traces frames, and
-// runs from the command line.
+// runs from the command line, where its --link never replaces what is no
+// link, never removes another simulator's, and never names a freed terminal.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -199,12 +201,45 @@ Child Launch(const std::vector<std::string>& args) {
     return child;
 }
 
+// Its exit status; -1 when it ended otherwise, or still ran after 10 s
+// (then it is killed).
 int Wait(Child* child) {
     int status = 0;
-    waitpid(child->pid, &status, 0);
-    std::fclose(child->out);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    bool ended = false;
+    for (int i = 0; i < 1000 && !ended; ++i) {
+        ended = waitpid(child->pid, &status, WNOHANG) == child->pid;
+        if (!ended) usleep(10000);
+    }
+    if (!ended) {
+        kill(child->pid, SIGKILL);
+        waitpid(child->pid, &status, 0);
+    }
+    if (child->out != nullptr) std::fclose(child->out);
+    child->out = nullptr;
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// "module on /dev/pts/3 at 9600 bit/s, disk ..." -> "/dev/pts/3"
+std::string TerminalOf(const Child& child) {
+    const size_t from = child.firstLine.find("module on ") + 10, to = child.firstLine.find(" at ");
+    return from < to && to != std::string::npos ? child.firstLine.substr(from, to - from) : std::string();
+}
+
+// Where a symbolic link points; empty when there is none.
+std::string LinkTarget(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::read_symlink(path, error).string();
+}
+
+// A folder of this test's own, removed with what is in it at the end.
+struct WorkFolder {
+    explicit WorkFolder(const char* stem)
+        : path(std::filesystem::temp_directory_path() / (stem + std::to_string(getpid()))) {
+        std::filesystem::create_directories(path);
+    }
+    ~WorkFolder() { std::filesystem::remove_all(path); }
+    std::filesystem::path path;
+};
 
 }  // namespace
 
@@ -252,11 +287,121 @@ TEST(SimulatorProgram, FaultFlagsApply) {
 }
 
 TEST(SimulatorProgram, RefusesBadArguments) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--rate", "12345"}, {"--fault", "silent=3"}, {"--fault", "delay"},
-          {"--fault", "garbage=5"}, {"--fault", "short-read=70000"}, {"--fault", "size=4294967296"},
-          {"--bogus"}, {"--disk", "/no/such/folder"}}) {
-        Child child = Launch(args);
-        EXPECT_NE(Wait(&child), 0) << args[0];
+    // Numbers are decimal and within their ranges: no hex, octal, sign or
+    // blank, and a rate the module has.
+    const struct {
+        std::vector<std::string> args;
+        int code;
+    } kRows[] = {
+        {{"--rate", "12345"}, 2},          {{"--rate", "0x2580"}, 2},
+        {{"--rate", "-9600"}, 2},          {{"--rate", "9600 "}, 2},
+        {{"--seed", "0x10"}, 2},           {{"--seed", "18446744073709551616"}, 2},
+        {{"--fault", "silent=3"}, 2},      {{"--fault", "delay"}, 2},
+        {{"--fault", "delay=0x10"}, 2},    {{"--fault", "silent@0"}, 2},
+        {{"--fault", "silent@4294967296"}, 2}, {{"--fault", "status=0"}, 2},
+        {{"--fault", "status=256"}, 2},    {{"--fault", "oversize=512"}, 2},
+        {{"--fault", "garbage=5"}, 2},     {{"--fault", "garbage=0xAB"}, 2},
+        {{"--fault", "short-read=70000"}, 2}, {{"--fault", "size=4294967296"}, 2},
+        {{"--fault", "size=-1"}, 2},       {{"--fault", "random=0x0.1"}, 2},
+        {{"--fault", "random=nan"}, 2},    {{"--bogus"}, 2},
+        {{"--disk", "/no/such/folder"}, 1},
+    };
+    for (const auto& row : kRows) {
+        Child child = Launch(row.args);
+        EXPECT_EQ(Wait(&child), row.code) << row.args[0] << " " << (row.args.size() > 1 ? row.args[1] : "");
     }
+}
+
+// --link replaces only a missing path or a symbolic link; anything else
+// there is refused (exit 2) and left as it was, with nothing added beside.
+TEST(SimulatorProgram, LinkRefusesWhatIsNoSymbolicLink) {
+    const WorkFolder work("tovrel-simlink-");
+    const std::string link = (work.path / "com1").string();
+    const struct {
+        const char* what;
+        bool (*plant)(const std::string& path);
+    } kPlanted[] = {
+        {"a file", [](const std::string& path) { return static_cast<bool>(std::ofstream(path) << "precious"); }},
+        {"a folder", [](const std::string& path) { return mkdir(path.c_str(), 0700) == 0; }},
+        {"a FIFO", [](const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }},
+    };
+    for (const auto& planted : kPlanted) {
+        ASSERT_TRUE(planted.plant(link)) << planted.what;
+        struct stat before {};
+        ASSERT_EQ(lstat(link.c_str(), &before), 0);
+        Child child = Launch({"--no-disk", "--link", link});
+        EXPECT_NE(child.firstLine.find("no symbolic link"), std::string::npos) << planted.what << ": " << child.firstLine;
+        EXPECT_EQ(Wait(&child), 2) << planted.what;
+        struct stat after {};
+        ASSERT_EQ(lstat(link.c_str(), &after), 0) << planted.what;
+        EXPECT_EQ(after.st_ino, before.st_ino) << planted.what;
+        EXPECT_EQ(after.st_mode, before.st_mode) << planted.what;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(work.path), {}), 1) << planted.what;
+        if (S_ISREG(after.st_mode)) {
+            std::ifstream in(link);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+        }
+        std::filesystem::remove_all(link);
+    }
+}
+
+// Two simulators on one link: the second takes it over, and the first,
+// going, leaves the second's link alone.
+TEST(SimulatorProgram, OneLinkTwoSimulatorsTheLastOneKeepsIt) {
+    const WorkFolder work("tovrel-simtwo-");
+    const std::string link = (work.path / "com1").string();
+    Child first = Launch({"--no-disk", "--link", link});
+    ASSERT_FALSE(TerminalOf(first).empty()) << first.firstLine;
+    EXPECT_EQ(LinkTarget(link), TerminalOf(first));
+    Child second = Launch({"--no-disk", "--link", link});
+    ASSERT_FALSE(TerminalOf(second).empty()) << second.firstLine;
+    EXPECT_EQ(LinkTarget(link), TerminalOf(second));
+
+    kill(first.pid, SIGTERM);
+    EXPECT_EQ(Wait(&first), 0);
+    EXPECT_EQ(LinkTarget(link), TerminalOf(second));
+    kill(second.pid, SIGTERM);
+    EXPECT_EQ(Wait(&second), 0);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+}
+
+// A hang-up frees the terminal, whose name the kernel hands to the next
+// program: the simulator serves no more, and its link is gone before the
+// program sees the line drop.
+TEST(SimulatorProgram, AHangUpTakesTheLinkAway) {
+    const WorkFolder work("tovrel-simhup-");
+    const std::string link = (work.path / "com1").string();
+    Child child = Launch({"--no-disk", "--link", link, "--fault", "hangup"});
+    ASSERT_EQ(LinkTarget(link), TerminalOf(child)) << child.firstLine;
+    setenv("TOVREL_COM1", link.c_str(), 1);
+    ASSERT_TRUE(ReopenSerialChannel(1, 9600));
+    DeviceInfo info{};
+    EXPECT_FALSE(DiskGetInfo(&info));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+    theSerialChannel.Close(true);
+    kill(child.pid, SIGTERM);
+    EXPECT_EQ(Wait(&child), 0);
+}
+
+// `tovrel-sim --trace | head -1`: the reader goes, and the trace's next
+// line ends the simulator as a signal does, its link and temporary disk
+// folder removed.
+TEST(SimulatorProgram, ABrokenTracePipeEndsItCleanly) {
+    const WorkFolder work("tovrel-simpipe-");
+    const std::string link = (work.path / "com1").string();
+    Child child = Launch({"--trace", "--link", link});
+    const size_t disk = child.firstLine.find("disk ") + 5, removed = child.firstLine.find(" (removed at exit)");
+    ASSERT_LT(disk, removed) << child.firstLine;
+    const std::string folder = child.firstLine.substr(disk, removed - disk);
+    ASSERT_TRUE(std::filesystem::is_directory(folder)) << folder;
+    std::fclose(child.out);
+    child.out = nullptr;
+    setenv("TOVREL_COM1", link.c_str(), 1);
+    ASSERT_TRUE(ReopenSerialChannel(1, 9600));
+    DeviceInfo info{};
+    (void)DiskGetInfo(&info);  // answered or not, as the simulator ends meanwhile
+    theSerialChannel.Close(true);
+    EXPECT_EQ(Wait(&child), 0);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+    EXPECT_FALSE(std::filesystem::exists(folder));
 }
