@@ -118,8 +118,9 @@ private:
 const char kUsage[] =
     "Usage: tovrel [Qt options]\n"
     "\n"
-    "Opens the control panel for the USB host module on a serial port (COM1 at\n"
-    "9600 bit/s at first; on Linux TOVREL_COM1..TOVREL_COM6 name COM1..COM6's devices).\n"
+    "Opens the control panel for the USB host module on a serial port: COM1 at\n"
+    "9600 bit/s at first (on Linux TOVREL_COM1 and TOVREL_COM2 name the devices of\n"
+    "COM1 and COM2).\n"
     "It needs a display: a desktop session, or a virtual X server (xvfb-run -a tovrel).\n"
     "\n"
     "  --help       print this text and exit\n"
@@ -140,7 +141,7 @@ bool NoDisplayNamed(int argc, char** argv) {
     if (EnvironmentSet("QT_QPA_PLATFORM")) return false;
     for (int i = 1; i < argc; ++i) {
         const char* option = argv[i][0] == '-' && argv[i][1] == '-' ? argv[i] + 1 : argv[i];  // Qt takes --x as -x
-        if (std::strncmp(option, "-platform", 9) == 0 || std::strncmp(option, "-display", 8) == 0) return false;
+        if (std::strcmp(option, "-platform") == 0 || std::strcmp(option, "-display") == 0) return false;
     }
     return true;
 }
