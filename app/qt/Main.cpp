@@ -121,11 +121,13 @@ const char kUsage[] =
     "Opens the control panel for the USB host module on a serial port: COM1 at\n"
     "9600 bit/s at first (on Linux TOVREL_COM1 and TOVREL_COM2 name the devices of\n"
     "COM1 and COM2).\n"
-    "It needs a display: a desktop session, or a virtual X server (xvfb-run -a tovrel).\n"
+    "It needs a display: a desktop session, or a virtual X server\n"
+    "(xvfb-run -a tovrel).\n"
     "\n"
     "  --help       print this text and exit\n"
     "  --version    print the version and exit\n"
-    "Qt's standard options are taken too, such as -platform NAME and -display DISPLAY.\n"
+    "Qt's standard options are taken too, such as -platform NAME and\n"
+    "-display DISPLAY.\n"
     "See tovrel(1).\n";
 
 const char kDisplayHint[] = "run it from a desktop session, or under a virtual X server: xvfb-run -a tovrel";
