@@ -70,10 +70,17 @@ Result PortLostFailure(const std::string& what, const std::string& detail = "");
 
 // Shared by the commands.
 bool ParseInt(const std::string& text, long min, long max, long* value);
-// A JSON string literal of UTF-8 text, quotes included.
+// A JSON string literal of the text, quotes included: valid JSON whatever
+// the bytes (control characters escaped, a byte that is not UTF-8 as
+// \ufffd).
 std::string JsonString(const std::string& text);
 void PrintInfo(const Session& session, const DeviceInfo& info);
 int BaudIndex(long rate);
+// The index of a rate written exactly as one of the eight ("9600"; not
+// "9600x", "09600" or "+9600"), or -1.
+int RateIndexOf(const std::string& text);
+// The eight rates, "4800 9600 ... 115200", for messages.
+std::string RateList();
 
 // One command with its arguments (argv after the command name).
 Result RunCommand(Session& session, const std::string& command, const std::vector<std::string>& args);

@@ -1,5 +1,4 @@
 // tovrel-cli: see kUsage, and the man page tovrel-cli(1).
-#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "Cli.h"
 #include "Terminal.h"
 #include "pcfiles/PcFiles.h"
+#include "protocol/DeviceCommands.h"
 #include "protocol/DiskCommands.h"
 #include "serial/PortLock.h"
 #include "serial/StandardDescriptors.h"
@@ -99,11 +99,20 @@ int main(int argc, char** argv) {
         } else if (a == "--version") {
             std::cout << "tovrel-cli 1.0.0.1\n";
             return kExitOk;
-        } else if (a == "--port" && hasValue) {
+        } else if ((a == "--port" || a == "--baud") && !hasValue) {
+            std::cerr << a << " needs a value (try --help)\n";
+            return kExitBadInput;
+        } else if (a == "--port") {
             session.port = args[++i];
             session.portNamed = true;
-        } else if (a == "--baud" && hasValue) {
-            session.baud = std::atoi(args[++i].c_str());
+        } else if (a == "--baud") {
+            const std::string& rate = args[++i];
+            const int index = RateIndexOf(rate);
+            if (index < 0) {
+                std::cerr << "--baud " << rate << ": not a rate; --baud takes one of " << RateList() << '\n';
+                return kExitBadInput;
+            }
+            session.baud = kModuleBaudRates[index];
         } else if (a == "--trace") {
             session.trace = true;
         } else if (a == "--json") {

@@ -12,17 +12,52 @@ std::string Format(unsigned year, unsigned month, unsigned day, unsigned hour, u
     return text;
 }
 
+// Reads one field of one or two decimal digits at text[*at], then the
+// separator that must follow it ('\0': the end).
+bool Field(const std::string& text, size_t* at, char separator, unsigned* value) {
+    size_t i = *at;
+    unsigned v = 0;
+    while (i < text.size() && i - *at < 2 && text[i] >= '0' && text[i] <= '9') v = v * 10 + unsigned(text[i++] - '0');
+    if (i == *at) return false;
+    if (separator == '\0' ? i != text.size() : i >= text.size() || text[i] != separator) return false;
+    *at = i + 1;
+    *value = v;
+    return true;
+}
+
+unsigned DaysIn(unsigned month, unsigned year) {
+    static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    // Years 2000 to 2099: every fourth is a leap year, 2000 included.
+    return month == 2 && year % 4 == 0 ? 29 : kDays[month - 1];
+}
+
+const char* const kMonthNames[] = {"January", "February", "March",     "April",   "May",      "June",
+                                   "July",    "August",   "September", "October", "November", "December"};
+
 }  // namespace
 
 std::string ClockText(const DeviceInfo& i) { return Format(i.year, i.month, i.day, i.hour, i.minute, i.second); }
 
 std::string ClockText(const DeviceSettings& s) { return Format(s.year, s.month, s.day, s.hour, s.minute, s.second); }
 
-bool ParseClock(const std::string& text, DeviceSettings* settings) {
-    unsigned yy, mo, dd, hh, mi, ss;
-    char tail;
-    if (std::sscanf(text.c_str(), "%u-%u-%u %u:%u:%u%c", &yy, &mo, &dd, &hh, &mi, &ss, &tail) != 6) return false;
-    if (yy > 99 || mo < 1 || mo > 12 || dd < 1 || dd > 31 || hh > 23 || mi > 59 || ss > 59) return false;
+bool ParseClock(const std::string& text, DeviceSettings* settings, std::string* why) {
+    unsigned yy = 0, mo = 0, dd = 0, hh = 0, mi = 0, ss = 0;
+    size_t at = 0;
+    std::string problem;
+    if (!Field(text, &at, '-', &yy) || !Field(text, &at, '-', &mo) || !Field(text, &at, ' ', &dd) ||
+        !Field(text, &at, ':', &hh) || !Field(text, &at, ':', &mi) || !Field(text, &at, '\0', &ss)) {
+        problem = "not 'YY-MM-DD hh:mm:ss'";
+    } else if (mo < 1 || mo > 12) {
+        problem = "there is no month " + std::to_string(mo);
+    } else if (dd < 1 || dd > DaysIn(mo, yy)) {
+        problem = std::string(kMonthNames[mo - 1]) + " " + std::to_string(2000 + yy) + " has no day " + std::to_string(dd);
+    } else if (hh > 23 || mi > 59 || ss > 59) {
+        problem = "the time of day runs from 00:00:00 to 23:59:59";
+    }
+    if (!problem.empty()) {
+        if (why != nullptr) *why = problem;
+        return false;
+    }
     settings->year = static_cast<uint8_t>(yy);
     settings->month = static_cast<uint8_t>(mo);
     settings->day = static_cast<uint8_t>(dd);

@@ -10,9 +10,11 @@
 std::string ClockText(const DeviceInfo& info);
 std::string ClockText(const DeviceSettings& settings);
 
-// 'YY-MM-DD hh:mm:ss' into the clock fields; false (fields untouched) when
-// it is not that or a field is out of range.
-bool ParseClock(const std::string& text, DeviceSettings* settings);
+// 'YY-MM-DD hh:mm:ss' (fields of one or two digits) into the clock fields;
+// false (fields untouched, *why saying what is wrong) when it is not that,
+// or names a time that does not exist: Feb 29 of a year that is no leap
+// year (the module's years are 2000 to 2099), Apr 31, hour 24.
+bool ParseClock(const std::string& text, DeviceSettings* settings, std::string* why = nullptr);
 // The PC's local time into the clock fields.
 void ClockNow(DeviceSettings* settings);
 

@@ -1,6 +1,7 @@
 // The client's dealings with ports rather than with the module: opening the
 // session's port (and saying why it would not open), the port list, the
 // search over COM1, COM2 and that list, and a port that went away.
+#include <cctype>
 #include <ostream>
 
 #include "Cli.h"
@@ -92,6 +93,51 @@ struct SearchWatch {
     }
 };
 
+// The length of the well-formed UTF-8 sequence that starts at text[i], or
+// 0: no overlong forms, no surrogates, nothing past U+10FFFF.
+size_t Utf8SequenceAt(const std::string& text, size_t i) {
+    const auto at = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = at(i);
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (text.size() - i < length || at(i + 1) < low || at(i + 1) > high) return 0;
+    for (size_t k = 2; k < length; ++k)
+        if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
+    return length;
+}
+
+// "COMn" for a port that --port names as the window's port combo does: a
+// number 1 to 6, or COMn in any case of letters ("com2"), blanks around it
+// aside. Empty for anything else, such as a path, whose case matters.
+std::string ComPortName(const std::string& typed) {
+    const size_t first = typed.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    std::string text = typed.substr(first, typed.find_last_not_of(" \t") - first + 1);
+    long number = 0;
+    if (text.find_first_not_of("0123456789") == std::string::npos)
+        return ParseInt(text, 1, 6, &number) ? "COM" + text : std::string();
+    for (size_t i = 0; i < text.size() && i < 3; ++i)
+        text[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[i])));
+    const std::string digits = text.size() > 3 ? text.substr(3) : std::string();
+    const bool isCom = text.compare(0, 3, "COM") == 0 && !digits.empty() && digits[0] != '0' && digits.size() <= 3 &&
+                       digits.find_first_not_of("0123456789") == std::string::npos;
+    return isCom ? text : std::string();
+}
+
 void OnSearchAttempt(int portIndex, int baudIndex, void* context) {
     auto& watch = *static_cast<SearchWatch*>(context);
     watch.NoteLastAttempt();
@@ -114,18 +160,27 @@ void OnSearchSkip(int portIndex, void* context) {
 std::string JsonString(const std::string& text) {
     static const char kHex[] = "0123456789abcdef";
     std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const size_t length = Utf8SequenceAt(text, i);
+        if (length == 0) {
+            // A byte that is no UTF-8 (a device path may hold any byte): the
+            // replacement character, so the output stays valid JSON.
+            out += "\\ufffd";
+            ++i;
+            continue;
+        }
+        if (byte == '"' || byte == '\\') {
             out += '\\';
-            out += c;
+            out += text[i];
         } else if (byte < 0x20) {
             out += "\\u00";
             out += kHex[byte >> 4];
             out += kHex[byte & 0xF];
         } else {
-            out += c;
+            out.append(text, i, length);
         }
+        i += length;
     }
     return out + '"';
 }
@@ -138,16 +193,32 @@ Result PortLostFailure(const std::string& what, const std::string& detail) {
 }
 
 Result SelectPort(const Session& s) {
+    const std::string com = ComPortName(s.port);
     long number = 0;
-    if (ParseInt(s.port, 1, 6, &number)) {
+    if (!com.empty() && ParseInt(com.substr(3), 1, 6, &number)) {
         theSerialChannel.SelectPort(static_cast<int>(number));
+    } else if (!com.empty()) {
+        theSerialChannel.SelectPortName(com.c_str());
     } else if (!s.port.empty() && s.port.find_first_not_of("0123456789") != std::string::npos) {
         theSerialChannel.SelectPortName(s.port.c_str());
     } else {
-        return Failure(kExitBadInput, "--port takes 1 to 6 or a port's name");
+        return Failure(kExitBadInput, "--port " + s.port + ": not a port; --port takes 1 to 6 for COM1 to COM6, or a "
+                                      "port's name such as COM7 or /dev/ttyUSB0");
     }
-    if (BaudIndex(s.baud) < 0) return Failure(kExitBadInput, "--baud takes one of 4800 9600 14400 19200 38400 56000 57600 115200");
+    if (BaudIndex(s.baud) < 0) return Failure(kExitBadInput, "--baud takes one of " + RateList());
     return {};
+}
+
+int RateIndexOf(const std::string& text) {
+    for (int i = 0; i < 8; ++i)
+        if (text == std::to_string(kModuleBaudRates[i])) return i;
+    return -1;
+}
+
+std::string RateList() {
+    std::string list;
+    for (const int rate : kModuleBaudRates) list += (list.empty() ? "" : " ") + std::to_string(rate);
+    return list;
 }
 
 Result OpenPort(const Session& s) {
@@ -172,14 +243,16 @@ Result ListPorts(Session& s) {
     const std::vector<SerialPortInfo> ports = ListSerialPorts();
     std::ostream& out = *s.out;
     if (s.json) {
+        // One line, as every --json answer, so that a script reads the shell's
+        // answers line by line.
         out << '[';
         for (size_t i = 0; i < ports.size(); ++i) {
             const SerialPortInfo& p = ports[i];
-            out << (i == 0 ? "\n  " : ",\n  ") << "{\"name\": " << JsonString(p.name)
+            out << (i == 0 ? "" : ", ") << "{\"name\": " << JsonString(p.name)
                 << ", \"description\": " << JsonString(p.description) << ", \"vendor\": " << JsonString(p.vendor)
                 << ", \"model\": " << JsonString(p.model) << ", \"serial\": " << JsonString(p.serial) << '}';
         }
-        out << (ports.empty() ? "]\n" : "\n]\n");
+        out << "]\n";
         return {};
     }
     if (ports.empty()) *s.err << "ports: no serial ports besides COM1 and COM2\n";

@@ -34,9 +34,13 @@ if(NOT WIN32)
 
   # Packaged here, not by Debian: a native package, whose changelog is
   # changelog.gz (lintian wants no changelog.Debian.gz for it).
+  # The read-me is the manual that tovrel(1) points to; over 4 kB, so
+  # compressed as Debian wants.
   set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/tovrel)
   tovrel_gzip(${CMAKE_CURRENT_LIST_DIR}/changelog doc/changelog)
-  install(FILES ${packaging_out}/doc/changelog.gz ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION ${doc_dir})
+  tovrel_gzip(${PROJECT_SOURCE_DIR}/README.md doc/README.md)
+  install(FILES ${packaging_out}/doc/changelog.gz ${packaging_out}/doc/README.md.gz ${CMAKE_CURRENT_LIST_DIR}/copyright
+          DESTINATION ${doc_dir})
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
           RENAME tovrel)
   add_custom_target(tovrel_compressed_docs ALL DEPENDS ${packaging_gz})
@@ -56,8 +60,10 @@ if(NOT WIN32)
 endif()
 
 if(WIN32)
-  # `cpack -G ZIP`: the two programs, a short read-me and the licence.
+  # `cpack -G ZIP`: the two programs, a short read-me, the manual (the
+  # project's read-me, which the short one names) and the licence.
   install(FILES ${PROJECT_SOURCE_DIR}/docs/windows-readme.txt DESTINATION . RENAME README.txt)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION docs)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)

@@ -20,7 +20,7 @@ fail() { echo "check-deb: $*" >&2; exit 1; }
 listing=$(dpkg-deb -c "$deb")
 for f in /usr/bin/tovrel /usr/bin/tovrel-cli /usr/bin/tovrel-sim /usr/share/applications/tovrel.desktop \
          /usr/share/man/man1/{tovrel,tovrel-cli,tovrel-sim}.1.gz /usr/share/icons/hicolor/{16x16,32x32,64x64,128x128}/apps/tovrel.png \
-         /usr/share/doc/tovrel/copyright /usr/share/doc/tovrel/changelog.gz; do
+         /usr/share/doc/tovrel/{copyright,changelog.gz,README.md.gz}; do
   grep -q " \.$f\$" <<<"$listing" || fail "the package lacks $f"
 done
 dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || fail "the package does not depend on Qt"
@@ -38,7 +38,7 @@ if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$entry" || { rm -f "$entry"; fail "the desktop entry is not valid"; }
   rm -f "$entry"
 fi
-echo "ok: the package holds the programs, their man pages, the desktop entry, the icons, copyright and changelog"
+echo "ok: the package holds the programs, their man pages, the desktop entry, the icons, copyright, changelog and README"
 command -v lintian >/dev/null || fail "needs lintian (apt-get install lintian)"
 lintian --fail-on error,warning "$deb" || fail "lintian finds errors or warnings (above)"
 echo "ok: lintian"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds Tovrel and talks to a module. With TOVREL_COM1 set (for instance to
-# /dev/ttyUSB0) it talks to that port; otherwise it starts the module
-# simulator on a pseudo-terminal with a demo disk and points COM1 at it.
+# Builds Tovrel (the window, the client tovrel-cli and the simulator) and
+# talks to a module. With TOVREL_COM1 set (for instance to /dev/ttyUSB0) it
+# talks to that port; otherwise it starts the module simulator on a
+# pseudo-terminal with a demo disk and points COM1 at it.
 #
 # It opens the window; it needs a display (under xvfb-run without one).
 set -euo pipefail
@@ -12,7 +13,8 @@ cmake -S . -B build/run -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREL_TESTS=OFF -DT
 window=no
 [ -f app/CMakeLists.txt ] && window=yes
 if [ $window = yes ]; then
-  cmake --build build/run -j "$(nproc)" --target tovrel tovrel-sim
+  # The client too, which the README and the man pages name beside the window.
+  cmake --build build/run -j "$(nproc)" --target tovrel tovrel-cli tovrel-sim
   if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     echo "There is no display to open the window on. Run it under a virtual X server:" >&2
     echo "  xvfb-run -a $0        (Debian package xvfb)" >&2

@@ -1,6 +1,12 @@
 // tovrel: the window. With --report-shown it prints the line "shown" on
 // stdout once the window is on screen, for the start-up benchmark (which
-// times it from the process's start).
+// times it from the process's start). --help and --version print and end
+// before Qt starts.
+//
+// Without a display Qt would abort (SIGABRT) inside QApplication's
+// constructor: the window says what is missing in one line instead and
+// exits 2, before Qt starts when no display is named at all, else when
+// Qt's platform plugin fails.
 //
 // SIGINT, SIGTERM and SIGHUP end it as Cancel does, once no exchange with
 // the module runs (a transfer stops between two chunks), closing any message box or
@@ -8,6 +14,7 @@
 // removed, and the exit status is 0. A signal ignored at start stays
 // ignored (nohup).
 #include <QApplication>
+#include <QByteArray>
 #include <QDialog>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -21,7 +28,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "ExchangeScope.h"
 #include "QtDialog.h"
@@ -106,16 +116,111 @@ private:
 };
 #endif
 
+const char kUsage[] =
+    "Usage: tovrel [Qt options]\n"
+    "\n"
+    "Opens the control panel for the USB host module on a serial port: COM1 at\n"
+    "9600 bit/s at first (on Linux TOVREL_COM1 and TOVREL_COM2 name the devices of\n"
+    "COM1 and COM2).\n"
+    "It needs a display: a desktop session, or a virtual X server\n"
+    "(xvfb-run -a tovrel).\n"
+    "\n"
+    "  --help       print this text and exit\n"
+    "  --version    print the version and exit\n"
+    "Qt's standard options are taken too, such as -platform NAME and\n"
+    "-display DISPLAY.\n"
+    "See tovrel(1).\n";
+
+const char kDisplayHint[] = "run it from a desktop session, or under a virtual X server: xvfb-run -a tovrel";
+
+bool EnvironmentSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0';
+}
+
+// Whether Qt is left to find a display of its own: no platform named by
+// QT_QPA_PLATFORM or -platform, and no display by -display.
+bool NoDisplayNamed(int argc, char** argv) {
+    if (EnvironmentSet("QT_QPA_PLATFORM")) return false;
+    for (int i = 1; i < argc; ++i) {
+        const char* option = argv[i][0] == '-' && argv[i][1] == '-' ? argv[i] + 1 : argv[i];  // Qt takes --x as -x
+        if (std::strcmp(option, "-platform") == 0 || std::strcmp(option, "-display") == 0) return false;
+    }
+    return true;
+}
+
+// What Qt's platform plugins said while QApplication was being made: kept
+// back, and either shown once it stands or made the one line that says
+// why it could not.
+struct PlatformMessage {
+    QtMsgType type;
+    std::string category;
+    QString text;
+};
+std::vector<PlatformMessage> g_platformMessages;
+bool g_startingQt = false;
+QtMessageHandler g_qtHandler = nullptr;
+
+void OnQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    const bool fromPlatform = context.category != nullptr && std::strncmp(context.category, "qt.qpa", 6) == 0;
+    if (g_startingQt && type == QtFatalMsg && text.contains(QLatin1String("platform plugin"))) {
+        QString why = QStringLiteral("no Qt platform plugin could be started");
+        for (const PlatformMessage& said : g_platformMessages) {
+            if (said.type != QtDebugMsg && said.type != QtInfoMsg) {
+                why = said.text.trimmed();  // "could not connect to display :5"
+                break;
+            }
+        }
+        std::fprintf(stderr, "tovrel: cannot open the window: %s; %s\n", why.toLocal8Bit().constData(), kDisplayHint);
+        std::fflush(stderr);
+        _exit(2);
+    }
+    if (g_startingQt && fromPlatform) {
+        g_platformMessages.push_back({type, context.category, text});
+        return;
+    }
+    g_qtHandler(type, context, text);
+}
+
+// Qt's own messages of the start that went well, as Qt would have shown them.
+void ReplayPlatformMessages() {
+    for (const PlatformMessage& said : g_platformMessages) {
+        const QMessageLogContext context(nullptr, 0, nullptr, said.category.c_str());
+        g_qtHandler(said.type, context, said.text);
+    }
+    g_platformMessages.clear();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     FillClosedStandardDescriptors();  // a port or a PC file is never standard output or error
     bool reportShown = false;
-    for (int i = 1; i < argc; ++i)
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("tovrel %s\n", kVersionNumber);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
         if (std::strcmp(argv[i], "--report-shown") == 0) reportShown = true;
+    }
+#if !defined(_WIN32) && !defined(__APPLE__)
+    if (NoDisplayNamed(argc, argv) && !EnvironmentSet("DISPLAY") && !EnvironmentSet("WAYLAND_DISPLAY")) {
+        std::fprintf(stderr, "tovrel: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are not set); %s\n",
+                     kDisplayHint);
+        return 2;
+    }
+#endif
 
     UseChineseDates();
+    g_qtHandler = qInstallMessageHandler(OnQtMessage);
+    g_startingQt = true;
     QApplication application(argc, argv);
+    g_startingQt = false;
+    ReplayPlatformMessages();
     InstallQtTranslations(&application);
     QApplication::setApplicationVersion(QString::fromLatin1(kVersionNumber));
     ShownReporter reporter;

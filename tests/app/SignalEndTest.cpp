@@ -1,6 +1,8 @@
-// The window's own process ended by a signal: INT, TERM and HUP end it as
-// Cancel does, with status 0, its port's lock file removed and the port's
-// settings as it found them; also while a message box is up.
+// The window's own process: --help and --version, a start without a
+// display (one line, exit 2, never SIGABRT), and its end by a signal: INT,
+// TERM and HUP end it as Cancel does, with status 0, its port's lock file
+// removed and the port's settings as it found them; also while a message
+// box is up.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,12 +13,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "sim/ModuleSimulator.h"
 
@@ -70,7 +74,57 @@ bool SameSettings(const termios& a, const termios& b) {
            std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
+// Runs the window to its end with the environment changed by `env`
+// ("NAME=value" sets, "NAME" unsets); its wait status and what it printed
+// (stdout and stderr in one).
+int RunWindow(const std::vector<std::string>& args, const std::vector<std::string>& env, std::string* output) {
+    std::string command = "env";
+    for (const std::string& change : env)
+        command += change.find('=') == std::string::npos ? " -u " + change : " '" + change + "'";
+    command += std::string(" ") + TOVREL_WINDOW_PROGRAM;
+    for (const std::string& arg : args) command += " " + arg;
+    std::FILE* pipe = popen((command + " 2>&1 </dev/null").c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, n);
+    return pclose(pipe);
+}
+
 }  // namespace
+
+TEST(WindowStart, HelpVersionAndNoDisplaySayWhatTheyMean) {
+    const std::string hint = "; run it from a desktop session, or under a virtual X server: xvfb-run -a tovrel\n";
+    const std::vector<std::string> noDisplay = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        int code;
+        std::string start;  // how the output begins
+        std::string end;    // and how it ends, when it is not all in `start`
+    } rows[] = {
+        {{"--help"}, noDisplay, 0, "Usage: tovrel [Qt options]\n", "See tovrel(1).\n"},
+        {{"--version"}, noDisplay, 0, "tovrel 1.0.0.1\n", ""},
+        {{}, noDisplay, 2, "tovrel: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are not set)" + hint, ""},
+        // A display named that is not there, a platform that cannot start.
+        {{}, {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DISPLAY=:57"}, 2, "tovrel: cannot open the window: ", hint},
+        {{"-platform", "xcb"}, noDisplay, 2, "tovrel: cannot open the window: ", hint},
+        {{}, {"QT_QPA_PLATFORM=nosuch"}, 2, "tovrel: cannot open the window: ", hint},
+    };
+    for (const auto& row : rows) {
+        std::string output;
+        const int status = RunWindow(row.args, row.env, &output);
+        const std::string what = (row.args.empty() ? std::string("no option") : row.args[0]) + ": " + output;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == row.code) << status << ", " << what;
+        EXPECT_EQ(output.compare(0, row.start.size(), row.start), 0) << what;
+        const bool ends = output.size() >= row.end.size() &&
+                          output.compare(output.size() - row.end.size(), row.end.size(), row.end) == 0;
+        EXPECT_TRUE(ends) << what;
+        if (row.code == 2) {
+            EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << what;
+        }
+    }
+}
 
 TEST(WindowSignals, IntTermAndHupEndItCleanly) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);

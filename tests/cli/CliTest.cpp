@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -97,12 +98,60 @@ TEST_F(Cli, APcFileThatIsNoRegularFileIsRefusedUnreadAndNothingIsSent) {
     }
 }
 
+// Bad input exits 2 with nothing sent: a rate not written as one of the
+// eight, a date that does not exist. --port takes COMn as the window's
+// port combo does, letters in any case; a path's case matters.
 TEST_F(Cli, ExitCodesTellWhatWentWrong) {
-    EXPECT_EQ(RunCli("--baud 12345 info").code, 2);
-    EXPECT_EQ(RunCli("frobnicate").code, 2);
-    EXPECT_EQ(RunCli("put " + (work / "missing.bin").string()).code, 6);
-    EXPECT_EQ(RunCli("rmdir NOSUCHDIR").code, 4);
-    EXPECT_EQ(RunCli("--port /dev/null info").code, 5);
+    setenv("TOVREL_COM2", simulator->SlavePath().c_str(), 1);
+    std::string upperPath = simulator->SlavePath();
+    std::transform(upperPath.begin(), upperPath.end(), upperPath.begin(), ::toupper);
+    const std::string rates = ": not a rate; --baud takes one of 4800 9600 14400 19200 38400 56000 57600 115200\n";
+    const struct {
+        std::string args;
+        int code;
+        std::string shown;  // a part of the output
+    } rows[] = {
+        {"--baud 12345 info", 2, "--baud 12345" + rates},
+        {"--baud 9600x info", 2, "--baud 9600x" + rates},
+        {"--baud 09600 info", 2, "--baud 09600" + rates},
+        {"--baud +9600 info", 2, "--baud +9600" + rates},
+        {"--baud ' 9600' info", 2, "--baud  9600" + rates},
+        {"--baud '' info", 2, "--baud " + rates},
+        {"--baud", 2, "--baud needs a value"},
+        {"--baud 9600 --port com1 info", 0, "port: COM1\n"},
+        {"--port Com2 info", 0, "port: COM2\n"},
+        {"--port ' cOm1 ' info", 0, "port: COM1\n"},
+        {"--port 7 info", 2, "--port 7: not a port; --port takes 1 to 6 for COM1 to COM6, or a port's name"},
+        {"--port " + upperPath + " info", 5, "no such port"},
+        {"--port /dev/null info", 5, "cannot open /dev/null"},
+        {"frobnicate", 2, "unknown command"},
+        {"put " + (work / "missing.bin").string(), 6, "missing.bin"},
+        {"rmdir NOSUCHDIR", 4, "refused by the module"},
+        {"set --clock '26-12-31 23:59:59'", 0, "clock 2026-12-31 23:59:59"},
+        {"set --clock '24-02-29 12:00:00'", 0, "clock 2024-02-29 12:00:00"},
+        {"set --clock '00-02-29 00:00:00'", 0, "clock 2000-02-29 00:00:00"},
+        {"set --clock '26-02-30 00:00:00'", 2, "set: --clock"},
+        {"set --clock '25-02-29 12:00:00'", 2, "set: --clock"},
+        {"set --clock '26-04-31 10:00:00'", 2, "set: --clock"},
+        {"set --clock '26-01-00 10:00:00'", 2, "set: --clock"},
+        {"set --clock '26-13-01 10:00:00'", 2, "set: --clock"},
+        {"set --clock '26-01-01 24:00:00'", 2, "set: --clock"},
+        {"set --clock '26-01-01 23:60:00'", 2, "set: --clock"},
+        {"set --clock '26-01-01 23:00:60'", 2, "set: --clock"},
+        {"set --clock '+6-01-01 23:00:00'", 2, "set: --clock"},
+        {"set --clock '2026-01-01 23:00:00'", 2, "set: --clock"},
+        {"set --clock '26-01-01 23:00:00x'", 2, "set: --clock"},
+    };
+    for (const auto& row : rows) {
+        const size_t sent = simulator->Requests().size();
+        const CliResult r = RunCli(row.args);
+        EXPECT_EQ(r.code, row.code) << row.args << ": " << r.output;
+        EXPECT_NE(r.output.find(row.shown), std::string::npos) << row.args << ": " << r.output;
+        if (row.code == 2) {
+            EXPECT_EQ(simulator->Requests().size(), sent) << row.args;
+        }
+    }
+    unsetenv("TOVREL_COM2");
     simulator->ArmFault({SimFault::kSilent, 0, {}, 1, false});
     EXPECT_EQ(RunCli("info").code, 3);
 }

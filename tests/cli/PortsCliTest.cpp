@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
 
 #include "serial/SerialPorts.h"
 #include "serial/posix/PortNames.h"
@@ -59,6 +61,123 @@ protected:
     TracedPorts() : CliFixture(Traced(file)) {}
 };
 
+// A strict reader of one JSON text (RFC 8259, UTF-8): whether `text` is
+// exactly one value, each string's value collected in UTF-8. Written apart
+// from the client's encoder, so that one cannot vouch for the other.
+class StrictJson {
+public:
+    static bool Read(const std::string& text, std::vector<std::string>* strings) {
+        StrictJson json{text, 0, strings};
+        return json.Value() && json.m_at == text.size();
+    }
+
+private:
+    StrictJson(const std::string& text, size_t at, std::vector<std::string>* strings)
+        : m_text(text), m_at(at), m_strings(strings) {}
+    int Peek() const { return m_at < m_text.size() ? static_cast<unsigned char>(m_text[m_at]) : -1; }
+    bool Take(char c) { return Peek() == static_cast<unsigned char>(c) ? (++m_at, true) : false; }
+    void Blanks() {
+        while (Peek() == ' ' || Peek() == '\t' || Peek() == '\n' || Peek() == '\r') ++m_at;
+    }
+    bool Value() {
+        Blanks();
+        bool ok = false;
+        if (Take('{') || Take('[')) {
+            const bool object = m_text[m_at - 1] == '{';
+            Blanks();
+            ok = Take(object ? '}' : ']');
+            while (!ok) {
+                if (object) {
+                    Blanks();
+                    if (!String()) return false;
+                    Blanks();
+                    if (!Take(':')) return false;
+                }
+                if (!Value()) return false;
+                if (Take(object ? '}' : ']')) ok = true;
+                else if (!Take(',')) return false;
+            }
+        } else if (Peek() == '"') {
+            ok = String();
+        } else {
+            static const std::regex kNumber("-?(0|[1-9][0-9]*)(\\.[0-9]+)?([eE][-+]?[0-9]+)?|true|false|null");
+            std::smatch match;
+            const std::string rest = m_text.substr(m_at);
+            ok = std::regex_search(rest, match, kNumber, std::regex_constants::match_continuous);
+            m_at += ok ? match.length() : 0;
+        }
+        Blanks();
+        return ok;
+    }
+    static void Append(std::string* out, unsigned cp) {
+        if (cp < 0x80) {
+            *out += static_cast<char>(cp);
+            return;
+        }
+        static const unsigned kLead[] = {0, 0xC0, 0xE0, 0xF0};
+        const int tail = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+        *out += static_cast<char>(kLead[tail] | (cp >> (6 * tail)));
+        for (int k = tail - 1; k >= 0; --k) *out += static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3F));
+    }
+    bool Hex4(unsigned* cp) {
+        if (m_at + 4 > m_text.size()) return false;
+        const std::string digits = m_text.substr(m_at, 4);
+        if (digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+        *cp = static_cast<unsigned>(std::stoul(digits, nullptr, 16));
+        m_at += 4;
+        return true;
+    }
+    bool String() {
+        if (!Take('"')) return false;
+        std::string value;
+        for (int c = Peek(); c != '"'; c = Peek()) {
+            if (c < 0x20) return false;  // the end, or a raw control character
+            ++m_at;
+            unsigned cp = 0;
+            if (c == '\\') {
+                const int e = Peek();
+                ++m_at;
+                static const std::map<int, char> kEscapes = {{'"', '"'},  {'\\', '\\'}, {'/', '/'},  {'b', '\b'},
+                                                             {'f', '\f'}, {'n', '\n'},   {'r', '\r'}, {'t', '\t'}};
+                const auto simple = kEscapes.find(e);
+                if (simple != kEscapes.end()) {
+                    cp = static_cast<unsigned char>(simple->second);
+                } else if (e != 'u' || !Hex4(&cp)) {
+                    return false;
+                }
+                if (e == 'u' && cp >= 0xD800 && cp < 0xDC00) {  // a pair, or nothing
+                    unsigned low = 0;
+                    if (!Take('\\') || !Take('u') || !Hex4(&low) || low < 0xDC00 || low > 0xDFFF) return false;
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                } else if (e == 'u' && cp >= 0xDC00 && cp <= 0xDFFF) {
+                    return false;
+                }
+            } else if (c >= 0x80) {
+                // Decoded, then held to the shortest form and the range of code points.
+                const int tail = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : -1;
+                if (tail < 0 || c >= 0xF8) return false;
+                cp = static_cast<unsigned>(c) & (0x3F >> tail);
+                for (int k = 0; k < tail; ++k, ++m_at) {
+                    if (Peek() < 0x80 || Peek() > 0xBF) return false;
+                    cp = (cp << 6) | (static_cast<unsigned>(Peek()) & 0x3F);
+                }
+                const unsigned shortest[] = {0, 0x80, 0x800, 0x10000};
+                if (cp < shortest[tail] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+            } else {
+                cp = static_cast<unsigned>(c);
+            }
+            Append(&value, cp);
+        }
+        ++m_at;
+        m_strings->push_back(value);
+        return true;
+    }
+
+    const std::string& m_text;
+    size_t m_at;
+    std::vector<std::string>* m_strings;
+};
+
 }  // namespace
 
 TEST_F(Ports, ListsThePortsBesidesCom1AndCom2AsTextAndJson) {
@@ -75,7 +194,7 @@ TEST_F(Ports, ListsThePortsBesidesCom1AndCom2AsTextAndJson) {
     r = RunCli("--json ports");
     EXPECT_EQ(r.code, 0) << r.output;
     const std::string entry = R"(", "description": "pseudo-terminal", "vendor": "", "model": "", "serial": ""})";
-    EXPECT_EQ(r.output, "[\n  {\"name\": \"" + names[0] + entry + ",\n  {\"name\": \"" + names[1] + entry + "\n]\n");
+    EXPECT_EQ(r.output, "[{\"name\": \"" + names[0] + entry + ", {\"name\": \"" + names[1] + entry + "]\n");
 
     // The shell has it too; none listed is no failure.
     setenv("TOVREL_PORTS", "", 1);
@@ -244,4 +363,64 @@ TEST_F(TracedPorts, ClosedStandardDescriptorsAreNeverThePort) {
         std::vector<uint8_t> kept;
         EXPECT_TRUE(simulator->ReadDiskFile(victim, &kept)) << name;
     }
+}
+
+// --json is valid JSON whatever bytes a port's name holds (a Linux device
+// path may hold any but '/' and NUL): quotes and backslashes escaped,
+// control characters as \u00XX, a byte that is not UTF-8 as U+FFFD. Each
+// command prints one line, in the shell too.
+TEST_F(Ports, JsonIsValidForAnyPortNameAndOneLineACommand) {
+    const fs::path folder = work / "ports";
+    fs::create_directories(folder);
+    const std::string controls = std::string("nl\ntab\tbell\x07" "del\x7f") + '\x01';
+    const std::string hostile[] = {"q\"uo\\te", controls,
+                                   "bad\xff\xc0\xaf end", "surrogate\xed\xa0\x80 cut\xe6\x88",
+                                   "\xf4\x90\x80\x80 past", "串口 ok"};
+    const std::string fffd = "\xef\xbf\xbd";
+    const std::string decoded[] = {"q\"uo\\te", controls,
+                                   "bad" + fffd + fffd + fffd + " end",
+                                   "surrogate" + fffd + fffd + fffd + " cut" + fffd + fffd,
+                                   fffd + fffd + fffd + fffd + " past", "串口 ok"};
+    std::string list;
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < std::size(hostile); ++i) {
+        const fs::path link = folder / hostile[i];
+        fs::create_symlink(simulator->SlavePath(), link);
+        list += (list.empty() ? "" : ":") + link.string();
+        expected.push_back((folder / decoded[i]).string());
+    }
+    std::sort(expected.begin(), expected.end());
+    setenv("TOVREL_PORTS", list.c_str(), 1);
+    setenv("TOVREL_COM1", "/nonexistent", 1);
+    setenv("TOVREL_COM2", "/nonexistent", 1);
+    const std::string named = (folder / hostile[0]).string();
+
+    struct Row {
+        std::string args;
+        std::string input;
+        size_t lines;
+    };
+    const Row rows[] = {
+        {"--json ports", "", 1},
+        {"--json --port '" + named + "' info", "", 1},
+        {"--json search", "", 1},
+        {"--json --port '" + named + "' shell", "info\nports\nsearch\n", 3},
+    };
+    for (const Row& row : rows) {
+        const CliResult r = RunCli(row.args, row.input);
+        EXPECT_EQ(r.code, 0) << row.args << ": " << r.output;
+        std::vector<std::string> lines, strings;
+        for (size_t from = 0, to; (to = r.output.find('\n', from)) != std::string::npos; from = to + 1)
+            lines.push_back(r.output.substr(from, to - from));
+        EXPECT_EQ(lines.size(), row.lines) << row.args << ": " << r.output;
+        EXPECT_EQ(r.output.back(), '\n') << row.args;
+        for (const std::string& line : lines) EXPECT_TRUE(StrictJson::Read(line, &strings)) << row.args << ": " << line;
+        // Every port's name, or the one that answered, comes out as named.
+        std::vector<std::string> names;
+        for (const std::string& name : expected)
+            if (std::find(strings.begin(), strings.end(), name) != strings.end()) names.push_back(name);
+        EXPECT_EQ(names.size(), Contains(row.args, "info") || row.args == "--json search" ? 1 : expected.size())
+            << row.args << ": " << r.output;
+    }
+    unsetenv("TOVREL_COM2");
 }
