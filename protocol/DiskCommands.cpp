@@ -1,10 +1,11 @@
 #include "DiskCommands.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "DiskTransfer.h"
 #include "Exchange.h"
 #include "ResponseReceiver.h"
-#include "TransferProgress.h"
 
 namespace {
 
@@ -45,25 +46,6 @@ uint8_t NameCommand(uint8_t command, uint8_t handle, const char* name) {
     uint8_t frame[8];
     if (!NameExchange(command, handle, name, frame)) return kNoAnswer;
     return theResponseReceiver.m_status;
-}
-
-// Whole chunks first; a full chunk that comes back short ends the transfer,
-// and so does a progress hook that asks to stop (between chunks only).
-template <typename Buffer, typename Chunk>
-uint32_t Transfer(Buffer* buffer, uint32_t count, DiskFileHandle* file, Chunk chunk) {
-    uint32_t total = 0;
-    uint32_t remainder = count;
-    while (remainder >= DISK_CHUNK_SIZE) {
-        remainder -= DISK_CHUNK_SIZE;
-        const uint16_t moved = chunk(buffer + total, DISK_CHUNK_SIZE, file);
-        if (moved != DISK_CHUNK_SIZE) return total;
-        total += DISK_CHUNK_SIZE;
-        if (!ReportTransferProgress(total, count)) return total;
-    }
-    if (remainder == 0) return total;
-    total += chunk(buffer + total, static_cast<uint16_t>(remainder), file);
-    (void)ReportTransferProgress(total, count);
-    return total;
 }
 
 }  // namespace
@@ -118,8 +100,16 @@ uint16_t DiskWriteChunk(const uint8_t* source, uint16_t count, DiskFileHandle* f
     return static_cast<uint16_t>(answer[0] + 256 * answer[1]);
 }
 
-uint32_t DiskWrite(const uint8_t* source, uint32_t count, DiskFileHandle* file) {
-    return Transfer(source, count, file, DiskWriteChunk);
+uint32_t DiskWrite(const uint8_t* source, uint32_t count, DiskFileHandle* file, TransferResult* result) {
+    uint32_t at = 0;
+    const TransferResult r = WriteToDisk(file, 0, count, [&](uint8_t* data, size_t size) -> long long {
+        const uint32_t n = static_cast<uint32_t>(std::min<size_t>(size, count - at));
+        if (n != 0) std::memcpy(data, source + at, n);
+        at += n;
+        return n;
+    });
+    if (result != nullptr) *result = r;
+    return static_cast<uint32_t>(r.moved);
 }
 
 uint16_t DiskReadChunk(uint8_t* destination, uint16_t count, DiskFileHandle* file) {
@@ -135,8 +125,15 @@ uint16_t DiskReadChunk(uint8_t* destination, uint16_t count, DiskFileHandle* fil
     return static_cast<uint16_t>(theResponseReceiver.m_received);
 }
 
-uint32_t DiskRead(uint8_t* destination, uint32_t count, DiskFileHandle* file) {
-    return Transfer(destination, count, file, DiskReadChunk);
+uint32_t DiskRead(uint8_t* destination, uint32_t count, DiskFileHandle* file, TransferResult* result) {
+    uint32_t at = 0;
+    const TransferResult r = ReadFromDisk(file, 0, count, false, count, [&](const uint8_t* data, size_t size) {
+        std::memcpy(destination + at, data, size);
+        at += static_cast<uint32_t>(size);
+        return true;
+    });
+    if (result != nullptr) *result = r;
+    return static_cast<uint32_t>(r.moved);
 }
 
 uint8_t DiskSeek(DiskFileHandle* file, int32_t offset, uint8_t origin) {

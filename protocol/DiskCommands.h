@@ -21,6 +21,8 @@ constexpr uint16_t DISK_CHUNK_SIZE = 512;
 // The longest name a command carries, in bytes (code page 936).
 constexpr unsigned kMaxDiskNameBytes = 255;
 
+struct TransferResult;
+
 struct DiskFileHandle {
     uint8_t handle;  // the module's handle; 0xFF: no file open
     uint32_t size;   // size at open; 0 when none
@@ -41,9 +43,14 @@ uint8_t DiskRemoveDir(const char* name);
 
 // count at most DISK_CHUNK_SIZE.
 uint16_t DiskWriteChunk(const uint8_t* source, uint16_t count, DiskFileHandle* file);
-uint32_t DiskWrite(const uint8_t* source, uint32_t count, DiskFileHandle* file);
 uint16_t DiskReadChunk(uint8_t* destination, uint16_t count, DiskFileHandle* file);
-uint32_t DiskRead(uint8_t* destination, uint32_t count, DiskFileHandle* file);
+// The count at the file pointer, chunk by chunk (DiskTransfer.h): the bytes
+// the module took, a short chunk's included; the first chunk taken short
+// ends it. *result (may be null): how it ended.
+uint32_t DiskWrite(const uint8_t* source, uint32_t count, DiskFileHandle* file, TransferResult* result = nullptr);
+// Up to count bytes from the file pointer, to the file's end if it comes
+// first (DiskTransfer.h): the bytes read, a short last chunk's included.
+uint32_t DiskRead(uint8_t* destination, uint32_t count, DiskFileHandle* file, TransferResult* result = nullptr);
 // origin: 0 from the start, 1 from the current position, 2 from the end.
 uint8_t DiskSeek(DiskFileHandle* file, int32_t offset, uint8_t origin);
 

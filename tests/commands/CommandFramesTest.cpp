@@ -8,6 +8,7 @@
 
 #include "protocol/DeviceCommands.h"
 #include "protocol/DiskCommands.h"
+#include "protocol/DiskTransfer.h"
 #include "protocol/Exchange.h"
 #include "protocol/ResponseReceiver.h"
 #include "protocol/TransferProgress.h"
@@ -287,9 +288,12 @@ TEST_F(Commands, WriteCutsIntoChunksOneSendEach) {
     script.Play({{518, Answer(0x20, 0, {0x00, 0x02})}, {494, Answer(0x20, 0, {0x90, 0x01})}});
     EXPECT_EQ(DiskWrite(data.data(), 1000, file), 912u);
 
-    // A short full chunk ends the transfer: nothing counted, nothing more sent.
+    // A chunk taken short ends the transfer: what the module took counts,
+    // nothing more is sent.
     script.Play({{518, Answer(0x20, 0, {0xF4, 0x01})}});
-    EXPECT_EQ(DiskWrite(data.data(), 1000, file), 0u);
+    TransferResult result;
+    EXPECT_EQ(DiskWrite(data.data(), 1000, file, &result), 500u);
+    EXPECT_EQ(result.end, TransferEnd::kShortWrite);
     script.Finish();
     EXPECT_TRUE(peer.ReadUntilQuiet(50).empty());
 
@@ -345,18 +349,26 @@ TEST_F(Commands, ReadRequestsAndShortAnswers) {
     EXPECT_TRUE(std::equal(buffer, buffer + 379, Pattern(379).begin()));
     EXPECT_EQ(buffer[379], 0xEE);
 
-    std::memset(buffer, 0xEE, sizeof buffer);
-    script.Play({{10, Answer(0x30, 0, Pattern(60, 3))}});
-    EXPECT_EQ(DiskRead(buffer, 100, file), 60u);
-    EXPECT_TRUE(std::all_of(buffer + 60, buffer + 100, [](uint8_t b) { return b == 0xEE; }));
-
-    // A short full chunk: 0, though its bytes have landed.
-    std::memset(buffer, 0xEE, sizeof buffer);
-    script.Play({{10, Answer(0x30, 0, Pattern(100, 5))}});
-    EXPECT_EQ(DiskRead(buffer, 1024, file), 0u);
+    // A short chunk is the file's end once the next read answers nothing:
+    // its bytes count, whether it was the last chunk asked for or not.
+    for (const uint32_t count : {100u, 1024u}) {
+        SCOPED_TRACE(count);
+        std::memset(buffer, 0xEE, sizeof buffer);
+        script.Play({{10, Answer(0x30, 0, Pattern(60, 3))}, {10, Answer(0x30, 0)}});
+        TransferResult result;
+        EXPECT_EQ(DiskRead(buffer, count, file, &result), 60u);
+        EXPECT_TRUE(result.ok() && result.endOfFile);
+        EXPECT_TRUE(std::equal(buffer, buffer + 60, Pattern(60, 3).begin()));
+        EXPECT_TRUE(std::all_of(buffer + 60, buffer + count, [](uint8_t b) { return b == 0xEE; }));
+        script.Finish();
+        EXPECT_TRUE(peer.ReadUntilQuiet(50).empty());
+    }
+    // Short, then more: a module that answers short in the middle.
+    script.Play({{10, Answer(0x30, 0, Pattern(60, 3))}, {10, Answer(0x30, 0, Pattern(5))}});
+    TransferResult result;
+    EXPECT_EQ(DiskRead(buffer, 1024, file, &result), 60u);
+    EXPECT_EQ(result.end, TransferEnd::kShortInMiddle);
     script.Finish();
-    EXPECT_TRUE(std::equal(buffer, buffer + 100, Pattern(100, 5).begin()));
-    EXPECT_TRUE(peer.ReadUntilQuiet(50).empty());
 
     // End of file: status 0, no payload.
     script.Play({{10, Answer(0x30, 0)}});
