@@ -64,16 +64,39 @@ using ChunkSink = std::function<bool(const uint8_t* data, size_t size)>;
 // the end, -1 when it cannot (kSourceFailed).
 using ChunkSource = std::function<long long(uint8_t* data, size_t size)>;
 
+// Retries of failed chunks, for a transfer nobody watches (the client's;
+// the window's fail at once). A chunk whose exchange failed (no answer, cut
+// short, a bad frame, a refusal, a short write, a short answer in the
+// middle, an exact read that ended early) is tried again, up to `limit`
+// times in a row: the next exchange brings the line back in step first
+// (Exchange.h), the file pointer is sought back to the last offset the
+// module acknowledged, and the same chunk goes again: the same bytes to the
+// same place, so a retry can do no harm. A lost port is never retried.
+// Each retry is also reported to the progress hook (same figures), which
+// may stop the transfer there. `from` must then be the pointer's true
+// offset.
+struct TransferRetries {
+    int limit = 0;  // retries of one chunk in a row; 0: none
+    int used = 0;   // retries made so far, counted up by the transfers
+};
+
 // Reads from the file pointer, at offset `from`, up to offset `limit`.
 // exact: all of them are due, and a file that ends before is kEndedEarly
 // (no confirming read is made). Otherwise the read stops at the file's end.
 // `estimate`: where the file is expected to end, for progress (0: limit).
 TransferResult ReadFromDisk(DiskFileHandle* file, uint64_t from, uint64_t limit, bool exact, uint64_t estimate,
-                            const ChunkSink& sink);
+                            const ChunkSink& sink, TransferRetries* retries = nullptr);
 
 // Writes the source's bytes at the file pointer, at offset `from`.
 // `estimate`: where the file is expected to end, for progress (0: unknown).
-TransferResult WriteToDisk(DiskFileHandle* file, uint64_t from, uint64_t estimate, const ChunkSource& source);
+TransferResult WriteToDisk(DiskFileHandle* file, uint64_t from, uint64_t estimate, const ChunkSource& source,
+                           TransferRetries* retries = nullptr);
+
+// Moves the file pointer to `offset` (at most 4 GiB - 1) from the start: a
+// seek carries a signed 32-bit offset, so past 2 GiB it takes further steps
+// from where the last one went. True when every step was answered with
+// status 0.
+bool SeekFromStart(DiskFileHandle* file, uint64_t offset);
 
 // How the last chunk's exchange failed: kPortLost, kNoAnswer, kCutShort,
 // kBadFrame or kRefused (with *status); for a caller that made one itself.

@@ -38,4 +38,16 @@ bool RunExchange(const uint8_t* frame, uint32_t length, const uint8_t* name, uin
 // the line stays in doubt.
 bool BringLineInStep();
 
+// The wait for each answer's first byte (ResponseReceiver::m_waitMs). The
+// window keeps kResponseWaitMs throughout. A transfer nobody watches fits it
+// to the line instead, so that a lost answer costs a retry rather than two
+// seconds: it starts from what the channel's rate needs for the longest
+// answer (6 + 512 bytes) plus kFittedWaitMarginMs, grows to twice the
+// slowest answer seen, doubles after an answer that did not come, and never
+// passes kResponseWaitMs. fixedMs, when not 0, is the wait instead.
+constexpr uint32_t kFittedWaitMarginMs = 100;
+void FitAnswerWait(uint32_t fixedMs);
+// Back to kResponseWaitMs, forgetting what was seen.
+void KeepFullAnswerWait();
+
 #endif

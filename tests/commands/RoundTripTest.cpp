@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +12,8 @@
 
 #include "protocol/DeviceCommands.h"
 #include "protocol/DiskCommands.h"
+#include "protocol/DiskTransfer.h"
+#include "protocol/Exchange.h"
 #include "protocol/ModuleSearch.h"
 #include "protocol/ResponseReceiver.h"
 #include "serial/SerialChannel.h"
@@ -228,6 +231,67 @@ TEST_F(AgainstSimulator, AnAnswerThatComesTooLateIsNeverTheNextOnes) {
     simulator->ArmFault({SimFault::kDelay, 2500, {}, 1, false});
     EXPECT_EQ(DiskDeleteFile("A.TXT"), 0xFF);
     EXPECT_EQ(DiskDeleteFile("NOPE.TXT"), 0x01);  // not A.TXT's late 0
+}
+
+// A transfer nobody watches retries a chunk whose exchange failed: the line
+// back in step, the pointer back where the module last acknowledged, the
+// same chunk again. Without retries the same fault ends it, saying how.
+TEST_F(AgainstSimulator, RetriesCarryATransferOverEachFaultAndTheWindowsFailAtOnce) {
+    using E = TransferEnd;
+    const Bytes data = Pattern(3000);
+    const struct {
+        SimFault fault;  // on the third chunk's request: after the open, two chunks
+        E write, read;   // how each ends without retries
+    } cases[] = {
+        {{SimFault::kSilent, 0, {}, 3, false}, E::kNoAnswer, E::kNoAnswer},
+        {{SimFault::kDelay, 1000, {}, 3, false}, E::kNoAnswer, E::kNoAnswer},  // past the fitted wait
+        {{SimFault::kWrongMarker, 0, {}, 3, false}, E::kBadFrame, E::kBadFrame},
+        {{SimFault::kTruncatePayload, 1, {}, 3, false}, E::kCutShort, E::kCutShort},
+        {{SimFault::kOversizeLength, 600, {}, 3, false}, E::kBadFrame, E::kBadFrame},
+        {{SimFault::kStatus, 0x0B, {}, 3, false}, E::kRefused, E::kRefused},
+        {{SimFault::kShortWrite, 100, {}, 3, false}, E::kShortWrite, E::kDone},
+        {{SimFault::kShortRead, 100, {}, 3, false}, E::kDone, E::kShortInMiddle},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault.kind);
+        for (const int limit : {0, 2}) {
+            SCOPED_TRACE(limit);
+            FitAnswerWait(0);
+            TransferRetries retries{limit, 0};
+            ASSERT_TRUE(simulator->WriteDiskFile("R.BIN", {}));
+            DiskFileHandle* file = DiskOpenFile("R.BIN");
+            ASSERT_NE(file, nullptr);
+            simulator->ArmFault(c.fault);
+            size_t at = 0;
+            const TransferResult written = WriteToDisk(file, 0, data.size(), [&](uint8_t* to, size_t n) -> long long {
+                n = std::min(n, data.size() - at);
+                std::copy_n(data.begin() + static_cast<long>(at), n, to);
+                at += n;
+                return static_cast<long long>(n);
+            }, &retries);
+            EXPECT_EQ(written.end, limit == 0 ? c.write : E::kDone);
+            if (written.ok()) {
+                EXPECT_EQ(written.moved, data.size());
+            }
+
+            simulator->ClearFaults();
+            ASSERT_TRUE(SeekFromStart(file, 0));
+            simulator->ArmFault(c.fault);
+            Bytes back;
+            const TransferResult read = ReadFromDisk(file, 0, UINT32_MAX, false, 0, [&](const uint8_t* d, size_t n) {
+                back.insert(back.end(), d, d + n);
+                return true;
+            }, &retries);
+            EXPECT_EQ(read.end, limit == 0 ? c.read : E::kDone);
+            if (limit != 0) {
+                EXPECT_EQ(back, data);
+                EXPECT_GE(retries.used, 1);
+            }
+            simulator->ClearFaults();
+            EXPECT_EQ(DiskCloseFile(), 0);
+            KeepFullAnswerWait();
+        }
+    }
 }
 
 TEST_F(AgainstSimulator, DelayWithinTheWaitIsNoFault) {
