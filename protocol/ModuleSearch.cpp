@@ -65,3 +65,15 @@ bool SearchModule(const std::vector<std::string>& listedPorts, ModuleFound* foun
 bool SearchModule(ModuleFound* found, SearchAttemptHook hook, void* context) {
     return SearchModule({}, found, hook, context);
 }
+
+bool FindModuleOn(const char* portName, int* baudIndex, DeviceInfo* info) {
+    const std::string name(portName);  // the channel's own copy may be the name given
+    for (int index = 0; index < 8; ++index) {
+        if (!ReopenSerialChannelOn(name.c_str(), kModuleBaudRates[index])) return false;
+        if (DiskGetInfo(info)) {
+            *baudIndex = index;
+            return true;
+        }
+    }
+    return false;
+}

@@ -61,4 +61,9 @@ bool SearchModule(const std::vector<std::string>& listedPorts, ModuleFound* foun
 // COM1 and COM2 alone, for a port list that shows only those two.
 bool SearchModule(ModuleFound* found, SearchAttemptHook hook = nullptr, void* context = nullptr);
 
+// One port at the eight rates, from the slowest up; for a module whose rate
+// is unknown where it is known to be. True when it answered: the channel
+// stays open there, *baudIndex and *info say at what and what it reported.
+bool FindModuleOn(const char* portName, int* baudIndex, DeviceInfo* info);
+
 #endif
