@@ -1,0 +1,366 @@
+// The transfer commands: put and get, and the shell's data commands on its
+// open file.
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <ostream>
+
+#include "CliParts.h"
+#include "CtrlCStop.h"
+#include "pcfiles/PcFiles.h"
+#include "protocol/DiskCommands.h"
+#include "text/Cp936.h"
+
+namespace cli {
+
+namespace {
+
+// Opening creates a missing file, so an empty one may be what a mistyped
+// name left behind. Nothing is saved, and nothing on the disk is deleted:
+// a file that was empty before looks just the same.
+Result EmptyDiskFile(const std::string& what, const std::string& file, const std::string& local) {
+    return Failure(kExitEmptyFile, what + ": " + file +
+                                       " is empty: it may just have been created by opening it; nothing saved to " +
+                                       local);
+}
+
+// A PC file to send, opened for reading piece by piece; a FIFO or a device
+// is refused before it is opened, as opening it could block or raise a
+// serial device's lines, and reading it might never end.
+Result OpenPcFileToSend(const std::string& what, const std::string& path, PcFileSource* source) {
+    Result r = PcPath(what, path);
+    if (!r.ok()) return r;
+    std::string reason;
+    switch (source->Open(path, UINT32_MAX, &reason)) {
+        case PcFileRead::kOk: return {};
+        case PcFileRead::kNotRegular: return Failure(kExitLocalFile, what + ": " + path + ": not a regular file");
+        case PcFileRead::kTooLarge: return Failure(kExitBadInput, what + ": the file is larger than 4 GiB");
+        case PcFileRead::kNoMemory:
+        case PcFileRead::kCannotOpen:
+        case PcFileRead::kReadFailed: break;
+    }
+    return Failure(kExitLocalFile, what + ": " + path + ": " + reason);
+}
+
+WriteSource FileSource(PcFileSource* source) {
+    return [source](uint8_t* out, size_t size, std::string* error) { return source->Read(out, size, error); };
+}
+
+// put's and get's options, before the names; "--" ends them.
+struct TransferOptions {
+    bool verify = false;  // read back (put) or read twice (get) and compare
+    bool resume = false;  // go on from what an earlier, stopped transfer left
+};
+
+Result TakeTransferOptions(const std::string& what, std::vector<std::string>* args, TransferOptions* options) {
+    size_t i = 0;
+    for (; i < args->size(); ++i) {
+        const std::string& a = (*args)[i];
+        if (a == "--verify") {
+            options->verify = true;
+        } else if (a == "--resume") {
+            options->resume = true;
+        } else if (a == "--") {
+            ++i;
+            break;
+        } else if (a.rfind("--", 0) == 0) {
+            return Failure(kExitBadInput, what + ": unknown option " + a + " (--verify, --resume)");
+        } else {
+            break;
+        }
+    }
+    args->erase(args->begin(), args->begin() + static_cast<long>(i));
+    return {};
+}
+
+// The bar's label for one of a transfer's phases: "put A.BIN (2/2 verify)".
+std::string PhaseLabel(const std::string& label, int phase, int phases, const char* name) {
+    if (phases == 1) return label;
+    return label + " (" + std::to_string(phase) + "/" + std::to_string(phases) + " " + name + ")";
+}
+
+// Begins the PC file a read is saved to; nothing is read if it cannot be made.
+Result BeginSave(const std::string& what, const std::string& local, PcFileWriter* writer) {
+    Result r = PcPath(what, local);
+    if (!r.ok()) return r;
+    std::string error;
+    if (!writer->Begin(local, &error)) return Failure(kExitLocalFile, what + ": " + error + "; nothing read");
+    return {};
+}
+
+ReadSink WriterSink(PcFileWriter* writer) {
+    return [writer](const uint8_t* data, size_t size, std::string* error) { return writer->Write(data, size, error); };
+}
+
+// `note` follows the count: ", verified".
+Result CommitSave(Session& s, PcFileWriter* writer, const std::string& local, const std::string& what,
+                  const char* note = "") {
+    std::string error;
+    if (!writer->Commit(&error)) return Failure(kExitLocalFile, what + ": " + error);
+    *s.out << what << ": " << writer->Written() << " bytes to " << local << note << '\n';
+    return {};
+}
+
+// Text with \n, \r, \t, \\ and \xHH escapes, as typed in the shell.
+bool Unescape(const std::string& text, std::string* out) {
+    out->clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            *out += text[i];
+            continue;
+        }
+        if (++i == text.size()) return false;
+        switch (text[i]) {
+            case 'n': *out += '\n'; break;
+            case 'r': *out += '\r'; break;
+            case 't': *out += '\t'; break;
+            case '\\': *out += '\\'; break;
+            case 'x': {
+                if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+                    !std::isxdigit(static_cast<unsigned char>(text[i + 2])))
+                    return false;
+                *out += static_cast<char>(std::strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
+                i += 2;
+                break;
+            }
+            default: return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+Result Put(Session& s, std::vector<std::string> args) {
+    TransferOptions options;
+    Result r = TakeTransferOptions("put", &args, &options);
+    if (!r.ok()) return r;
+    r = RequireArgs(args, 1, 2, "put [--verify] [--resume] LOCAL [REMOTE]");
+    if (!r.ok()) return r;
+    r = RequireNoOpenFile(s, "put");
+    if (!r.ok()) return r;
+    const std::string& local = args[0];
+    const std::string remote = args.size() == 2 ? args[1] : LastPathPart(local);
+    std::string name;
+    r = ModuleName(remote, &name);
+    if (!r.ok()) return r;
+    PcFileSource source;
+    r = OpenPcFileToSend("put", local, &source);
+    if (!r.ok()) return r;
+
+    // Opening keeps an existing file's bytes beyond what is written: start
+    // from nothing so the disk file ends up equal to the PC file, unless
+    // those bytes are the start being resumed.
+    const uint8_t deleted = options.resume ? 0 : DiskDeleteFile(name.c_str());
+    r = OpenFile(s, remote);
+    if (!r.ok()) return r;
+    if (!options.resume && s.file->size != 0) {
+        // The delete did not take (a file that is not there refuses it too,
+        // but then opens empty): writing would keep the old tail.
+        const uint32_t old = s.file->size;
+        (void)CloseFile(s);
+        return Failure(deleted == 0xFF ? kExitNoAnswer : kExitRefused,
+                       "put: " + remote + " could not be deleted first (it holds " + std::to_string(old) +
+                           " bytes): nothing written");
+    }
+    const uint64_t size = source.SizeAtOpen();
+    const uint64_t held = options.resume ? s.file->size : 0;
+    if (held > size) {
+        (void)CloseFile(s);
+        return Failure(kExitBadInput, "put: " + remote + " holds " + std::to_string(held) + " bytes, more than " +
+                                          local + "'s " + std::to_string(size) + ": not resumed; nothing written");
+    }
+    const bool checkHeld = options.verify && held > 0;
+    const int phases = 1 + (options.verify ? 1 : 0) + (checkHeld ? 1 : 0);
+    const std::string label = "put " + remote;
+    std::vector<uint64_t> digests;  // one a chunk sent, for --verify: O(size / 512) memory
+    const WriteSource fromPc = [&](uint8_t* out, size_t n, std::string* error) {
+        const long long got = source.Read(out, n, error);
+        if (got > 0 && options.verify) digests.push_back(ChunkDigest(out, static_cast<size_t>(got)));
+        return got;
+    };
+    Result done, closed;
+    uint64_t count = 0;
+    {
+        // The close too: a second Ctrl+C must not leave the file open.
+        CtrlCStop stop;
+        std::string error;
+        if (checkHeld) {
+            // The bytes held must be LOCAL's first ones: compared as the PC
+            // file is read up to there.
+            const ReadBackCheck sameStart = CheckAgainst([&](uint64_t, uint8_t* to, size_t n, std::string* e) {
+                const long long got = source.Read(to, n, e);
+                if (got < 0) *e = local + ": " + *e;
+                return got;
+            });
+            done = VerifyPass(s, 0, held, true, sameStart, PhaseLabel(label, 1, phases, "check"), stop,
+                              "nothing written", remote + " does not start as " + local + ": not resumed; nothing written");
+        } else if (held > 0 && !source.SeekTo(held, &error)) {
+            done = Failure(kExitLocalFile, "put: " + local + ": " + error + "; nothing written");
+        } else if (held > 0) {
+            done = SeekFromStart(s, held, "put: seek to byte " + std::to_string(held) + " to resume");
+        }
+        if (done.ok()) {
+            done = WriteChunks(s, fromPc, size, held, PhaseLabel(label, phases - (options.verify ? 1 : 0), phases, "write"),
+                               stop, remote, &count);
+        }
+        if (done.ok() && options.verify) {
+            const ReadBackCheck sameAsSent = [&](uint64_t offset, const uint8_t* data, size_t n, std::string* e) {
+                const uint64_t at = CompareWithSent(source, digests, held, count, offset, data, n, e);
+                if (at == kCheckFailed) *e = local + ": " + *e;
+                return at;
+            };
+            done = VerifyPass(s, held, count, false, sameAsSent, PhaseLabel(label, phases, phases, "verify"), stop,
+                              remote + " holds all " + std::to_string(count) + " bytes, not verified",
+                              remote + " on the disk differs from " + local);
+        }
+        closed = CloseFile(s);
+    }
+    if (!done.ok()) return done;
+    if (!closed.ok()) return closed;
+    *s.out << "put: " << count - held << " bytes to " << remote;
+    if (held > 0) *s.out << " after the " << held << " it held";
+    *s.out << (options.verify ? ", verified\n" : "\n");
+    return {};
+}
+
+Result Get(Session& s, std::vector<std::string> args) {
+    TransferOptions options;
+    Result r = TakeTransferOptions("get", &args, &options);
+    if (!r.ok()) return r;
+    r = RequireArgs(args, 1, 2, "get [--verify] [--resume] REMOTE [LOCAL]");
+    if (!r.ok()) return r;
+    const std::string& remote = args[0];
+    const std::string local = args.size() == 2 ? args[1] : LastPathPart(remote);
+    if (local.empty()) return Failure(kExitBadInput, "get: name a PC file to save to");
+    r = PcPath("get", local);
+    if (!r.ok()) return r;
+    r = OpenFile(s, remote);
+    if (!r.ok()) return r;
+    // A claim from the line: read against it chunk by chunk, never allocated.
+    const uint32_t size = s.file->size;
+    if (size == 0) {
+        (void)CloseFile(s);
+        return EmptyDiskFile("get", remote, local);
+    }
+    PcFileWriter writer;
+    std::string error;
+    if (options.resume ? !writer.Resume(local, &error) : !writer.Begin(local, &error)) {
+        (void)CloseFile(s);
+        return Failure(kExitLocalFile, "get: " + error + "; nothing read");
+    }
+    const uint64_t held = writer.Written();
+    if (held > size) {
+        (void)CloseFile(s);
+        return Failure(kExitBadInput, "get: " + writer.FilePath() + " holds " + std::to_string(held) +
+                                          " bytes, more than " + remote + "'s " + std::to_string(size) +
+                                          ": not resumed (remove it to start again)");
+    }
+    const std::string untouched =
+        (options.resume ? "kept in " + writer.FilePath() + " for get --resume; " : std::string()) +
+        "nothing saved to " + local;
+    const int phases = options.verify ? 2 : 1;
+    Result read, closed;
+    uint64_t got = 0;
+    {
+        CtrlCStop stop;
+        if (held > 0) read = SeekFromStart(s, held, "get: seek to byte " + std::to_string(held) + " to resume");
+        if (read.ok()) {
+            read = ReadChunks(s, size, true, size, held, WriterSink(&writer), PhaseLabel("get " + remote, 1, phases, "read"),
+                              stop, untouched, &got);
+        }
+        if (read.ok() && options.verify) {
+            // The first pass is in the PC file being written: the second is
+            // compared with it as it comes.
+            const ReadBackCheck sameAsFirst = CheckAgainst(
+                [&](uint64_t offset, uint8_t* to, size_t n, std::string* e) { return writer.ReadBack(offset, to, n, e); });
+            read = VerifyPass(s, 0, size, true, sameAsFirst, PhaseLabel("get " + remote, 2, phases, "verify"), stop,
+                              untouched, "two reads of " + remote + " differ; nothing saved to " + local);
+        }
+        closed = CloseFile(s);
+    }
+    // Bytes that read differently once cannot be trusted, kept ones neither.
+    if (read.code == kExitVerifyMismatch) writer.Discard();
+    if (!read.ok()) return read;
+    r = CommitSave(s, &writer, local, "get", options.verify ? ", verified" : "");
+    if (!r.ok()) return r;
+    return closed;
+}
+
+Result Write(Session& s, const std::vector<std::string>& args) {
+    std::string joined;
+    for (size_t i = 0; i < args.size(); ++i) joined += (i ? " " : "") + args[i];
+    std::string text, bytes;
+    if (!Unescape(joined, &text)) return Failure(kExitBadInput, "write: a \\ escape is not \\n \\r \\t \\\\ or \\xHH");
+    if (!Utf8ToCp936(text, &bytes)) return Failure(kExitBadInput, "write: the text has characters code page 936 cannot hold");
+    const std::vector<uint8_t> data(bytes.begin(), bytes.end());
+    CtrlCStop stop;
+    uint64_t written = 0;
+    return WriteChunks(s, BytesSource(data), data.size(), 0, "write", stop, "", &written);
+}
+
+Result WriteFromPc(Session& s, const std::vector<std::string>& args) {
+    Result r = RequireArgs(args, 1, 1, "writefile LOCAL");
+    if (!r.ok()) return r;
+    if (s.file == nullptr) return Failure(kExitBadInput, "writefile: no file is open");
+    PcFileSource source;
+    r = OpenPcFileToSend("writefile", args[0], &source);
+    if (!r.ok()) return r;
+    CtrlCStop stop;
+    uint64_t written = 0;
+    r = WriteChunks(s, FileSource(&source), source.SizeAtOpen(), 0, "writefile " + args[0], stop, "", &written);
+    if (r.ok()) *s.out << "writefile: " << written << " bytes written\n";
+    return r;
+}
+
+Result Read(Session& s, const std::vector<std::string>& args) {
+    Result r = RequireArgs(args, 1, 1, "read COUNT");
+    if (!r.ok()) return r;
+    long count = 0;
+    if (!ParseInt(args[0], 0, 16L * 1024 * 1024, &count)) return Failure(kExitBadInput, "read: COUNT is 0 to 16777216");
+    std::vector<uint8_t> data;
+    uint64_t got = 0;
+    {
+        CtrlCStop stop;
+        const ReadSink sink = [&data](const uint8_t* bytes, size_t size, std::string*) {
+            data.insert(data.end(), bytes, bytes + size);
+            return true;
+        };
+        r = ReadChunks(s, static_cast<uint64_t>(count), false, static_cast<uint64_t>(count), 0, sink, "read", stop,
+                       "nothing shown", &got);
+    }
+    if (!r.ok()) return r;
+    std::string text;
+    if (Cp936ToUtf8(std::string(data.begin(), data.end()), &text)) {
+        *s.out << text;
+        if (!text.empty() && text.back() != '\n') *s.out << '\n';
+    } else {
+        // Not text in the module's code page: show it as bytes.
+        static const char kHex[] = "0123456789ABCDEF";
+        for (size_t i = 0; i < data.size(); ++i)
+            *s.out << kHex[data[i] >> 4] << kHex[data[i] & 0xF] << ((i % 16 == 15 || i + 1 == data.size()) ? '\n' : ' ');
+    }
+    return {};
+}
+
+// From the file pointer to the end of the file; a file's size is at most
+// 4 GiB - 1, which bounds the loop against a module that never ends it.
+Result ReadToPc(Session& s, const std::vector<std::string>& args) {
+    Result r = RequireArgs(args, 1, 1, "readfile LOCAL");
+    if (!r.ok()) return r;
+    if (s.file == nullptr) return Failure(kExitBadInput, "readfile: no file is open");
+    if (s.file->size == 0) return EmptyDiskFile("readfile", "the open file", args[0]);
+    PcFileWriter writer;
+    r = BeginSave("readfile", args[0], &writer);
+    if (!r.ok()) return r;
+    uint64_t got = 0;
+    {
+        CtrlCStop stop;
+        r = ReadChunks(s, UINT32_MAX, false, s.file->size, 0, WriterSink(&writer), "readfile", stop,
+                       "nothing saved to " + args[0], &got);
+    }
+    if (!r.ok()) return r;
+    return CommitSave(s, &writer, args[0], "readfile");
+}
+
+}  // namespace cli
