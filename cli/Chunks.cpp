@@ -15,20 +15,11 @@
 namespace cli {
 
 namespace {
-// Why the chunk exchange just made did not deliver: for messages.
-std::string ChunkFailureReason() {
-    if (theSerialChannel.PortLost()) return "port lost";
-    if (theResponseReceiver.m_done != 0xFF) return "no answer from the module";
-    if (theResponseReceiver.m_status != 0)
-        return "refused by the module (status " + std::to_string(theResponseReceiver.m_status) + ")";
-    return "the module's answer was not understood";
-}
 
 // An answered chunk with status 0: the count it carried is the truth.
 bool ChunkAnswered() {
     return !theSerialChannel.PortLost() && theResponseReceiver.m_done == 0xFF && theResponseReceiver.m_status == 0;
 }
-
 
 // A progress total that never claims the end before it has come, so that
 // Ctrl+C (which stops only short of the total) still works past an
@@ -61,13 +52,20 @@ Result ReadChunks(Session& s, uint64_t limit, bool exact, uint64_t estimate, uin
         if (theSerialChannel.PortLost()) return PortLostFailure(what, so_far() + "; " + untouched);
         return Failure(kExitIncomplete, what + ": " + so_far() + ": " + reason + "; " + untouched);
     };
+    auto interrupted = [&]() {
+        return Failure(kExitIncomplete, what + ": interrupted: " + std::to_string(*got) + " of " +
+                                            std::to_string(exact ? limit : std::max(estimate, *got)) + " bytes read; " +
+                                            untouched);
+    };
+    // A stop asked for before the first chunk (a signal during the open).
+    if (CtrlCStop::Requested() && *got < limit) return interrupted();
     uint8_t chunk[DISK_CHUNK_SIZE];
     bool ended = false;
     while (*got < limit && !ended) {
         const uint16_t ask = static_cast<uint16_t>(std::min<uint64_t>(DISK_CHUNK_SIZE, limit - *got));
         ArmExchange();
         const uint16_t n = DiskReadChunk(chunk, ask, s.file);
-        if (!ChunkAnswered() || n > ask) return failed(ChunkFailureReason());
+        if (!ChunkAnswered() || n > ask) return failed(ExchangeFailureReason());
         std::string error;
         if (n != 0 && !sink(chunk, n, &error)) {
             return Failure(kExitLocalFile, what + ": " + error + " (" + std::to_string(*got) + " bytes read); " + untouched);
@@ -80,7 +78,7 @@ Result ReadChunks(Session& s, uint64_t limit, bool exact, uint64_t estimate, uin
                 uint8_t probe[DISK_CHUNK_SIZE];
                 ArmExchange();
                 const uint16_t more = DiskReadChunk(probe, ask, s.file);
-                if (!ChunkAnswered()) return failed(ChunkFailureReason());
+                if (!ChunkAnswered()) return failed(ExchangeFailureReason());
                 if (more != 0) return failed("the module answered short in the middle of the file");
             }
             ended = true;
@@ -89,9 +87,7 @@ Result ReadChunks(Session& s, uint64_t limit, bool exact, uint64_t estimate, uin
         if (!ReportTransferProgress(static_cast<uint32_t>(std::min<uint64_t>(*got, UINT32_MAX)),
                                     exact ? static_cast<uint32_t>(limit) : ShownTotal(*got, estimate, done)) ||
             stop.Stopped()) {
-            if (!done) return Failure(kExitIncomplete, what + ": interrupted: " + std::to_string(*got) + " of " +
-                                                           std::to_string(exact ? limit : std::max(estimate, *got)) +
-                                                           " bytes read; " + untouched);
+            if (!done) return interrupted();
         }
     }
     return {};
@@ -115,6 +111,7 @@ Result WriteChunks(Session& s, const WriteSource& source, uint64_t estimate, uin
     int current = 0;
     std::string error;
     long long n = source(buffers[current], DISK_CHUNK_SIZE, &error);
+    if (n > 0 && CtrlCStop::Requested()) return Failure(kExitIncomplete, what + ": interrupted: " + moved() + kept());
     while (n != 0) {
         if (n < 0) return Failure(kExitLocalFile, what + ": " + error + "; " + moved() + kept());
         offered += static_cast<uint64_t>(n);
@@ -129,7 +126,7 @@ Result WriteChunks(Session& s, const WriteSource& source, uint64_t estimate, uin
             if (*written == 0 && !answered) return ExchangeFailure(what);
             const std::string reason = answered ? "the module took " + std::to_string(acked) + " of a chunk's " +
                                                       std::to_string(n) + " bytes"
-                                                : ChunkFailureReason();
+                                                : ExchangeFailureReason();
             return Failure(kExitIncomplete, what + ": " + moved() + ": " + reason + kept());
         }
         // Read ahead, so the bar knows the last chunk when it is sent.
@@ -160,18 +157,21 @@ uint64_t ChunkDigest(const uint8_t* data, size_t size) {
     return h;
 }
 
-Result SeekFromStart(Session& s, uint64_t offset, const std::string& what) {
+Result SeekFromStart(Session& s, uint64_t offset, const std::string& what, const std::string& kept) {
     uint8_t origin = 0;
     do {
         const uint64_t step = std::min<uint64_t>(offset, INT32_MAX);
         ArmExchange();
-        if (DiskSeek(s.file, static_cast<int32_t>(step), origin) != 0) return ExchangeFailure(what);
+        if (DiskSeek(s.file, static_cast<int32_t>(step), origin) != 0) {
+            // Inside a transfer: what it moved stands, the rest did not come.
+            if (theSerialChannel.PortLost()) return PortLostFailure(what, kept);
+            return Failure(kExitIncomplete, what + ": " + ExchangeFailureReason() + "; " + kept);
+        }
         offset -= step;
         origin = 1;
     } while (offset != 0);
     return {};
 }
-
 
 ReadBackCheck CheckAgainst(std::function<long long(uint64_t offset, uint8_t* to, size_t size, std::string* error)> read) {
     return [read](uint64_t offset, const uint8_t* data, size_t size, std::string* error) -> uint64_t {
@@ -213,10 +213,11 @@ uint64_t CompareWithSent(PcFileSource& source, const std::vector<uint64_t>& dige
     return kNoDifference;
 }
 
-Result VerifyPass(Session& s, uint64_t from, uint64_t end, bool exact, const ReadBackCheck& check,
+Result VerifyPass(Session& s, uint64_t from, uint64_t end, PassEnd until, const ReadBackCheck& check,
                   const std::string& label, const CtrlCStop& stop, const std::string& kept, const std::string& differs) {
     const std::string what = CommandOf(label);
-    Result r = SeekFromStart(s, from, what + ": seek to byte " + std::to_string(from) + " to compare");
+    const bool exact = until == PassEnd::kDue;
+    Result r = SeekFromStart(s, from, what + ": seek to byte " + std::to_string(from) + " to compare", kept);
     if (!r.ok()) return r;
     uint64_t next = from, differsAt = kNoDifference;
     const ReadSink sink = [&](const uint8_t* data, size_t size, std::string* error) {
@@ -227,7 +228,7 @@ Result VerifyPass(Session& s, uint64_t from, uint64_t end, bool exact, const Rea
         return false;
     };
     uint64_t got = 0;
-    r = ReadChunks(s, exact ? end : end + 1, exact, end, from, sink, label, stop, kept, &got);
+    r = ReadChunks(s, until == PassEnd::kEndsThere ? end + 1 : end, exact, end, from, sink, label, stop, kept, &got);
     if (r.ok() && got < end) differsAt = got;
     if (differsAt != kNoDifference) {
         return Failure(kExitVerifyMismatch, what + ": verify mismatch at byte " + std::to_string(differsAt) + " (of " +

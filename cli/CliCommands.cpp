@@ -74,14 +74,31 @@ Result Failure(int code, std::string message) { return Result{code, std::move(me
 
 namespace cli {
 
+const char* ModuleStatusName(uint8_t status) {
+    static const char* const kNames[] = {
+        "success",      "not found",   "exists",       "not empty",   "bad name",   "no file open",
+        "a file is already open", "bad handle", "bad position", "bad request", "no disk", "disk error",
+    };
+    return status < sizeof kNames / sizeof kNames[0] ? kNames[status] : nullptr;
+}
+
+std::string RefusalText(uint8_t status) {
+    const char* name = ModuleStatusName(status);
+    return "refused by the module (status " + std::to_string(status) + (name != nullptr ? std::string(": ") + name : "") +
+           ")";
+}
+
+std::string ExchangeFailureReason() {
+    if (theSerialChannel.PortLost()) return "port lost";
+    if (theResponseReceiver.m_done != 0xFF) return "no answer from the module";
+    if (theResponseReceiver.m_status != 0) return RefusalText(theResponseReceiver.m_status);
+    return "the module's answer was not understood";
+}
+
 Result ExchangeFailure(const std::string& what) {
     if (theSerialChannel.PortLost()) return PortLostFailure(what);
-    if (theResponseReceiver.m_done != 0xFF) return Failure(kExitNoAnswer, what + ": no answer from the module");
-    if (theResponseReceiver.m_status != 0) {
-        return Failure(kExitRefused,
-                       what + ": refused by the module (status " + std::to_string(theResponseReceiver.m_status) + ")");
-    }
-    return Failure(kExitNoAnswer, what + ": the module's answer was not understood");
+    const bool refused = theResponseReceiver.m_done == 0xFF && theResponseReceiver.m_status != 0;
+    return Failure(refused ? kExitRefused : kExitNoAnswer, what + ": " + ExchangeFailureReason());
 }
 
 void ArmExchange() { theResponseReceiver.m_done = 0; }
@@ -104,18 +121,61 @@ Result CloseFile(Session& s) {
     return {};
 }
 
-Result OpenFile(Session& s, const std::string& utf8) {
-    Result r = RequireNoOpenFile(s, "open");
+std::string CloseAdvice(const Session& s) { return s.inShell ? "`close`" : "`tovrel-cli close`"; }
+
+Result OpenFile(Session& s, const std::string& utf8, const std::string& what) {
+    Result r = RequireNoOpenFile(s, what.c_str());
     if (!r.ok()) return r;
     std::string name;
     r = ModuleName(utf8, &name);
     if (!r.ok()) return r;
     ArmExchange();
     DiskFileHandle* file = DiskOpenFile(name.c_str());
-    if (file == nullptr) return ExchangeFailure("open " + utf8);
-    s.file = file;
-    s.fileName = utf8;
-    return {};
+    if (file != nullptr) {
+        s.file = file;
+        s.fileName = utf8;
+        return {};
+    }
+    const std::string label = what + " " + utf8;
+    const bool refused = !theSerialChannel.PortLost() && theResponseReceiver.m_done == 0xFF;
+    if (!refused || theResponseReceiver.m_status == 0) return ExchangeFailure(label);
+    // A file another client left open (one killed in a transfer) keeps
+    // every open out: the module's status tells which, if it answers.
+    const uint8_t status = theResponseReceiver.m_status;
+    DeviceInfo info{};
+    ArmExchange();
+    if (DiskGetInfo(&info) && info.fileHandle != 0xFF) {
+        return Failure(kExitRefused, label + ": refused: the module still has a file open (handle " +
+                                         std::to_string(info.fileHandle) + ", " + std::to_string(info.fileSize) +
+                                         " bytes); close it with " + CloseAdvice(s));
+    }
+    std::string message = label + ": " + RefusalText(status);
+    if (status == kModuleStatusFileOpen) message += "; close it with " + CloseAdvice(s);
+    return Failure(kExitRefused, message);
+}
+
+bool ResolveOnModule(const Session& s, const std::string& utf8, std::vector<std::string>* path) {
+    const bool absolute = !utf8.empty() && utf8[0] == '/';
+    if (!absolute && !s.moduleDirKnown) return false;
+    std::vector<std::string> out = absolute ? std::vector<std::string>() : s.moduleDir;
+    std::string part;
+    for (size_t i = 0; i <= utf8.size(); ++i) {
+        if (i < utf8.size() && utf8[i] != '/') {
+            part += utf8[i];
+            continue;
+        }
+        if (part == "..") {
+            if (out.empty()) return false;
+            out.pop_back();
+        } else if (part.find('\\') != std::string::npos) {
+            return false;
+        } else if (!part.empty() && part != ".") {
+            out.push_back(part);
+        }
+        part.clear();
+    }
+    *path = out;
+    return true;
 }
 
 std::string CommandOf(const std::string& label) { return label.substr(0, label.find(' ')); }
@@ -178,6 +238,19 @@ Result NameCommand(const std::string& what, const std::string& utf8, uint8_t (*c
     ArmExchange();
     if (command(name.c_str()) != 0) return ExchangeFailure(what + " " + utf8);
     return {};
+}
+
+// cd, following the module's current directory: what it confirmed is
+// taken, a refusal leaves it, and a cd it may or may not have done (no
+// answer, an answer not understood) or whose name cannot be followed
+// leaves it unknown.
+Result ChangeDir(Session& s, const std::string& utf8) {
+    const Result r = NameCommand("cd", utf8, DiskSetCurrentDir);
+    if (r.code == kExitBadInput || r.code == kExitRefused) return r;
+    std::vector<std::string> to;
+    s.moduleDirKnown = r.ok() && ResolveOnModule(s, utf8, &to);
+    if (s.moduleDirKnown) s.moduleDir = to;
+    return r;
 }
 
 Result Seek(Session& s, const std::vector<std::string>& args) {
@@ -244,6 +317,7 @@ void PrintInfo(const Session& s, const DeviceInfo& info) {
 Result ModuleName(const std::string& utf8, std::string* name) {
     // The name goes out as a C string: a NUL would cut it short there, and
     // the module would act on another name (KEEP.TXT of "KEEP.TXT\0.bak").
+    if (utf8.empty()) return Failure(kExitBadInput, "an empty name names nothing on the disk; nothing sent");
     const size_t nul = utf8.find('\0');
     if (nul != std::string::npos)
         return Failure(kExitBadInput, "\"" + utf8.substr(0, nul) + "\\0" + "...\": a name with a NUL byte is refused");
@@ -269,10 +343,10 @@ Result RunCommand(Session& s, const std::string& command, const std::vector<std:
     if (command == "close") return (r = none("close")).ok() ? CloseFile(s) : r;
     if (command == "rm") return (r = one("rm NAME")).ok() ? NameCommand("rm", args[0], DiskDeleteFile) : r;
     if (command == "mkdir") return (r = one("mkdir NAME")).ok() ? NameCommand("mkdir", args[0], DiskMakeDir) : r;
-    if (command == "cd") return (r = one("cd NAME")).ok() ? NameCommand("cd", args[0], DiskSetCurrentDir) : r;
+    if (command == "cd") return (r = one("cd NAME")).ok() ? ChangeDir(s, args[0]) : r;
     if (command == "rmdir") return (r = one("rmdir NAME")).ok() ? NameCommand("rmdir", args[0], DiskRemoveDir) : r;
     // The rest keep a file open between commands: the shell's.
-    if (command == "open") return (r = one("open NAME")).ok() ? OpenFile(s, args[0]) : r;
+    if (command == "open") return (r = one("open NAME")).ok() ? OpenFile(s, args[0], "open") : r;
     if (command == "write") return Write(s, args);
     if (command == "writefile") return WriteFromPc(s, args);
     if (command == "read") return Read(s, args);

@@ -18,15 +18,35 @@ class PcFileSource;
 
 namespace cli {
 
+// The module's status codes that Tovrel knows, those the simulator uses
+// (1 not found ... 11 disk error; tovrel-cli(1) lists them): the name, or
+// null for a code it does not know. A module may answer others.
+const char* ModuleStatusName(uint8_t status);
+constexpr uint8_t kModuleStatusFileOpen = 6;
+// "refused by the module (status 6: a file is already open)".
+std::string RefusalText(uint8_t status);
+// Why the last exchange did not deliver: a refusal, no answer, a bad frame
+// or a lost port, for messages.
+std::string ExchangeFailureReason();
 // How the last exchange ended, for a command that reported failure.
 Result ExchangeFailure(const std::string& what);
 // So that a command which sends nothing reads as unanswered.
 void ArmExchange();
 Result RequireArgs(const std::vector<std::string>& args, size_t min, size_t max, const char* usage);
 Result RequireNoOpenFile(const Session& s, const char* what);
-// Opens the disk file `utf8` as the session's open file.
-Result OpenFile(Session& s, const std::string& utf8);
+// Opens the disk file `utf8` as the session's open file; `what` begins
+// the messages ("get"). An open refused while the module has a file open
+// (as one a killed client left) says so and how to close it.
+Result OpenFile(Session& s, const std::string& utf8, const std::string& what);
 Result CloseFile(Session& s);
+// How the user closes the module's file: `tovrel-cli close`, in the shell `close`.
+std::string CloseAdvice(const Session& s);
+// A name as the module resolves it against the session's current directory
+// (see Session::moduleDir): "/" starts at the root, "." and empty parts are
+// skipped, ".." goes up. False when that cannot be told: ".." above the
+// root or a backslash (which the module refuses), or a relative name while the
+// directory is not known.
+bool ResolveOnModule(const Session& s, const std::string& utf8, std::vector<std::string>* path);
 // The command that starts a transfer's messages: "put" of "put DATA.BIN".
 std::string CommandOf(const std::string& label);
 // A PC path goes to the system as a C string: a NUL would cut it short.
@@ -68,7 +88,9 @@ uint64_t ChunkDigest(const uint8_t* data, size_t size);
 // Moves the file pointer `offset` bytes (at most 4 GiB - 1) from the start.
 // A seek carries a signed 32-bit offset: past 2 GiB it takes further steps
 // from where the last one went.
-Result SeekFromStart(Session& s, uint64_t offset, const std::string& what);
+// A seek that fails is a transfer stopped short: exit 7 (9 for a lost
+// port), `what` and why, then `kept`: what the disk or the PC holds.
+Result SeekFromStart(Session& s, uint64_t offset, const std::string& what, const std::string& kept);
 
 // Compares bytes read back with the bytes they should be.
 // Returns the offset of the first that differs, kNoDifference, or
@@ -85,13 +107,16 @@ ReadBackCheck CheckAgainst(std::function<long long(uint64_t offset, uint8_t* to,
 // ends early), read once more to name the byte.
 uint64_t CompareWithSent(PcFileSource& source, const std::vector<uint64_t>& digests, uint64_t base, uint64_t end,
                          uint64_t offset, const uint8_t* data, size_t size, std::string* error);
+// Where a pass that compares ends:
+//   kDue: `end` bytes are due, as for a read (a file that ends early fails, exit 7);
+//   kEndsThere: the file must end at `end`; one that ends earlier or goes on differs there;
+//   kStart: its first `end` bytes; a file that ends earlier differs there.
+enum class PassEnd { kDue, kEndsThere, kStart };
 // Reads the open file again from `from`, comparing it with `check` as it
 // comes; the first difference ends it with exit 11, naming its offset and
-// `differs`. exact: `end` bytes are due, as for a read (a file that ends
-// early fails, exit 7); otherwise the file must end at `end`, and one that
-// ends earlier or goes on differs there. `kept` says what the disk or the
-// PC holds when the pass stops short; a failed check is exit 6.
-Result VerifyPass(Session& s, uint64_t from, uint64_t end, bool exact, const ReadBackCheck& check,
+// `differs`. `kept` says what the disk or the PC holds when the pass stops
+// short; a failed check is exit 6.
+Result VerifyPass(Session& s, uint64_t from, uint64_t end, PassEnd until, const ReadBackCheck& check,
                   const std::string& label, const CtrlCStop& stop, const std::string& kept, const std::string& differs);
 
 // The transfer commands, with their arguments.

@@ -129,6 +129,67 @@ bool Unescape(const std::string& text, std::string* out) {
     return true;
 }
 
+// What a partial file of get --resume holds the start of: the disk file's
+// name as the module resolves it, from the root, and its size at the open;
+// empty when the name cannot be told (the partial file is then never
+// continued). The size first, so that any name ends the text.
+std::string ResumeSource(const Session& s, const std::string& remote, uint32_t size) {
+    std::vector<std::string> path;
+    if (!ResolveOnModule(s, remote, &path)) return "";
+    std::string name;
+    for (const std::string& part : path) name += "/" + part;
+    return "size " + std::to_string(size) + "\nname " + name + "\n";
+}
+
+// get's passes over the open file into writer, after what it holds. With
+// --verify, kept bytes are first compared with the disk file's first ones
+// (a difference: starting over, said on stderr); then the file is read to
+// its end, which must be at `size` or past it (a warning names both), and
+// with --verify read again and compared from where this read began.
+Result ReadToEnd(Session& s, const std::string& remote, const std::string& local, uint32_t size, bool verify,
+                 PcFileWriter* writer, const CtrlCStop& stop, const std::string& untouched) {
+    uint64_t held = writer->Written();
+    const bool check = verify && held > 0;
+    const int phases = 1 + (verify ? 1 : 0) + (check ? 1 : 0);
+    const std::string label = "get " + remote;
+    const ReadBackCheck sameAsKept = CheckAgainst(
+        [writer](uint64_t offset, uint8_t* to, size_t n, std::string* e) { return writer->ReadBack(offset, to, n, e); });
+    Result r;
+    if (check) {
+        // Nothing is appended to bytes that are not the disk file's start.
+        r = VerifyPass(s, 0, held, PassEnd::kStart, sameAsKept, PhaseLabel(label, 1, phases, "check"), stop, untouched,
+                       writer->FilePath() + " does not hold the start of " + remote + ": starting over");
+        if (r.code == kExitVerifyMismatch) {
+            *s.err << r.message << '\n';
+            std::string error;
+            if (!writer->StartOver(&error)) return Failure(kExitLocalFile, "get: " + error + "; " + untouched);
+            held = 0;
+            r = SeekFromStart(s, 0, "get: seek to byte 0 to start over", untouched);
+        }
+    } else if (held > 0) {
+        r = SeekFromStart(s, held, "get: seek to byte " + std::to_string(held) + " to resume", untouched);
+    }
+    uint64_t got = held;
+    if (r.ok()) {
+        r = ReadChunks(s, UINT32_MAX, false, size, held, WriterSink(writer),
+                       PhaseLabel(label, phases - (verify ? 1 : 0), phases, "read"), stop, untouched, &got);
+    }
+    if (!r.ok()) return r;
+    if (got < size) {
+        return Failure(kExitIncomplete, "get: " + std::to_string(got) + " of " + std::to_string(size) +
+                                            " bytes read: the file ended early; " + untouched);
+    }
+    if (got > size) {
+        *s.err << "get: warning: " << remote << " holds " << got << " bytes, more than the " << size
+               << " its open announced: read to its end\n";
+    }
+    if (!verify) return r;
+    // The first pass is in the PC file being written: the second is
+    // compared with it as it comes.
+    return VerifyPass(s, held, got, PassEnd::kDue, sameAsKept, PhaseLabel(label, phases, phases, "verify"), stop,
+                      untouched, "two reads of " + remote + " differ; nothing saved to " + local);
+}
+
 }  // namespace
 
 Result Put(Session& s, std::vector<std::string> args) {
@@ -148,11 +209,15 @@ Result Put(Session& s, std::vector<std::string> args) {
     r = OpenPcFileToSend("put", local, &source);
     if (!r.ok()) return r;
 
+    // From before the open to after the close: a signal stops the transfer
+    // between chunks, and the disk file is closed before the client ends
+    // on it (the close too: a second Ctrl+C must not leave the file open).
+    CtrlCStop stop;
     // Opening keeps an existing file's bytes beyond what is written: start
     // from nothing so the disk file ends up equal to the PC file, unless
     // those bytes are the start being resumed.
     const uint8_t deleted = options.resume ? 0 : DiskDeleteFile(name.c_str());
-    r = OpenFile(s, remote);
+    r = OpenFile(s, remote, "put");
     if (!r.ok()) return r;
     if (!options.resume && s.file->size != 0) {
         // The delete did not take (a file that is not there refuses it too,
@@ -179,45 +244,46 @@ Result Put(Session& s, std::vector<std::string> args) {
         if (got > 0 && options.verify) digests.push_back(ChunkDigest(out, static_cast<size_t>(got)));
         return got;
     };
-    Result done, closed;
+    Result done;
     uint64_t count = 0;
-    {
-        // The close too: a second Ctrl+C must not leave the file open.
-        CtrlCStop stop;
-        std::string error;
-        if (checkHeld) {
-            // The bytes held must be LOCAL's first ones: compared as the PC
-            // file is read up to there.
-            const ReadBackCheck sameStart = CheckAgainst([&](uint64_t, uint8_t* to, size_t n, std::string* e) {
-                const long long got = source.Read(to, n, e);
-                if (got < 0) *e = local + ": " + *e;
-                return got;
-            });
-            done = VerifyPass(s, 0, held, true, sameStart, PhaseLabel(label, 1, phases, "check"), stop,
-                              "nothing written", remote + " does not start as " + local + ": not resumed; nothing written");
-        } else if (held > 0 && !source.SeekTo(held, &error)) {
-            done = Failure(kExitLocalFile, "put: " + local + ": " + error + "; nothing written");
-        } else if (held > 0) {
-            done = SeekFromStart(s, held, "put: seek to byte " + std::to_string(held) + " to resume");
-        }
-        if (done.ok()) {
-            done = WriteChunks(s, fromPc, size, held, PhaseLabel(label, phases - (options.verify ? 1 : 0), phases, "write"),
-                               stop, remote, &count);
-        }
-        if (done.ok() && options.verify) {
-            const ReadBackCheck sameAsSent = [&](uint64_t offset, const uint8_t* data, size_t n, std::string* e) {
-                const uint64_t at = CompareWithSent(source, digests, held, count, offset, data, n, e);
-                if (at == kCheckFailed) *e = local + ": " + *e;
-                return at;
-            };
-            done = VerifyPass(s, held, count, false, sameAsSent, PhaseLabel(label, phases, phases, "verify"), stop,
-                              remote + " holds all " + std::to_string(count) + " bytes, not verified",
-                              remote + " on the disk differs from " + local);
-        }
-        closed = CloseFile(s);
+    std::string error;
+    if (checkHeld) {
+        // The bytes held must be LOCAL's first ones: compared as the PC
+        // file is read up to there.
+        const ReadBackCheck sameStart = CheckAgainst([&](uint64_t, uint8_t* to, size_t n, std::string* e) {
+            const long long got = source.Read(to, n, e);
+            if (got < 0) *e = local + ": " + *e;
+            return got;
+        });
+        done = VerifyPass(s, 0, held, PassEnd::kDue, sameStart, PhaseLabel(label, 1, phases, "check"), stop,
+                          "nothing written", remote + " does not start as " + local + ": not resumed; nothing written");
+    } else if (held > 0 && !source.SeekTo(held, &error)) {
+        done = Failure(kExitLocalFile, "put: " + local + ": " + error + "; nothing written");
+    } else if (held > 0) {
+        done = SeekFromStart(s, held, "put: seek to byte " + std::to_string(held) + " to resume", "nothing written");
     }
+    if (done.ok()) {
+        done = WriteChunks(s, fromPc, size, held, PhaseLabel(label, phases - (options.verify ? 1 : 0), phases, "write"),
+                           stop, remote, &count);
+    }
+    if (done.ok() && options.verify) {
+        const ReadBackCheck sameAsSent = [&](uint64_t offset, const uint8_t* data, size_t n, std::string* e) {
+            const uint64_t at = CompareWithSent(source, digests, held, count, offset, data, n, e);
+            if (at == kCheckFailed) *e = local + ": " + *e;
+            return at;
+        };
+        done = VerifyPass(s, held, count, PassEnd::kEndsThere, sameAsSent, PhaseLabel(label, phases, phases, "verify"),
+                          stop, remote + " holds all " + std::to_string(count) + " bytes, not verified",
+                          remote + " on the disk differs from " + local);
+    }
+    const Result closed = CloseFile(s);
     if (!done.ok()) return done;
-    if (!closed.ok()) return closed;
+    if (!closed.ok()) {
+        // Written whole, but a module may keep some of it until the close.
+        return Failure(closed.code, "put: " + std::to_string(count) + " bytes written to " + remote +
+                                        ", but its close failed: " + ExchangeFailureReason() +
+                                        "; the module may still have it open: close it with " + CloseAdvice(s));
+    }
     *s.out << "put: " << count - held << " bytes to " << remote;
     if (held > 0) *s.out << " after the " << held << " it held";
     *s.out << (options.verify ? ", verified\n" : "\n");
@@ -231,13 +297,19 @@ Result Get(Session& s, std::vector<std::string> args) {
     r = RequireArgs(args, 1, 2, "get [--verify] [--resume] REMOTE [LOCAL]");
     if (!r.ok()) return r;
     const std::string& remote = args[0];
+    std::string name;
+    r = ModuleName(remote, &name);
+    if (!r.ok()) return r;
     const std::string local = args.size() == 2 ? args[1] : LastPathPart(remote);
     if (local.empty()) return Failure(kExitBadInput, "get: name a PC file to save to");
     r = PcPath("get", local);
     if (!r.ok()) return r;
-    r = OpenFile(s, remote);
+    // From before the open to after the close, as for put.
+    CtrlCStop stop;
+    r = OpenFile(s, remote, "get");
     if (!r.ok()) return r;
-    // A claim from the line: read against it chunk by chunk, never allocated.
+    // A claim from the line: the file is read to its end whatever it says,
+    // chunk by chunk, and nothing is set aside for it.
     const uint32_t size = s.file->size;
     if (size == 0) {
         (void)CloseFile(s);
@@ -245,46 +317,31 @@ Result Get(Session& s, std::vector<std::string> args) {
     }
     PcFileWriter writer;
     std::string error;
-    if (options.resume ? !writer.Resume(local, &error) : !writer.Begin(local, &error)) {
+    if (options.resume ? !writer.Resume(local, ResumeSource(s, remote, size), &error) : !writer.Begin(local, &error)) {
         (void)CloseFile(s);
         return Failure(kExitLocalFile, "get: " + error + "; nothing read");
     }
-    const uint64_t held = writer.Written();
-    if (held > size) {
-        (void)CloseFile(s);
-        return Failure(kExitBadInput, "get: " + writer.FilePath() + " holds " + std::to_string(held) +
-                                          " bytes, more than " + remote + "'s " + std::to_string(size) +
-                                          ": not resumed (remove it to start again)");
+    if (writer.Dropped() > 0) {
+        *s.err << "get: " << writer.FilePath() << " held " << writer.Dropped() << " bytes not known to be the start of "
+               << remote << " as it is now (" << size << " bytes at the open): starting over\n";
     }
     const std::string untouched =
         (options.resume ? "kept in " + writer.FilePath() + " for get --resume; " : std::string()) +
         "nothing saved to " + local;
-    const int phases = options.verify ? 2 : 1;
-    Result read, closed;
-    uint64_t got = 0;
-    {
-        CtrlCStop stop;
-        if (held > 0) read = SeekFromStart(s, held, "get: seek to byte " + std::to_string(held) + " to resume");
-        if (read.ok()) {
-            read = ReadChunks(s, size, true, size, held, WriterSink(&writer), PhaseLabel("get " + remote, 1, phases, "read"),
-                              stop, untouched, &got);
-        }
-        if (read.ok() && options.verify) {
-            // The first pass is in the PC file being written: the second is
-            // compared with it as it comes.
-            const ReadBackCheck sameAsFirst = CheckAgainst(
-                [&](uint64_t offset, uint8_t* to, size_t n, std::string* e) { return writer.ReadBack(offset, to, n, e); });
-            read = VerifyPass(s, 0, size, true, sameAsFirst, PhaseLabel("get " + remote, 2, phases, "verify"), stop,
-                              untouched, "two reads of " + remote + " differ; nothing saved to " + local);
-        }
-        closed = CloseFile(s);
-    }
+    const Result read = ReadToEnd(s, remote, local, size, options.verify, &writer, stop, untouched);
+    const Result closed = CloseFile(s);
+    const std::string closeFailure = closed.ok() ? "" : ExchangeFailureReason();
     // Bytes that read differently once cannot be trusted, kept ones neither.
     if (read.code == kExitVerifyMismatch) writer.Discard();
     if (!read.ok()) return read;
     r = CommitSave(s, &writer, local, "get", options.verify ? ", verified" : "");
     if (!r.ok()) return r;
-    return closed;
+    // The PC file is whole: a close that failed does not undo that.
+    if (!closed.ok()) {
+        *s.err << "get: warning: " << local << " is saved whole, but closing " << remote << " failed: " << closeFailure
+               << "; the module may still have it open: close it with " << CloseAdvice(s) << '\n';
+    }
+    return {};
 }
 
 Result Write(Session& s, const std::vector<std::string>& args) {
