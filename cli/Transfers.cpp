@@ -141,23 +141,27 @@ std::string ResumeSource(const Session& s, const std::string& remote, uint32_t s
     return "size " + std::to_string(size) + "\nname " + name + "\n";
 }
 
-// get's passes over the open file into writer, after what it holds. With
-// --verify, kept bytes are first compared with the disk file's first ones
-// (a difference: starting over, said on stderr); then the file is read to
-// its end, which must be at `size` or past it (a warning names both), and
-// with --verify read again and compared from where this read began.
+// get's passes over the open file into writer, after what it holds. Kept
+// bytes are first compared with the disk file's: all of them with --verify,
+// else the chunk before the join, where bytes of another file (one of the
+// same name and size in another folder, as a cd by another client leaves
+// the module, or rewritten since) show; a difference starts over, said on
+// stderr. Then the file is read to its end, which must be at `size` or past
+// it (a warning names both), and with --verify read again and compared
+// from where this read began.
 Result ReadToEnd(Session& s, const std::string& remote, const std::string& local, uint32_t size, bool verify,
                  PcFileWriter* writer, const CtrlCStop& stop, const std::string& untouched) {
     uint64_t held = writer->Written();
-    const bool check = verify && held > 0;
-    const int phases = 1 + (verify ? 1 : 0) + (check ? 1 : 0);
+    const int phases = 1 + (verify ? 1 : 0) + (held > 0 ? 1 : 0);
     const std::string label = "get " + remote;
     const ReadBackCheck sameAsKept = CheckAgainst(
         [writer](uint64_t offset, uint8_t* to, size_t n, std::string* e) { return writer->ReadBack(offset, to, n, e); });
     Result r;
-    if (check) {
-        // Nothing is appended to bytes that are not the disk file's start.
-        r = VerifyPass(s, 0, held, PassEnd::kStart, sameAsKept, PhaseLabel(label, 1, phases, "check"), stop, untouched,
+    if (held > 0) {
+        // Nothing is appended to bytes that are not the disk file's start;
+        // the pass ends where the rest begins.
+        const uint64_t from = verify ? 0 : held - std::min<uint64_t>(held, DISK_CHUNK_SIZE);
+        r = VerifyPass(s, from, held, PassEnd::kStart, sameAsKept, PhaseLabel(label, 1, phases, "check"), stop, untouched,
                        writer->FilePath() + " does not hold the start of " + remote + ": starting over");
         if (r.code == kExitVerifyMismatch) {
             *s.err << r.message << '\n';
@@ -166,8 +170,6 @@ Result ReadToEnd(Session& s, const std::string& remote, const std::string& local
             held = 0;
             r = SeekFromStart(s, 0, "get: seek to byte 0 to start over", untouched);
         }
-    } else if (held > 0) {
-        r = SeekFromStart(s, held, "get: seek to byte " + std::to_string(held) + " to resume", untouched);
     }
     uint64_t got = held;
     if (r.ok()) {
