@@ -667,7 +667,7 @@ TEST_F(Cli, AnInterruptedTransferResumesToAByteIdenticalFile) {
 // put --resume refuses what cannot be the start of the file, with nothing
 // written: a disk file longer than the PC file, one whose bytes are not the
 // PC file's (--verify).
-TEST_F(Cli, ResumeRefusesWhatCannotBeTheStart) {
+TEST_F(Cli, PutResumeRefusesWhatCannotBeTheStart) {
     const std::vector<uint8_t> data = Pattern(3000);
     const std::string in = (work / "in.bin").string();
     WriteFile(in, data);
