@@ -49,6 +49,13 @@ struct Session {
     std::ostream* err = nullptr;
     struct DiskFileHandle* file = nullptr;  // the file the shell has open
     std::string fileName;                    // its name as typed, for messages; empty when none
+    bool inShell = false;                    // commands come from the shell's prompt
+    // The module's current directory as this session's cd commands left it,
+    // from the root (a process starts at the root: the one before may have
+    // left another). Not known after a cd whose outcome or name the client
+    // cannot tell (no answer, a name with "\"), until an absolute cd.
+    std::vector<std::string> moduleDir;
+    bool moduleDirKnown = true;
 };
 
 // Selects the session's port and rate on theSerialChannel without opening

@@ -11,6 +11,7 @@
 #endif
 
 #include "Cli.h"
+#include "CtrlCStop.h"
 #include "Terminal.h"
 #include "pcfiles/PcFiles.h"
 #include "protocol/DeviceCommands.h"
@@ -24,13 +25,14 @@
 namespace {
 
 #ifndef _WIN32
-// A signal that ends the client (Ctrl+C outside a transfer, kill, a closed
-// terminal, an alarm, a user signal) ends it as before, without leaving its
-// port's lock file or a half-made PC file behind.
+// A signal that ends the client (Ctrl+C, kill, a closed terminal, an alarm,
+// a user signal) outside a transfer ends it at once, without leaving its
+// port's lock file or a half-made PC file behind. During put and get one
+// stops the transfer first and closes the disk file (CtrlCStop).
 void EndOnSignal(int signal) { CleanUpAndRaise(signal); }
 
 void CleanUpOnSignals() {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2}) {
+    for (const int signal : kEndingSignals) {
         struct sigaction previous {};
         // One ignored at the start stays ignored.
         if (sigaction(signal, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
@@ -155,6 +157,14 @@ int main(int argc, char** argv) {
     }
     const Result r = RunCommand(session, command, rest);
     if (!r.ok()) std::cerr << r.message << '\n';
+#ifndef _WIN32
+    // A signal that stopped a transfer ends the client now that the disk
+    // file is closed.
+    if (PendingEndingSignal() != 0) {
+        std::cout.flush();
+        CleanUpAndRaise(PendingEndingSignal());
+    }
+#endif
     if (!std::cout.flush() && r.ok()) {
         std::cerr << command << ": standard output is closed; what it printed is lost\n";
         return kExitOutputClosed;

@@ -28,7 +28,8 @@ const char kShellHelp[] =
     "  info | set [--rate N] [--clock 'YY-MM-DD hh:mm:ss'] | search | ports\n"
     "  help | quit\n"
     "Ctrl+C during a transfer stops it after the chunk on the line and comes back here.\n"
-    "A disk file left open is closed at quit, at the end of input and on Ctrl+C, TERM or HUP.\n";
+    "A disk file left open is closed at quit, at the end of input and on a signal that ends the shell\n"
+    "(Ctrl+C at the prompt, TERM, HUP, QUIT, ALRM, USR1, USR2).\n";
 
 // Splits a line into words; "..." and '...' keep blanks. False when a
 // quote is not closed.
@@ -64,16 +65,16 @@ bool Split(const std::string& line, std::vector<std::string>* words) {
 }
 
 #ifndef _WIN32
-// INT, TERM or HUP: the loop sees it, closes a disk file left open, then
-// the shell ends on that signal. The handler only records it and stops a
-// transfer between chunks; no SA_RESTART, so a wait for input returns.
-volatile sig_atomic_t g_endingSignal = 0;
+// INT, TERM, HUP, QUIT, ALRM, USR1 or USR2: the loop sees it, closes a disk
+// file left open, then the shell ends on that signal. The handler only
+// keeps it and stops a transfer between chunks (a transfer's own stop does
+// the same but for INT, which stops only the transfer); no SA_RESTART, so
+// a wait for input returns.
 // Set while the loop waits for a line on standard input.
 volatile sig_atomic_t g_awaitingInput = 0;
 
 void OnEndingSignal(int signal) {
-    g_endingSignal = signal;
-    RequestTransferStop();
+    NoteEndingSignal(signal);
     // A signal just before the read would otherwise leave it blocked: the
     // input becomes /dev/null, so the read ends at once.
     if (g_awaitingInput != 0) {
@@ -88,7 +89,7 @@ void OnEndingSignal(int signal) {
 void AwaitInput(bool waiting) { g_awaitingInput = waiting ? 1 : 0; }
 
 void CatchEndingSignals() {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal : kEndingSignals) {
         struct sigaction previous {};
         if (sigaction(signal, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
         struct sigaction action {};
@@ -98,14 +99,24 @@ void CatchEndingSignals() {
     }
 }
 
-int EndingSignal() { return g_endingSignal; }
-const char* SignalName(int signal) { return signal == SIGINT ? "INT" : signal == SIGTERM ? "TERM" : "HUP"; }
+const char* SignalName(int signal) {
+    switch (signal) {
+        case SIGINT: return "INT";
+        case SIGTERM: return "TERM";
+        case SIGHUP: return "HUP";
+        case SIGQUIT: return "QUIT";
+        case SIGALRM: return "ALRM";
+        case SIGUSR1: return "USR1";
+        default: return "USR2";
+    }
+}
 #else
 void AwaitInput(bool) {}
 void CatchEndingSignals() {}
-int EndingSignal() { return 0; }
 const char* SignalName(int) { return ""; }
 #endif
+
+int EndingSignal() { return PendingEndingSignal(); }
 
 // The disk must not be pulled while a file is open: one the user left open
 // is closed on the way out, and the shell says so.
@@ -122,6 +133,7 @@ void CloseLeftOpen(Session& session, const std::string& why) {
 }  // namespace
 
 int RunShell(Session& session, std::istream& in, bool interactive) {
+    session.inShell = true;
     CatchEndingSignals();
     int lastFailure = kExitOk;
     std::string line;

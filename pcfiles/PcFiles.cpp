@@ -1,4 +1,5 @@
 #include "PcFiles.h"
+#include "PcFilesSystem.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,19 +10,7 @@
 #include <random>
 #include <stdexcept>
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
-#include "text/WideText.h"
-#else
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#ifndef _WIN32
 #include <fstream>
 #endif
 
@@ -57,37 +46,24 @@ void UnregisterTemp(int slot) {
 
 bool HasNul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
-// The temporary file's name: beside the target, so the rename stays on one
-// file system; the target's name cut short so the whole fits NAME_MAX.
-std::string TempStem(const std::string& path) {
+// Where path's last part begins: after its last separator; 0 for none.
+size_t NameStart(const std::string& path) {
 #ifdef _WIN32
     const size_t slash = path.find_last_of("/\\");
 #else
     const size_t slash = path.find_last_of('/');
 #endif
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    return dir + base.substr(0, 200) + ".tovrel-";
+    return slash == std::string::npos ? 0 : slash + 1;
 }
 
-#ifdef _WIN32
-
-std::string SystemReason(DWORD code) {
-    wchar_t* text = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string reason;
-    if (n > 0) {
-        reason = Narrow(std::wstring(text, n));
-        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
-            reason.pop_back();
-    }
-    LocalFree(text);
-    return reason.empty() ? "error " + std::to_string(code) : reason;
+// The temporary file's name: beside the target, so the rename stays on one
+// file system; the target's name cut short so the whole fits NAME_MAX.
+std::string TempStem(const std::string& path) {
+    const size_t name = NameStart(path);
+    return path.substr(0, name) + path.substr(name, 200) + ".tovrel-";
 }
 
-#else
+#ifndef _WIN32
 
 // The umask without changing it where /proc tells it (umask(2) alone can
 // only be read by setting it, which races other threads).
@@ -101,40 +77,6 @@ mode_t CurrentUmask() {
     return mask;
 }
 
-std::string Reason(const std::string& where) { return where + ": " + std::strerror(errno); }
-
-// The partial file of a resumable save, opened for reading and writing
-// without following a link; -1 with *error. Looked at before it is opened,
-// since opening a FIFO may block and a device's open may raise serial
-// lines; then the opened file must be the one looked at. Two tries: a name
-// that comes and goes between them is refused.
-int OpenPartial(const std::string& partial, std::string* error) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        struct stat seen {};
-        if (lstat(partial.c_str(), &seen) != 0) {
-            if (errno != ENOENT) break;
-            const int fd = ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
-            if (fd >= 0 || errno != EEXIST) {
-                if (fd < 0) *error = Reason(partial);
-                return fd;
-            }
-            continue;
-        }
-        if (!S_ISREG(seen.st_mode)) {
-            *error = partial + ": not a regular file (a link, FIFO or device is not opened); refused";
-            return -1;
-        }
-        const int fd = ::open(partial.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) break;
-        struct stat opened {};
-        if (fstat(fd, &opened) == 0 && opened.st_dev == seen.st_dev && opened.st_ino == seen.st_ino) return fd;
-        ::close(fd);
-        *error = partial + ": replaced while being opened; refused";
-        return -1;
-    }
-    *error = errno == 0 || errno == EEXIST ? partial + ": comes and goes; refused" : Reason(partial);
-    return -1;
-}
 
 #endif
 
@@ -178,6 +120,43 @@ long long ReadAtOffset(int fd, uint64_t offset, uint8_t* buffer, size_t size, st
 #endif
 
 }  // namespace
+
+namespace pcfiles {
+
+#ifdef _WIN32
+std::string SystemReason(unsigned long code) {
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string reason;
+    if (n > 0) {
+        reason = Narrow(std::wstring(text, n));
+        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
+            reason.pop_back();
+    }
+    LocalFree(text);
+    return reason.empty() ? "error " + std::to_string(code) : reason;
+}
+#else
+std::string Reason(const std::string& where) { return where + ": " + std::strerror(errno); }
+#endif
+
+std::string CannotCreate(const std::string& path, const std::string& tried, unsigned long code) {
+    const size_t name = NameStart(path);
+    const std::string folder = name == 0 ? "." : path.substr(0, name == 1 ? 1 : name - 1);
+#ifdef _WIN32
+    const bool missing = code == ERROR_PATH_NOT_FOUND;
+    const std::string reason = SystemReason(code);
+#else
+    const bool missing = code == ENOENT || code == ENOTDIR;
+    const std::string reason = std::strerror(static_cast<int>(code));
+#endif
+    if (missing) return path + ": cannot be saved: the folder " + folder + " does not exist";
+    return path + ": cannot be saved: " + tried + " cannot be made in " + folder + ": " + reason;
+}
+
+}  // namespace pcfiles
 
 void RemovePartialPcFiles() {
 #ifndef _WIN32
@@ -351,7 +330,7 @@ bool PcFileWriter::Begin(const std::string& path, std::string* error) {
             return true;
         }
         if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
-            *error = temp + ": " + SystemReason(GetLastError());
+            *error = pcfiles::CannotCreate(path, temp, GetLastError());
             return false;
         }
     }
@@ -362,7 +341,7 @@ bool PcFileWriter::Begin(const std::string& path, std::string* error) {
     // O_EXCL under mkostemp: a planted name or link is never opened.
     const int fd = mkostemp(&temp[0], O_CLOEXEC);
     if (fd < 0) {
-        *error = Reason(temp);
+        *error = pcfiles::CannotCreate(path, temp, static_cast<unsigned long>(errno));
         return false;
     }
     m_fd = fd;
@@ -370,61 +349,6 @@ bool PcFileWriter::Begin(const std::string& path, std::string* error) {
     m_slot = RegisterTemp(temp);
     return true;
 #endif
-}
-
-bool PcFileWriter::Resume(const std::string& path, std::string* error) {
-    if (!Retarget(path, error)) return false;
-    const std::string partial = ResumePath(path);
-#ifdef _WIN32
-    // Not shared: a second save of the same target is refused. A reparse
-    // point (link) is opened as itself, never followed, and then refused.
-    HANDLE h = CreateFileW(Widen(partial).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        *error = partial + ": " + SystemReason(GetLastError());
-        return false;
-    }
-    BY_HANDLE_FILE_INFORMATION info{};
-    LARGE_INTEGER end{};
-    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        info.nNumberOfLinks != 1 || !SetFilePointerEx(h, LARGE_INTEGER{}, &end, FILE_END)) {
-        CloseHandle(h);
-        *error = partial + ": not a plain file with one name; refused";
-        return false;
-    }
-    m_handle = h;
-    m_written = static_cast<uint64_t>(end.QuadPart);
-#else
-    const int fd = OpenPartial(partial, error);
-    if (fd < 0) return false;
-    struct stat info {};
-    std::string refusal;
-    if (fstat(fd, &info) != 0) {
-        refusal = std::strerror(errno);
-    } else if (info.st_uid != geteuid()) {
-        // Planted by another user: its bytes would become ours.
-        refusal = "belongs to another user; refused";
-    } else if (info.st_nlink != 1) {
-        // Another name for it (a hard link to a file of ours) would be
-        // written through and renamed away.
-        refusal = "has other links; refused";
-    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        refusal = "in use by another save; refused";
-    } else if (lseek(fd, 0, SEEK_END) != info.st_size) {
-        refusal = std::strerror(errno);
-    }
-    if (!refusal.empty()) {
-        ::close(fd);
-        *error = partial + ": " + refusal;
-        return false;
-    }
-    m_fd = fd;
-    m_written = static_cast<uint64_t>(info.st_size);
-#endif
-    m_temp = partial;
-    m_keep = true;
-    return true;
 }
 
 long long PcFileWriter::ReadBack(uint64_t offset, uint8_t* buffer, size_t size, std::string* error) {
@@ -518,6 +442,8 @@ bool PcFileWriter::Commit(std::string* error) {
     m_slot = -1;
     m_temp.clear();
     m_keep = false;
+    // What it recorded went with it.
+    RemoveRecord();
     return true;
 }
 
@@ -536,6 +462,8 @@ void PcFileWriter::Abandon() {
     UnregisterTemp(m_slot);
     m_slot = -1;
     m_temp.clear();
+    if (!m_keep) RemoveRecord();
+    m_record.clear();
     m_keep = false;
 }
 
@@ -548,8 +476,6 @@ bool ReplacePcFile(const std::string& path, const uint8_t* data, size_t size, st
     PcFileWriter writer;
     return writer.Begin(path, error) && writer.Write(data, size, error) && writer.Commit(error);
 }
-
-std::string ResumePath(const std::string& path) { return path + ".tovrel-resume"; }
 
 std::string LastPathPart(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");

@@ -15,6 +15,8 @@
 // file of a fixed name beside its target, ResumePath(target), which is kept
 // when the save fails or the process ends on a signal, so that the next
 // save continues it; see PcFileWriter::Resume for what is refused there.
+// Beside it, ResumeSourcePath(target) records what the partial file holds
+// the start of, so that it is only ever continued with the same source.
 //
 // Paths are UTF-8 (converted for the wide calls on Windows); a path with a
 // NUL byte is refused. Nothing here shows a message: results say what
@@ -96,7 +98,20 @@ public:
     // but a regular file (a FIFO or device is not even opened), a file of
     // another user, one with other hard links, or one another writer holds.
     // False with a reason.
-    bool Resume(const std::string& path, std::string* error);
+    // `source` names what the bytes are the start of (opaque text). What the
+    // partial file holds is kept only if its record, ResumeSourcePath(path),
+    // says the same source: otherwise (no record, another source, a record
+    // that is no plain file of ours, or `source` empty: not known) it is
+    // emptied first, Dropped() tells how many bytes went, and the record is
+    // written anew (none for an empty source) before anything is appended.
+    // The record is made as the partial file is: exclusively, mode 0600,
+    // never through a link, checked to be a regular file with one link.
+    bool Resume(const std::string& path, const std::string& source, std::string* error);
+    // Bytes of another source that Resume emptied the partial file of.
+    uint64_t Dropped() const { return m_dropped; }
+    // Empties the partial file of Resume, keeping its record: what it held
+    // proved not to be its source's start. False with a reason.
+    bool StartOver(std::string* error);
     bool Write(const uint8_t* data, size_t size, std::string* error);
     // Up to size bytes written earlier, from `offset` bytes into the file
     // (temporary or partial): the count (fewer only at its end), or -1 with
@@ -109,7 +124,7 @@ public:
     // Removes the temporary file, if any; the target stays as it was. A
     // partial file of Resume is only closed, unless it holds nothing.
     void Abandon();
-    // Removes the temporary or partial file, if any.
+    // Removes the temporary or partial file (and its record), if any.
     void Discard();
     // The bytes the file holds: written so far, and for Resume kept before.
     uint64_t Written() const { return m_written; }
@@ -120,9 +135,12 @@ private:
     // Closes what was being written (see Abandon) and takes path as the
     // target; false for a name with a NUL byte.
     bool Retarget(const std::string& path, std::string* error);
+    // Removes the record of a partial file's source, if any.
+    void RemoveRecord();
 
     std::string m_path;
     std::string m_temp;
+    std::string m_record;  // a partial file's record of its source; empty when none
     int m_slot = -1;  // in the signal-time registry; -1 none
 #ifdef _WIN32
     void* m_handle = nullptr;
@@ -130,11 +148,14 @@ private:
     int m_fd = -1;
 #endif
     uint64_t m_written = 0;
+    uint64_t m_dropped = 0;
     bool m_keep = false;  // a partial file of Resume: kept unless committed or discarded
 };
 
-// The partial file a resumable save of path keeps: path + ".tovrel-resume".
+// The partial file a resumable save of path keeps: path + ".tovrel-resume";
+// and the record of its source beside it: path + ".tovrel-resume-source".
 std::string ResumePath(const std::string& path);
+std::string ResumeSourcePath(const std::string& path);
 
 // Writes size bytes to path through a PcFileWriter. False with a reason:
 // path is then as it was and the temporary file gone.

@@ -293,7 +293,7 @@ TEST_F(Cli, AReadCutShortSavesNothingAndSaysHowFarItCame) {
     // chunk, 4 the second. (Garbage before an answer is read past.)
     const Fault faults[] = {
         {{SimFault::kSilent, 0, {}, 4, false}, "no answer from the module", true},
-        {{SimFault::kStatus, 5, {}, 4, false}, "refused by the module (status 5)", true},
+        {{SimFault::kStatus, 5, {}, 4, false}, "refused by the module (status 5: no file open)", true},
         {{SimFault::kOversizeLength, 600, {}, 4, false}, "", true},
         {{SimFault::kTruncatePayload, 10, {}, 4, false}, "", true},
         {{SimFault::kWrongMarker, 0, {}, 4, false}, "", true},
@@ -306,7 +306,7 @@ TEST_F(Cli, AReadCutShortSavesNothingAndSaysHowFarItCame) {
     const Command commands[] = {
         {"shell", "open BIG.BIN\nreadfile " + saved + "\n", "readfile: 512 bytes read: "},
         {"shell", "open BIG.BIN\nread 2000\n", "read: 512 bytes read: "},
-        {"get BIG.BIN " + saved, "", "get: 512 of 2000 bytes read: "},
+        {"get BIG.BIN " + saved, "", "get: 512 bytes read: "},
     };
     for (const Fault& f : faults) {
         for (const Command& c : commands) {
@@ -537,7 +537,7 @@ TEST_F(Cli, AHostileModulesClaimsAndShortAnswersSaveNothing) {
                              static_cast<uint8_t>(size >> 16), static_cast<uint8_t>(size >> 24)});
     };
     const Bytes whole = answer(0x30, Bytes(512, 0x41)), half = answer(0x30, Bytes(256, 0x42));
-    const Bytes closed = answer(0x12, {});
+    const Bytes closed = answer(0x12, {}), none = answer(0x30, {});
     const ScriptStep inStep = {6, answer(0x00, Bytes(14, 0))};  // the opening's status exchange
     const std::string saved = (work / "saved.bin").string();
     const struct {
@@ -545,7 +545,7 @@ TEST_F(Cli, AHostileModulesClaimsAndShortAnswersSaveNothing) {
         std::vector<ScriptStep> steps;
         std::string message;
     } cases[] = {
-        {"get X.BIN " + saved, "", {inStep, {11, opened(0xFFFFFFFF)}, {10, whole}, {10, whole}, {10, half}, {6, closed}},
+        {"get X.BIN " + saved, "", {inStep, {11, opened(0xFFFFFFFF)}, {10, whole}, {10, whole}, {10, half}, {10, none}, {6, closed}},
          "get: 1280 of 4294967295 bytes read: the file ended early; nothing saved to "},
         {"shell", "open X.BIN\nreadfile " + saved + "\n", {inStep, {11, opened(2000)}, {10, whole}, {10, half}, {10, half}, {6, closed}},
          "readfile: 768 bytes read: the module answered short in the middle of the file; nothing saved to "},
@@ -590,7 +590,8 @@ TEST_F(Cli, VerifyCatchesSilentCorruptionAndNamesTheFirstDifferingByte) {
     const std::string put = "put --verify " + in + " DATA.BIN", get = "get --verify BIG.BIN " + saved;
     // put's requests: 1 the opening's status exchange, 2 delete, 3 open, 4-9
     // six write chunks, 10 seek, 11-17 the reads back. get's: 1 status, 2
-    // open, 3-8 the first read, 9 seek, 10-15 the second.
+    // open, 3-8 the first read, 9 the read that finds its end, 10 seek,
+    // 11-16 the second.
     const struct {
         std::string args, input;
         SimFault fault;
@@ -606,8 +607,8 @@ TEST_F(Cli, VerifyCatchesSilentCorruptionAndNamesTheFirstDifferingByte) {
         {put, "", SimFault{}, 0, -1, -1},
         {"get BIG.BIN " + saved, "", Corrupt(5, 5), 0, -1, 1029},
         {get, "", Corrupt(5, 5), 11, 1029, -1},
-        {get, "", Corrupt(0, 11), 11, 512, -1},
-        {"shell", "get --resume --verify BIG.BIN " + saved + "\n", Corrupt(0, 11), 11, 512, -1},
+        {get, "", Corrupt(0, 12), 11, 512, -1},
+        {"shell", "get --resume --verify BIG.BIN " + saved + "\n", Corrupt(0, 12), 11, 512, -1},
         {get, "", SimFault{}, 0, -1, -1},
     };
     ASSERT_TRUE(simulator->WriteDiskFile("BIG.BIN", data));
@@ -682,7 +683,7 @@ TEST_F(Cli, AnInterruptedTransferResumesToAByteIdenticalFile) {
             EXPECT_EQ(info.st_mode & 07777, 0600u);
             EXPECT_TRUE(Contains(r.output, "kept in " + partial + " for get --resume; nothing saved to " + out))
                 << r.output;
-            EXPECT_EQ(FilesIn(pc), std::vector<std::string>{"out.bin.tovrel-resume"});
+            EXPECT_EQ(FilesIn(pc), (std::vector<std::string>{"out.bin.tovrel-resume", "out.bin.tovrel-resume-source"}));
         }
         ASSERT_GT(kept.size(), 0u);
         ASSERT_LT(kept.size(), data.size());
@@ -716,31 +717,28 @@ TEST_F(Cli, AnInterruptedTransferResumesToAByteIdenticalFile) {
     EXPECT_TRUE(fs::is_empty(pc));
 }
 
-// --resume refuses what cannot be the start of the file, with nothing
+// put --resume refuses what cannot be the start of the file, with nothing
 // written: a disk file longer than the PC file, one whose bytes are not the
-// PC file's (--verify), a partial file longer than the disk file.
-TEST_F(Cli, ResumeRefusesWhatCannotBeTheStart) {
+// PC file's (--verify).
+TEST_F(Cli, PutResumeRefusesWhatCannotBeTheStart) {
     const std::vector<uint8_t> data = Pattern(3000);
-    const std::string in = (work / "in.bin").string(), out = (work / "out.bin").string();
+    const std::string in = (work / "in.bin").string();
     WriteFile(in, data);
     std::vector<uint8_t> longer = Pattern(4000), otherStart(data.begin(), data.begin() + 1000);
     otherStart[700] ^= 0x80;
     const struct {
         std::string args;
-        std::vector<uint8_t> onDisk, partial;
+        std::vector<uint8_t> onDisk;
         int code;
         std::string message;
     } rows[] = {
-        {"put --resume " + in + " X.BIN", longer, {}, 2, "put: X.BIN holds 4000 bytes, more than " + in + "'s 3000: not resumed; nothing written"},
-        {"put --resume --verify " + in + " X.BIN", otherStart, {}, 11,
+        {"put --resume " + in + " X.BIN", longer, 2, "put: X.BIN holds 4000 bytes, more than " + in + "'s 3000: not resumed; nothing written"},
+        {"put --resume --verify " + in + " X.BIN", otherStart, 11,
          "put: verify mismatch at byte 700 (of 1000): X.BIN does not start as " + in + ": not resumed; nothing written"},
-        {"get --resume X.BIN " + out, data, longer, 2,
-         "get: " + out + ".tovrel-resume holds 4000 bytes, more than X.BIN's 3000: not resumed (remove it to start again)"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args);
         ASSERT_TRUE(simulator->WriteDiskFile("X.BIN", row.onDisk));
-        if (!row.partial.empty()) WriteFile(out + ".tovrel-resume", row.partial);
         simulator->ClearRequests();
         const CliResult r = RunCli(row.args);
         EXPECT_EQ(r.code, row.code) << r.output;
@@ -749,11 +747,6 @@ TEST_F(Cli, ResumeRefusesWhatCannotBeTheStart) {
         std::vector<uint8_t> onDisk;
         ASSERT_TRUE(simulator->ReadDiskFile("X.BIN", &onDisk));
         EXPECT_EQ(onDisk, row.onDisk);
-        if (!row.partial.empty()) {
-            EXPECT_EQ(AsBytes(Slurp(out + ".tovrel-resume")), row.partial);
-        }
-        EXPECT_FALSE(fs::exists(out));
-        fs::remove(out + ".tovrel-resume");
     }
 }
 
@@ -799,5 +792,200 @@ TEST_F(Cli, GetResumeTakesNoPartialFileAnotherUserPlanted) {
         EXPECT_EQ(after.st_ino, before.st_ino);
         EXPECT_EQ(after.st_size, before.st_size);
         EXPECT_EQ(FilesIn(shared), std::vector<std::string>{"a.bin.tovrel-resume"});
+    }
+}
+
+// get reads to the end of the disk file, whatever its open claims: a file
+// longer than claimed is saved whole with a warning naming both sizes (and
+// --verify reads that length again); one shorter fails, saving nothing.
+TEST_F(Cli, GetReadsToTheEndWhateverTheOpenClaims) {
+    const std::vector<uint8_t> data = Pattern(3000);
+    ASSERT_TRUE(simulator->WriteDiskFile("F.BIN", data));
+    const std::string saved = (work / "saved.bin").string();
+    const std::string longer = "get: warning: F.BIN holds 3000 bytes, more than the 1000 its open announced";
+    const struct {
+        uint32_t claim;
+        std::string args;
+        int code;
+        std::string message;
+    } rows[] = {
+        {1000, "get --verify F.BIN " + saved, 0, longer},
+        {1000, "get --resume --verify F.BIN " + saved, 0, longer},
+        {5000, "get F.BIN " + saved, 7, "get: 3000 of 5000 bytes read: the file ended early; nothing saved to " + saved},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args);
+        std::ofstream(saved) << "precious";
+        simulator->ArmFault({SimFault::kClaimSize, row.claim, {}, 1, false});
+        const CliResult r = RunCli(row.args);
+        EXPECT_EQ(r.code, row.code) << r.output;
+        EXPECT_TRUE(Contains(r.output, row.message)) << r.output;
+        EXPECT_EQ(AsBytes(Slurp(saved)), row.code == 0 ? data : AsBytes("precious"));
+        EXPECT_EQ(FilesIn(work), std::vector<std::string>{"saved.bin"});
+    }
+}
+
+// A partial file of get --resume continues only the disk file it came
+// from: the same name as the module resolves it, through the cd commands
+// before, and the same size at the open, and whose bytes before the join
+// (with --verify: all kept bytes) are the disk file's. Any other starts
+// over, saying so, and ends with the file asked for.
+TEST_F(Cli, APartialFileContinuesOnlyTheFileItCameFrom) {
+    // `near` differs from F1 in byte 100 alone: only the record of the
+    // source, or --verify, tells a partial file of one from the other's.
+    const std::vector<uint8_t> f1 = Pattern(3000, 1), other = Pattern(3000, 3), f1new = Pattern(3000, 4);
+    std::vector<uint8_t> near = f1;
+    near[100] ^= 0x01;
+    ASSERT_EQ(RunCli("mkdir D0").code, 0);
+    ASSERT_TRUE(simulator->WriteDiskFile("F2", near));
+    const std::string out = (work / "out.bin").string();
+    const struct {
+        bool cdFirst;                   // a client before went into D0: the next one does not know it
+        const std::vector<uint8_t>& d0; // D0/F1
+        std::string first, firstInput;  // stopped by a short read: keeps 1124 bytes
+        const std::vector<uint8_t>& f1After;
+        std::string then, thenInput;
+        const std::vector<uint8_t>& result;
+        bool startsOver;
+    } rows[] = {
+        {false, other, "get --resume F1 " + out, "", f1, "get --resume F2 " + out, "", near, true},
+        {false, near, "shell", "cd D0\nget --resume F1 " + out + "\n", f1, "get --resume /F1 " + out, "", f1, true},
+        {false, other, "get --resume F1 " + out, "", f1, "shell", "cd D0\ncd ..\nget --resume /D0/../F1 " + out + "\n", f1, false},
+        {false, other, "get --resume F1 " + out, "", near, "get --resume --verify F1 " + out, "", near, true},
+        {false, other, "get --resume F1 " + out, "", f1new, "get --resume F1 " + out, "", f1new, true},
+        {true, other, "get --resume F1 " + out, "", f1, "get --resume F1 " + out, "", f1, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.first + " " + row.firstInput + ", then " + row.then + " " + row.thenInput);
+        ASSERT_TRUE(simulator->WriteDiskFile("F1", f1));
+        ASSERT_TRUE(simulator->WriteDiskFile("D0/F1", row.d0));
+        ASSERT_EQ(RunCli(row.cdFirst ? "cd D0" : "cd /").code, 0);
+        simulator->ArmFault({SimFault::kShortRead, 100, {}, 3, false});
+        CliResult r = RunCli(row.first, row.firstInput);
+        ASSERT_EQ(r.code, 7) << r.output;
+        ASSERT_EQ(fs::file_size(out + ".tovrel-resume"), 1124u);
+        ASSERT_TRUE(simulator->WriteDiskFile("F1", row.f1After));
+        ASSERT_EQ(RunCli("cd /").code, 0);
+        simulator->ClearRequests();
+        r = RunCli(row.then, row.thenInput);
+        EXPECT_EQ(r.code, 0) << r.output;
+        EXPECT_EQ(AsBytes(Slurp(out)), row.result);
+        EXPECT_EQ(Contains(r.output, "starting over"), row.startsOver) << r.output;
+        size_t reads = 0;
+        for (const auto& request : simulator->Requests()) reads += request[2] == 0x30;
+        // Continued: the chunk before the join, the 1876 bytes after it in
+        // four chunks and the read that finds the end.
+        if (!row.startsOver) {
+            EXPECT_EQ(reads, 6u);
+        }
+        EXPECT_EQ(FilesIn(work), std::vector<std::string>{"out.bin"});
+        fs::remove(out);
+    }
+    // A record of the source planted as a link is replaced, not written through.
+    const fs::path victim = work / "victim";
+    std::ofstream(victim) << "root's";
+    ASSERT_EQ(symlink(victim.c_str(), (out + ".tovrel-resume-source").c_str()), 0);
+    const CliResult r = RunCli("get --resume F2 " + out);
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_EQ(Slurp(victim), "root's");
+    EXPECT_EQ(FilesIn(work), (std::vector<std::string>{"out.bin", "victim"}));
+}
+
+// A refusal says what the module answered and what to do about it: a file
+// left open (as a killed client leaves it) is named with `tovrel-cli close`,
+// status codes by name; a save into a missing folder names the file asked
+// for and the folder, not the temporary name tried; an empty name is bad
+// input, with nothing sent.
+TEST_F(Cli, RefusalsSayWhatHappenedAndWhatToDo) {
+    ASSERT_TRUE(simulator->WriteDiskFile("A.TXT", AsBytes("abc")));
+    const std::string missing = (work / "missing" / "a.txt").string();
+    std::ofstream(work / "in.txt") << "x";
+    const std::string in = (work / "in.txt").string();
+    const struct {
+        std::string args, input;
+        int code;
+        std::string message;
+    } rows[] = {
+        // A one-shot open leaves its file open, as a killed client does.
+        {"open B.TXT", "", 0, ""},
+        {"get A.TXT " + in, "", 4, "get A.TXT: refused: the module still has a file open (handle 1, 0 bytes); "
+                                   "close it with `tovrel-cli close`"},
+        {"put " + in + " C.TXT", "", 4, "close it with `tovrel-cli close`"},
+        {"shell", "open A.TXT\n", 4, "open A.TXT: refused: the module still has a file open (handle 1, 0 bytes); "
+                                     "close it with `close`"},
+        {"close", "", 0, ""},
+        {"rmdir NOSUCH", "", 4, "rmdir NOSUCH: refused by the module (status 1: not found)"},
+        {"get A.TXT " + missing, "", 6, "get: " + missing + ": cannot be saved: the folder " + (work / "missing").string() +
+                                           " does not exist; nothing read"},
+        {"get --resume A.TXT " + missing, "", 6, "the folder " + (work / "missing").string() + " does not exist"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args + " " + row.input);
+        const CliResult r = RunCli(row.args, row.input);
+        EXPECT_EQ(r.code, row.code) << r.output;
+        EXPECT_TRUE(Contains(r.output, row.message)) << r.output;
+        EXPECT_FALSE(Contains(r.output, ".tovrel-")) << r.output;
+    }
+    for (const std::string& line : {"put " + in + " ''", std::string("get '' x"), std::string("rm ''"),
+                                    std::string("mkdir ''"), std::string("cd ''"), std::string("rmdir ''"),
+                                    std::string("open ''")}) {
+        SCOPED_TRACE(line);
+        simulator->ClearRequests();
+        const CliResult r = RunCli("shell", line + "\n");
+        EXPECT_EQ(r.code, 2) << r.output;
+        EXPECT_TRUE(Contains(r.output, "an empty name")) << r.output;
+        EXPECT_TRUE(simulator->Requests().empty());
+    }
+}
+
+// A get whose file came whole but whose close failed has saved it: exit 0
+// with a warning that names `tovrel-cli close`. A seek that fails inside a
+// transfer stops it short: exit 7.
+TEST_F(Cli, AFailedCloseOrSeekInsideATransferExitsAsDocumented) {
+    const std::vector<uint8_t> data = Pattern(3000);
+    ASSERT_TRUE(simulator->WriteDiskFile("F.BIN", data));
+    const std::string saved = (work / "saved.bin").string(), in = (work / "in.bin").string();
+    WriteFile(in, data);
+    // Which request of the command's (from 1) is the last of this kind, counted in a run without faults.
+    auto lastOf = [&](const std::string& args, uint8_t command) {
+        simulator->ClearRequests();
+        EXPECT_EQ(RunCli(args).code, 0);
+        const auto requests = simulator->Requests();
+        uint32_t at = 0;
+        for (size_t i = 0; i < requests.size(); ++i)
+            if (requests[i][2] == command) at = static_cast<uint32_t>(i + 1);
+        return at;
+    };
+    const struct {
+        std::string args;
+        uint8_t command;  // the request faulted
+        SimFault::Kind kind;
+        int code;
+        std::string message;
+    } rows[] = {
+        {"get --verify F.BIN " + saved, 0x40, SimFault::kStatus, 7,
+         "get: seek to byte 0 to compare: refused by the module (status 8: bad position); nothing saved to " + saved},
+        {"put --verify " + in + " G.BIN", 0x40, SimFault::kStatus, 7,
+         "put: seek to byte 0 to compare: refused by the module (status 8: bad position); G.BIN holds all 3000 bytes, "
+         "not verified"},
+        {"get F.BIN " + saved, 0x12, SimFault::kSilent, 0,
+         "get: warning: " + saved + " is saved whole, but closing F.BIN failed: no answer from the module; the module "
+         "may still have it open: close it with `tovrel-cli close`"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args);
+        fs::remove(saved);
+        const uint32_t nth = lastOf(row.args, row.command);
+        ASSERT_GT(nth, 0u);
+        fs::remove(saved);
+        simulator->ArmFault({row.kind, 8, {}, nth, false});
+        const CliResult r = RunCli(row.args);
+        EXPECT_EQ(r.code, row.code) << r.output;
+        EXPECT_TRUE(Contains(r.output, row.message)) << r.output;
+        EXPECT_EQ(fs::exists(saved), row.code == 0);
+        if (row.code == 0) {
+            EXPECT_EQ(AsBytes(Slurp(saved)), data);
+        }
+        (void)RunCli("close");
     }
 }

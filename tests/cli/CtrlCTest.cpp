@@ -192,42 +192,100 @@ TEST_F(CtrlC, StopsAShellTransferAndTheShellGoesOnUntilCtrlCAtItsPrompt) {
     EXPECT_EQ(commands, expected);
 }
 
-// Every signal that ends the client and can run code removes its port's
-// lock and the temporary file of a save in progress.
-TEST_F(CtrlC, EveryEndingSignalRemovesTheLockAndTheHalfMadeFile) {
-    ASSERT_TRUE(simulator->WriteDiskFile("BIG.BIN", Pattern(kFileSize)));
+// Every other signal that ends the client and can run code stops a put or
+// get as Ctrl+C does: after the chunk on the line, the disk file closed,
+// the port's lock and the temporary file of the save removed, and then the
+// client ends on that signal.
+TEST_F(CtrlC, EveryEndingSignalClosesTheDiskFileAndRemovesTheLockAndTheHalfMadeFile) {
+    const Bytes data = Pattern(kFileSize);
+    ASSERT_TRUE(simulator->WriteDiskFile("BIG.BIN", data));
+    const fs::path local = work / "big.bin";
+    std::ofstream(local, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), kFileSize);
     const rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT would dump one
-    for (const int signal : {SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2}) {
-        SCOPED_TRACE(strsignal(signal));
-        // The client before ended with the file open and an answer on the
-        // line: let that go out, and forget the file as a module would.
-        std::this_thread::sleep_for(std::chrono::milliseconds(800));
-        simulator->SetDiskPresent(false);
-        simulator->SetDiskPresent(true);
+    const struct {
+        std::vector<std::string> args;
+        uint8_t command;
+        int signal;
+    } rows[] = {
+        {{"get", "BIG.BIN", (work / "pc" / "big.bin").string()}, kRead, SIGTERM},
+        {{"get", "BIG.BIN", (work / "pc" / "big.bin").string()}, kRead, SIGHUP},
+        {{"get", "BIG.BIN", (work / "pc" / "big.bin").string()}, kRead, SIGQUIT},
+        {{"get", "BIG.BIN", (work / "pc" / "big.bin").string()}, kRead, SIGALRM},
+        {{"get", "BIG.BIN", (work / "pc" / "big.bin").string()}, kRead, SIGUSR1},
+        {{"get", "BIG.BIN", (work / "pc" / "big.bin").string()}, kRead, SIGUSR2},
+        {{"put", local.string(), "NEW.BIN"}, kWrite, SIGTERM},
+        {{"put", local.string(), "NEW.BIN"}, kWrite, SIGHUP},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args[0] + " " + strsignal(row.signal));
         simulator->ClearRequests();
-        CliProcess cli({"get", "BIG.BIN", (work / "pc" / "big.bin").string()});
+        CliProcess cli(row.args);
         ASSERT_TRUE(cli.Started());
-        const auto since = Clock::now();
-        while (Requests(kRead).size() < 2 && ElapsedMs(since) < 15000)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_FALSE(fs::is_empty(work / "pc")) << "no temporary file while saving: " << cli.Output();
-        cli.Signal(signal);
+        const size_t arrived = InterruptAfter(cli, row.command, 2, row.signal);
+        if (row.command == kRead) {
+            EXPECT_FALSE(fs::is_empty(work / "pc")) << "no temporary file while saving: " << cli.Output();
+        }
+        const auto signalled = Clock::now();
         const std::optional<int> status = cli.Wait(5000);
         ASSERT_TRUE(status.has_value());
-        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == signal) << cli.Output();
+        EXPECT_LT(ElapsedMs(signalled), kStopWithinMs);
+        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == row.signal) << cli.Output();
+        EXPECT_LE(Requests(row.command).size(), arrived + 1) << "went on past the chunk on the line";
+        EXPECT_EQ(LastCommand(), kClose);
+        EXPECT_NE(cli.Output().find(": interrupted: "), std::string::npos) << cli.Output();
         EXPECT_TRUE(fs::is_empty(work / "pc"));
         EXPECT_TRUE(fs::is_empty(locks));
     }
 }
 
-// INT, TERM or HUP at the shell's prompt with a disk file open: the file is
-// closed first, then the shell ends on the signal.
+// A get ended by TERM leaves the module as it found it: the next commands
+// work at once. One killed outright (SIGKILL) leaves its file open on the
+// module: the next get says so and names `tovrel-cli close`, which closes it.
+TEST_F(CtrlC, AKilledGetLeavesNothingThatTheNextCommandsCannotSee) {
+    ASSERT_TRUE(simulator->WriteDiskFile("BIG.BIN", Pattern(kFileSize)));
+    ASSERT_TRUE(simulator->WriteDiskFile("SMALL.BIN", Pattern(600)));
+    const std::string small = (work / "small.bin").string();
+    const struct {
+        int signal;
+        std::vector<std::pair<std::string, int>> next;  // commands and their exit status
+        std::string says;                               // the first one's message
+    } rows[] = {
+        {SIGTERM, {{"info", 0}, {"get SMALL.BIN " + small, 0}, {"put " + small + " COPY.BIN", 0}}, "file: none"},
+        {SIGKILL, {{"get SMALL.BIN " + small, 4}, {"close", 0}, {"get SMALL.BIN " + small, 0}},
+         "get SMALL.BIN: refused: the module still has a file open (handle "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(strsignal(row.signal));
+        CliProcess cli({"get", "BIG.BIN", (work / "pc" / "big.bin").string()});
+        ASSERT_TRUE(cli.Started());
+        InterruptAfter(cli, kRead, 2, row.signal);
+        const std::optional<int> status = cli.Wait(5000);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == row.signal) << cli.Output();
+        for (size_t i = 0; i < row.next.size(); ++i) {
+            const CliResult r = RunCli(row.next[i].first);
+            EXPECT_EQ(r.code, row.next[i].second) << row.next[i].first << ": " << r.output;
+            if (i == 0) {
+                EXPECT_NE(r.output.find(row.says), std::string::npos) << r.output;
+            }
+        }
+        const Bytes got = [&] { const std::string text = Slurp(small); return Bytes(text.begin(), text.end()); }();
+        EXPECT_EQ(got, Pattern(600));
+        fs::remove(small);
+    }
+}
+
+// A signal that ends the shell at its prompt with a disk file open: the
+// file is closed first, then the shell ends on the signal.
 TEST_F(CtrlC, TheShellClosesAFileLeftOpenWhenASignalEndsIt) {
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT would dump one
     const struct {
         int signal;
         const char* name;
-    } signals[] = {{SIGINT, "INT"}, {SIGTERM, "TERM"}, {SIGHUP, "HUP"}};
+    } signals[] = {{SIGINT, "INT"},   {SIGTERM, "TERM"}, {SIGHUP, "HUP"},   {SIGQUIT, "QUIT"},
+                   {SIGALRM, "ALRM"}, {SIGUSR1, "USR1"}, {SIGUSR2, "USR2"}};
     for (const auto& s : signals) {
         SCOPED_TRACE(s.name);
         simulator->ClearRequests();
@@ -250,7 +308,7 @@ TEST_F(CtrlC, TheShellClosesAFileLeftOpenWhenASignalEndsIt) {
     }
 }
 
-// Stopped by Ctrl+C (a get --resume also ended by TERM), a transfer goes on
+// Stopped by Ctrl+C or TERM, a transfer goes on
 // with --resume to a byte-identical file: put from what the disk file
 // holds, get from the partial file the stopped get --resume kept.
 TEST_F(CtrlC, AStoppedTransferResumesToAByteIdenticalFile) {
@@ -280,12 +338,8 @@ TEST_F(CtrlC, AStoppedTransferResumesToAByteIdenticalFile) {
             EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 7) << cli.Output();
         } else {
             EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == row.signal) << cli.Output();
-            // It ended with the file open and an answer on the line: let
-            // that go out, and forget the file as a module would.
-            std::this_thread::sleep_for(std::chrono::milliseconds(800));
-            simulator->SetDiskPresent(false);
-            simulator->SetDiskPresent(true);
         }
+        EXPECT_EQ(LastCommand(), kClose);
         EXPECT_TRUE(fs::is_empty(locks));
         Bytes kept;
         if (row.command == kWrite) {
@@ -295,7 +349,7 @@ TEST_F(CtrlC, AStoppedTransferResumesToAByteIdenticalFile) {
             const std::string partial = Slurp(saved + ".tovrel-resume");
             kept.assign(partial.begin(), partial.end());
         }
-        ASSERT_GE(kept.size(), 2u * 512);  // TERM ends it at once, not after the chunk on the line
+        ASSERT_GE(kept.size(), 2u * 512);
         ASSERT_LT(kept.size(), data.size());
         EXPECT_TRUE(std::equal(kept.begin(), kept.end(), data.begin()));
 

@@ -73,6 +73,8 @@ struct World {
     std::map<std::string, Bytes> files;  // by path from the disk's root: "D0/F1"
     std::set<std::string> dirs;          // "D0", "D0/E0"
     std::string cwd;                     // the module's current directory; "" the root
+    bool clientDirKnown = true;          // the client's idea of it, when it has one
+    std::string clientDir;
     bool open = false;                   // the module's open file, its handle and pointer
     std::string openPath;
     uint8_t handle = 0xFF;
@@ -84,7 +86,9 @@ struct World {
     std::map<std::string, Bytes> pc;     // the PC folder, by name
 
     auto Disk() const { return std::tie(files, dirs); }
-    auto Module() const { return std::tie(cwd, open, openPath, handle, pos, clientOpen, clientHandle, clientSize, rate); }
+    auto Module() const {
+        return std::tie(cwd, clientDirKnown, clientDir, open, openPath, handle, pos, clientOpen, clientHandle, clientSize, rate);
+    }
 };
 
 std::string Join(const std::vector<std::string>& parts) {
@@ -98,11 +102,11 @@ std::string Parent(const std::string& path) {
     return slash == std::string::npos ? "" : path.substr(0, slash);
 }
 
-// A module name resolved as the module does; false: a bad name.
-bool Resolve(const World& w, const std::string& name, std::string* path) {
+// A module name resolved as the module does against `cwd`; false: a bad name.
+bool Resolve(const std::string& cwdPath, const std::string& name, std::string* path) {
     std::vector<std::string> parts;
     if (name.empty() || name[0] != '/') {
-        std::stringstream cwd(w.cwd);
+        std::stringstream cwd(cwdPath);
         for (std::string part; std::getline(cwd, part, '/');)
             if (!part.empty()) parts.push_back(part);
     }
@@ -126,7 +130,7 @@ bool IsDir(const World& w, const std::string& path) { return path.empty() || w.d
 int ModuleOpen(World* w, const std::string& name) {
     std::string path;
     if (w->open) return 6;
-    if (!Resolve(*w, name, &path) || path.empty() || IsDir(*w, path)) return 4;
+    if (!Resolve(w->cwd, name, &path) || path.empty() || IsDir(*w, path)) return 4;
     if (!IsDir(*w, Parent(path))) return 1;
     w->files[path];
     w->open = true;
@@ -174,6 +178,9 @@ struct Expected {
     bool verify = false;      // put or get --verify
     std::string partial;      // get --resume's partial file, by name
     Bytes partialWas;         // as it was before
+    std::string record;       // the record of its source beside it, by name
+    Bytes source;             // what the record says for this get (none: the name cannot be told)
+    bool continues = false;   // the partial file is continued, not started over
     Bytes disk;               // get's disk file
 };
 
@@ -232,7 +239,7 @@ Expected Predict(const World& before, const Operation& op) {
         if (local == nullptr) return fail(kExitLocalFile);
         std::string path;
         // Deleted first, the open file excepted; kept to be resumed.
-        if (!resume && Resolve(w, names[1], &path) && !(w.open && w.openPath == path)) w.files.erase(path);
+        if (!resume && Resolve(w.cwd, names[1], &path) && !(w.open && w.openPath == path)) w.files.erase(path);
         if (ModuleOpen(&w, names[1]) != 0) return fail(kExitRefused);
         e.sentTo = w.openPath;
         Bytes& file = w.files[w.openPath];
@@ -256,15 +263,28 @@ Expected Predict(const World& before, const Operation& op) {
             w.pc[names[1]] = e.disk;
             return e;
         }
-        // Goes on from the partial file, whatever it holds; --verify compares all.
+        // Goes on from the partial file only if its record names this disk
+        // file as the client resolves it, and the bytes before the join
+        // (with --verify all it holds) are the disk file's; else over again.
         e.partial = names[1] + ".tovrel-resume";
+        e.record = e.partial + "-source";
         const Bytes* partial = PcFile(w, e.partial);
         if (partial != nullptr) e.partialWas = *partial;
-        if (e.partialWas.size() > e.disk.size()) return fail(kExitBadInput);
-        Bytes whole = e.partialWas;
+        std::string path;
+        if ((w.clientDirKnown || names[0][0] == '/') && Resolve(w.clientDir, names[0], &path)) {
+            const std::string text = "size " + std::to_string(e.disk.size()) + "\nname /" + path + "\n";
+            e.source.assign(text.begin(), text.end());
+        }
+        const size_t held = e.partialWas.size();
+        const size_t from = e.verify ? 0 : held - std::min<size_t>(held, 512);
+        const Bytes* record = PcFile(w, e.record);
+        e.continues = held > 0 && !e.source.empty() && record != nullptr && *record == e.source &&
+                      held <= e.disk.size() && std::equal(e.partialWas.begin() + static_cast<long>(from), e.partialWas.end(),
+                                                          e.disk.begin() + static_cast<long>(from));
+        Bytes whole = e.continues ? e.partialWas : Bytes();
         whole.insert(whole.end(), e.disk.begin() + static_cast<long>(whole.size()), e.disk.end());
         w.pc.erase(e.partial);
-        if (e.verify && whole != e.disk) return fail(kExitVerifyMismatch);
+        w.pc.erase(e.record);
         w.pc[names[1]] = whole;
         return e;
     }
@@ -307,10 +327,14 @@ Expected Predict(const World& before, const Operation& op) {
         return e;
     }
     std::string path;
-    if (!Resolve(w, a[0], &path)) return fail(kExitRefused);
+    if (!Resolve(w.cwd, a[0], &path)) return fail(kExitRefused);
     if (c == "cd") {
         if (!IsDir(w, path)) return fail(kExitRefused);
         w.cwd = path;
+        // The client follows what the module confirmed; an absolute name
+        // tells it where the module is even when it had lost track.
+        w.clientDirKnown = w.clientDirKnown || a[0][0] == '/';
+        if (w.clientDirKnown) w.clientDir = path;
         return e;
     }
     if (path.empty()) return fail(kExitRefused);
@@ -474,6 +498,8 @@ World Observe(const ModuleSimulator& sim, const Session& s, const fs::path& pcFo
     }
     const SimModuleState m = sim.ModuleState();
     w.cwd = Join(m.currentDir);
+    w.clientDirKnown = s.moduleDirKnown;
+    w.clientDir = s.moduleDirKnown ? Join(s.moduleDir) : "";
     w.open = m.fileOpen;
     w.openPath = Join(m.openFile);
     w.handle = m.handle;
@@ -683,6 +709,10 @@ private:
     std::string Check(const Operation& op, const Expected& e, const Result& r, const World& real, bool faulted,
                       bool corrupted) {
         const World& before = m_model;
+        // Whatever happened, the client never takes the module to be in
+        // another directory than it is: get --resume names files by it.
+        if (real.clientDirKnown && real.clientDir != real.cwd)
+            return "the client takes the module's directory for '" + real.clientDir + "', but it is '" + real.cwd + "'";
         // Damage nothing on the line shows: only --verify can tell.
         const bool blind = corrupted && !e.verify;
         if (r.ok() || !faulted) {
@@ -693,6 +723,10 @@ private:
             // The client keeps the handle the module gave; the model takes it from there.
             World expect = e.after;
             if (op.command == "open" && r.ok()) expect.handle = expect.clientHandle = real.handle;
+            // A get saved whole whose close failed says so: the module may keep the file open.
+            if (op.command == "get" && r.ok() && m_err.str().find("is saved whole, but closing") != std::string::npos)
+                std::tie(expect.open, expect.openPath, expect.handle, expect.pos) =
+                    std::tie(real.open, real.openPath, real.handle, real.pos);
             if (real.Module() != expect.Module())
                 return "the module or client state differs: module dir '" + real.cwd + "' open " +
                        std::to_string(real.open) + " '" + real.openPath + "' at " + std::to_string(real.pos) +
@@ -714,8 +748,12 @@ private:
         const bool mismatch = r.code == kExitVerifyMismatch && e.verify;
         if (r.code != kExitNoAnswer && r.code != kExitRefused && r.code != kExitIncomplete && r.code != e.code && !mismatch)
             return "exit " + std::to_string(r.code) + " is no failure a fault may give";
-        // PC files untouched or whole (get saves before its close fails); a
-        // partial file of get --resume goes on with the disk file's bytes.
+        // PC files untouched or whole; a partial file of get --resume goes
+        // on with the disk file's bytes after what it held (continued) or
+        // from the start (started over, when the model says so or a
+        // corrupted check read made it), or is gone (nothing came after a
+        // start over, or two reads differed); its record says this get's
+        // source, or is gone with it.
         std::set<std::string> names;
         for (const auto* pc : {&before.pc, &real.pc})
             for (const auto& [name, bytes] : *pc) names.insert(name);
@@ -727,10 +765,19 @@ private:
                 return x == nullptr ? y == nullptr : y != nullptr && (*x == *y || (corrupted && x->size() == y->size()));
             };
             if (same(now, was) || same(now, whole)) continue;
-            if (name == e.partial && (now == nullptr ? r.code == kExitVerifyMismatch
-                                                     : StartsWith(*now, e.partialWas) && now->size() <= e.disk.size() &&
-                                                           (corrupted || StartsWith(e.disk, *now))))
-                continue;
+            if (name == e.partial) {
+                const size_t held = e.partialWas.size();
+                const bool fits = now != nullptr && now->size() <= e.disk.size();
+                const bool continued = fits && StartsWith(*now, e.partialWas) &&
+                                       (corrupted || std::equal(now->begin() + static_cast<long>(held), now->end(),
+                                                                e.disk.begin() + static_cast<long>(held)));
+                const bool over = fits && (corrupted || StartsWith(e.disk, *now));
+                const bool mayStartOver = !e.continues || corrupted;
+                if (now == nullptr ? mayStartOver || r.code == kExitVerifyMismatch
+                                   : continued || (over && mayStartOver))
+                    continue;
+            }
+            if (name == e.record && (now == nullptr || *now == e.source)) continue;
             return "a failure left PC file " + name + " neither as it was nor whole";
         }
         if (op.command == "read" && !m_out.str().empty()) return "a failed read showed bytes";
