@@ -9,25 +9,13 @@
 #include "Terminal.h"
 #include "pcfiles/PcFiles.h"
 #include "protocol/DiskCommands.h"
+#include "protocol/DiskTransfer.h"
 #include "protocol/ResponseReceiver.h"
 #include "serial/SerialChannel.h"
 
 namespace cli {
 
 namespace {
-
-// An answered chunk with status 0: the count it carried is the truth.
-bool ChunkAnswered() {
-    return !theSerialChannel.PortLost() && theResponseReceiver.m_done == 0xFF && theResponseReceiver.m_status == 0;
-}
-
-// A progress total that never claims the end before it has come, so that
-// Ctrl+C (which stops only short of the total) still works past an
-// estimate that was too small.
-uint32_t ShownTotal(uint64_t done, uint64_t estimate, bool ended) {
-    const uint64_t total = ended ? done : std::max<uint64_t>(estimate, done + 1);
-    return static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
-}
 
 // The index of the first of `size` bytes read back that differs from the
 // `have` bytes to compare with (missing ones differ), or size.
@@ -37,20 +25,37 @@ size_t FirstDifference(const uint8_t* back, size_t size, const uint8_t* expected
     return size;
 }
 
+// Why a transfer's exchange failed, for messages.
+std::string TransferFailureReason(const TransferResult& r) {
+    switch (r.end) {
+        case TransferEnd::kNoAnswer: return "no answer from the module";
+        case TransferEnd::kCutShort: return "the module's answer was cut short";
+        case TransferEnd::kRefused: return RefusalText(r.status);
+        case TransferEnd::kPortLost: return "port lost";
+        case TransferEnd::kEndedEarly: return "the file ended early";
+        case TransferEnd::kShortInMiddle: return "the module answered short in the middle of the file";
+        default: return "the module's answer was not understood";
+    }
+}
+
+std::string SessionRetries(const Session& s) { return RetriesNote(s.retries != nullptr ? s.retries->used : 0); }
+
 }  // namespace
+
+std::string RetriesNote(int used) {
+    if (used == 0) return "";
+    return ", after " + std::to_string(used) + (used == 1 ? " retry" : " retries");
+}
 
 Result ReadChunks(Session& s, uint64_t limit, bool exact, uint64_t estimate, uint64_t from, const ReadSink& sink,
                   const std::string& label, const CtrlCStop& stop, const std::string& untouched, uint64_t* got) {
+    (void)stop;  // it stops the engine through the progress hook
     const std::string what = CommandOf(label);
     *got = from;
     if (s.file == nullptr) return Failure(kExitBadInput, what + ": no file is open");
-    ProgressBar bar(s.err, label, s.progress);
+    ProgressBar bar(s.err, label, s.progress, s.retries);
     auto so_far = [&]() {
         return std::to_string(*got) + (exact ? " of " + std::to_string(limit) : std::string()) + " bytes read";
-    };
-    auto failed = [&](const std::string& reason) {
-        if (theSerialChannel.PortLost()) return PortLostFailure(what, so_far() + "; " + untouched);
-        return Failure(kExitIncomplete, what + ": " + so_far() + ": " + reason + "; " + untouched);
     };
     auto interrupted = [&]() {
         return Failure(kExitIncomplete, what + ": interrupted: " + std::to_string(*got) + " of " +
@@ -59,46 +64,30 @@ Result ReadChunks(Session& s, uint64_t limit, bool exact, uint64_t estimate, uin
     };
     // A stop asked for before the first chunk (a signal during the open).
     if (CtrlCStop::Requested() && *got < limit) return interrupted();
-    uint8_t chunk[DISK_CHUNK_SIZE];
-    bool ended = false;
-    while (*got < limit && !ended) {
-        const uint16_t ask = static_cast<uint16_t>(std::min<uint64_t>(DISK_CHUNK_SIZE, limit - *got));
-        ArmExchange();
-        const uint16_t n = DiskReadChunk(chunk, ask, s.file);
-        if (!ChunkAnswered() || n > ask) return failed(ExchangeFailureReason());
-        std::string error;
-        if (n != 0 && !sink(chunk, n, &error)) {
+    std::string error;
+    const TransferResult r = ReadFromDisk(
+        s.file, from, limit, exact, estimate, [&](const uint8_t* data, size_t n) { return sink(data, n, &error); },
+        s.retries);
+    *got = from + r.moved;
+    switch (r.end) {
+        case TransferEnd::kDone: return {};
+        case TransferEnd::kStopped: return interrupted();
+        case TransferEnd::kSinkFailed:
             return Failure(kExitLocalFile, what + ": " + error + " (" + std::to_string(*got) + " bytes read); " + untouched);
-        }
-        *got += n;
-        if (n < ask) {
-            if (exact) return failed("the file ended early");
-            if (n != 0) {
-                // Confirm the end: a real end answers the next read with nothing.
-                uint8_t probe[DISK_CHUNK_SIZE];
-                ArmExchange();
-                const uint16_t more = DiskReadChunk(probe, ask, s.file);
-                if (!ChunkAnswered()) return failed(ExchangeFailureReason());
-                if (more != 0) return failed("the module answered short in the middle of the file");
-            }
-            ended = true;
-        }
-        const bool done = ended || *got == limit;
-        if (!ReportTransferProgress(static_cast<uint32_t>(std::min<uint64_t>(*got, UINT32_MAX)),
-                                    exact ? static_cast<uint32_t>(limit) : ShownTotal(*got, estimate, done)) ||
-            stop.Stopped()) {
-            if (!done) return interrupted();
-        }
+        case TransferEnd::kPortLost: return PortLostFailure(what, so_far() + "; " + untouched);
+        default:
+            return Failure(kExitIncomplete,
+                           what + ": " + so_far() + ": " + TransferFailureReason(r) + SessionRetries(s) + "; " + untouched);
     }
-    return {};
 }
 
 Result WriteChunks(Session& s, const WriteSource& source, uint64_t estimate, uint64_t from, const std::string& label,
                    const CtrlCStop& stop, const std::string& holder, uint64_t* written) {
+    (void)stop;  // it stops the engine through the progress hook
     const std::string what = CommandOf(label);
     *written = from;
     if (s.file == nullptr) return Failure(kExitBadInput, what + ": no file is open");
-    ProgressBar bar(s.err, label, s.progress);
+    ProgressBar bar(s.err, label, s.progress, s.retries);
     uint64_t offered = from;  // bytes taken from the source, and those before
     auto moved = [&]() {
         return std::to_string(*written) + " of " + std::to_string(std::max(estimate, offered)) + " bytes written";
@@ -107,38 +96,42 @@ Result WriteChunks(Session& s, const WriteSource& source, uint64_t estimate, uin
         return holder.empty() ? std::string(" at the file pointer")
                               : "; " + holder + " holds the first " + std::to_string(*written);
     };
-    uint8_t buffers[2][DISK_CHUNK_SIZE];
-    int current = 0;
     std::string error;
-    long long n = source(buffers[current], DISK_CHUNK_SIZE, &error);
-    if (n > 0 && CtrlCStop::Requested()) return Failure(kExitIncomplete, what + ": interrupted: " + moved() + kept());
-    while (n != 0) {
-        if (n < 0) return Failure(kExitLocalFile, what + ": " + error + "; " + moved() + kept());
-        offered += static_cast<uint64_t>(n);
-        // The module keeps sizes in 32 bits.
-        if (offered > UINT32_MAX) return Failure(kExitIncomplete, what + ": the file is larger than 4 GiB; " + moved() + kept());
-        ArmExchange();
-        const uint16_t acked = DiskWriteChunk(buffers[current], static_cast<uint16_t>(n), s.file);
-        const bool answered = ChunkAnswered();
-        *written += std::min<uint64_t>(acked, static_cast<uint64_t>(n));
-        if (!answered || acked != n) {
-            if (theSerialChannel.PortLost()) return PortLostFailure(what, moved());
-            if (*written == 0 && !answered) return ExchangeFailure(what);
-            const std::string reason = answered ? "the module took " + std::to_string(acked) + " of a chunk's " +
-                                                      std::to_string(n) + " bytes"
-                                                : ExchangeFailureReason();
-            return Failure(kExitIncomplete, what + ": " + moved() + ": " + reason + kept());
-        }
-        // Read ahead, so the bar knows the last chunk when it is sent.
-        current ^= 1;
-        n = source(buffers[current], DISK_CHUNK_SIZE, &error);
-        const bool ended = n == 0;
-        if (!ReportTransferProgress(static_cast<uint32_t>(*written), ShownTotal(*written, estimate, ended)) ||
-            stop.Stopped()) {
-            if (!ended) return Failure(kExitIncomplete, what + ": interrupted: " + moved() + kept());
-        }
+    bool first = true;
+    const TransferResult r = WriteToDisk(
+        s.file, from, estimate,
+        [&](uint8_t* data, size_t n) {
+            const long long got = source(data, n, &error);
+            if (got > 0) offered += static_cast<uint64_t>(got);
+            // A stop asked for before the first chunk (a signal during the open).
+            if (got > 0 && first && CtrlCStop::Requested()) {
+                error.clear();
+                return -1LL;
+            }
+            first = false;
+            return got;
+        },
+        s.retries);
+    *written = from + r.moved;
+    switch (r.end) {
+        case TransferEnd::kDone: return {};
+        case TransferEnd::kStopped: return Failure(kExitIncomplete, what + ": interrupted: " + moved() + kept());
+        case TransferEnd::kSourceFailed:
+            if (error.empty()) return Failure(kExitIncomplete, what + ": interrupted: " + moved() + kept());
+            return Failure(kExitLocalFile, what + ": " + error + "; " + moved() + kept());
+        case TransferEnd::kTooLarge:
+            // The module keeps sizes in 32 bits.
+            return Failure(kExitIncomplete, what + ": the file is larger than 4 GiB; " + moved() + kept());
+        case TransferEnd::kPortLost: return PortLostFailure(what, moved());
+        case TransferEnd::kShortWrite:
+            return Failure(kExitIncomplete, what + ": " + moved() + ": the module took " + std::to_string(r.chunkTaken) +
+                                                " of a chunk's " + std::to_string(r.chunkSent) + " bytes" +
+                                                SessionRetries(s) + kept());
+        default:
+            // Nothing taken at all: the module's answer is the command's.
+            if (r.moved == 0 && from == 0 && SessionRetries(s).empty()) return ExchangeFailure(what);
+            return Failure(kExitIncomplete, what + ": " + moved() + ": " + TransferFailureReason(r) + SessionRetries(s) + kept());
     }
-    return {};
 }
 
 WriteSource BytesSource(const std::vector<uint8_t>& data) {
@@ -158,19 +151,14 @@ uint64_t ChunkDigest(const uint8_t* data, size_t size) {
 }
 
 Result SeekFromStart(Session& s, uint64_t offset, const std::string& what, const std::string& kept) {
-    uint8_t origin = 0;
-    do {
-        const uint64_t step = std::min<uint64_t>(offset, INT32_MAX);
-        ArmExchange();
-        if (DiskSeek(s.file, static_cast<int32_t>(step), origin) != 0) {
-            // Inside a transfer: what it moved stands, the rest did not come.
-            if (theSerialChannel.PortLost()) return PortLostFailure(what, kept);
-            return Failure(kExitIncomplete, what + ": " + ExchangeFailureReason() + "; " + kept);
-        }
-        offset -= step;
-        origin = 1;
-    } while (offset != 0);
-    return {};
+    for (int inARow = 0;; ++inARow) {
+        if (::SeekFromStart(s.file, offset)) return {};
+        if (theSerialChannel.PortLost()) return PortLostFailure(what, kept);
+        if (s.retries == nullptr || inARow >= s.retries->limit) break;
+        ++s.retries->used;
+    }
+    // Inside a transfer: what it moved stands, the rest did not come.
+    return Failure(kExitIncomplete, what + ": " + ExchangeFailureReason() + SessionRetries(s) + "; " + kept);
 }
 
 ReadBackCheck CheckAgainst(std::function<long long(uint64_t offset, uint8_t* to, size_t size, std::string* error)> read) {
@@ -214,27 +202,47 @@ uint64_t CompareWithSent(PcFileSource& source, const std::vector<uint64_t>& dige
 }
 
 Result VerifyPass(Session& s, uint64_t from, uint64_t end, PassEnd until, const ReadBackCheck& check,
-                  const std::string& label, const CtrlCStop& stop, const std::string& kept, const std::string& differs) {
+                  const std::string& label, const CtrlCStop& stop, const std::string& kept, const std::string& differs,
+                  const ChunkRepair& repair) {
     const std::string what = CommandOf(label);
     const bool exact = until == PassEnd::kDue;
-    Result r = SeekFromStart(s, from, what + ": seek to byte " + std::to_string(from) + " to compare", kept);
-    if (!r.ok()) return r;
-    uint64_t next = from, differsAt = kNoDifference;
-    const ReadSink sink = [&](const uint8_t* data, size_t size, std::string* error) {
-        const uint64_t at = check(next, data, size, error);
-        next += size;
-        if (at == kNoDifference) return true;
-        if (at != kCheckFailed) differsAt = at;
-        return false;
-    };
-    uint64_t got = 0;
-    r = ReadChunks(s, until == PassEnd::kEndsThere ? end + 1 : end, exact, end, from, sink, label, stop, kept, &got);
-    if (r.ok() && got < end) differsAt = got;
-    if (differsAt != kNoDifference) {
+    uint64_t start = from, lastRepaired = 0;
+    int inARow = 0;
+    for (;;) {
+        Result r = SeekFromStart(s, start, what + ": seek to byte " + std::to_string(start) + " to compare", kept);
+        if (!r.ok()) return r;
+        uint64_t next = start, differsAt = kNoDifference, chunkAt = 0;
+        std::vector<uint8_t> chunk;  // the one that differs, as read
+        const ReadSink sink = [&](const uint8_t* data, size_t size, std::string* error) {
+            const uint64_t at = check(next, data, size, error);
+            if (at != kNoDifference && at != kCheckFailed) {
+                differsAt = at;
+                chunkAt = next;
+                chunk.assign(data, data + size);
+            }
+            next += size;
+            return at == kNoDifference;
+        };
+        uint64_t got = 0;
+        r = ReadChunks(s, until == PassEnd::kEndsThere ? end + 1 : end, exact, end, start, sink, label, stop, kept, &got);
+        if (r.ok() && got < end) differsAt = got;
+        if (differsAt == kNoDifference) return r;
+        // A chunk that differs may have been damaged on the line, either way:
+        // mended and read again, within the same retries as an exchange.
+        if (chunkAt != lastRepaired) inARow = 0;
+        if (repair && !chunk.empty() && chunkAt + chunk.size() <= end && s.retries != nullptr &&
+            inARow < s.retries->limit) {
+            ++inARow;
+            ++s.retries->used;
+            lastRepaired = chunkAt;
+            r = repair(chunkAt, chunk.data(), chunk.size());
+            if (!r.ok()) return r;
+            start = chunkAt;
+            continue;
+        }
         return Failure(kExitVerifyMismatch, what + ": verify mismatch at byte " + std::to_string(differsAt) + " (of " +
-                                                std::to_string(end) + "): " + differs);
+                                                std::to_string(end) + "): " + differs + SessionRetries(s));
     }
-    return r;
 }
 
 }  // namespace cli

@@ -50,6 +50,7 @@ struct Session {
     struct DiskFileHandle* file = nullptr;  // the file the shell has open
     std::string fileName;                    // its name as typed, for messages; empty when none
     bool inShell = false;                    // commands come from the shell's prompt
+    struct TransferRetries* retries = nullptr;  // put's or get's, while one runs with --retries
     // The module's current directory as this session's cd commands left it,
     // from the root (a process starts at the root: the one before may have
     // left another). Not known after a cd whose outcome or name the client

@@ -12,6 +12,8 @@
 #include "ModuleClock.h"
 #include "protocol/DeviceCommands.h"
 #include "protocol/DiskCommands.h"
+#include "protocol/DiskTransfer.h"
+#include "protocol/ModuleName.h"
 #include "protocol/ModuleSearch.h"
 #include "protocol/ResponseReceiver.h"
 #include "serial/SerialChannel.h"
@@ -92,19 +94,27 @@ std::string RefusalText(uint8_t status) {
 }
 
 std::string ExchangeFailureReason() {
-    if (theSerialChannel.PortLost()) return "port lost";
-    if (theResponseReceiver.m_done != 0xFF) return "no answer from the module";
-    if (theResponseReceiver.m_status != 0) return RefusalText(theResponseReceiver.m_status);
-    return "the module's answer was not understood";
+    uint8_t status = 0;
+    switch (LastExchangeFailure(&status)) {
+        case TransferEnd::kPortLost: return "port lost";
+        case TransferEnd::kNoAnswer: return "no answer from the module";
+        case TransferEnd::kCutShort: return "the module's answer was cut short";
+        case TransferEnd::kRefused: return RefusalText(status);
+        default: return "the module's answer was not understood";
+    }
 }
 
 Result ExchangeFailure(const std::string& what) {
-    if (theSerialChannel.PortLost()) return PortLostFailure(what);
-    const bool refused = theResponseReceiver.m_done == 0xFF && theResponseReceiver.m_status != 0;
-    return Failure(refused ? kExitRefused : kExitNoAnswer, what + ": " + ExchangeFailureReason());
+    uint8_t status = 0;
+    const TransferEnd failure = LastExchangeFailure(&status);
+    if (failure == TransferEnd::kPortLost) return PortLostFailure(what);
+    return Failure(failure == TransferEnd::kRefused ? kExitRefused : kExitNoAnswer, what + ": " + ExchangeFailureReason());
 }
 
-void ArmExchange() { theResponseReceiver.m_done = 0; }
+void ArmExchange() {
+    theResponseReceiver.m_done = 0;
+    theResponseReceiver.m_outcome = ReceiveOutcome::kNoAnswer;
+}
 
 Result RequireArgs(const std::vector<std::string>& args, size_t min, size_t max, const char* usage) {
     if (args.size() < min || args.size() > max) return Failure(kExitBadInput, std::string("usage: ") + usage);
@@ -140,11 +150,10 @@ Result OpenFile(Session& s, const std::string& utf8, const std::string& what) {
         return {};
     }
     const std::string label = what + " " + utf8;
-    const bool refused = !theSerialChannel.PortLost() && theResponseReceiver.m_done == 0xFF;
-    if (!refused || theResponseReceiver.m_status == 0) return ExchangeFailure(label);
+    uint8_t status = 0;
+    if (LastExchangeFailure(&status) != TransferEnd::kRefused) return ExchangeFailure(label);
     // A file another client left open (one killed in a transfer) keeps
     // every open out: the module's status tells which, if it answers.
-    const uint8_t status = theResponseReceiver.m_status;
     DeviceInfo info{};
     ArmExchange();
     if (DiskGetInfo(&info) && info.fileHandle != 0xFF) {
@@ -318,19 +327,16 @@ void PrintInfo(const Session& s, const DeviceInfo& info) {
 }
 
 Result ModuleName(const std::string& utf8, std::string* name) {
-    // The name goes out as a C string: a NUL would cut it short there, and
-    // the module would act on another name (KEEP.TXT of "KEEP.TXT\0.bak").
-    if (utf8.empty()) return Failure(kExitBadInput, "an empty name names nothing on the disk; nothing sent");
-    const size_t nul = utf8.find('\0');
-    if (nul != std::string::npos)
-        return Failure(kExitBadInput, "\"" + utf8.substr(0, nul) + "\\0" + "...\": a name with a NUL byte is refused");
-    if (!Utf8ToCp936(utf8, name)) return Failure(kExitBadInput, "\"" + utf8 + "\": not a name code page 936 can hold");
-    // Only a name that reads back as typed is sent.
-    std::string back;
-    if (name->find('\0') != std::string::npos || !Cp936ToUtf8(*name, &back) || back != utf8)
-        return Failure(kExitBadInput, "\"" + utf8 + "\": would not reach the module as typed");
-    if (name->size() > 255) return Failure(kExitBadInput, "\"" + utf8 + "\": longer than 255 bytes");
-    return {};
+    switch (EncodeModuleName(utf8, name)) {
+        case NameProblem::kNone: return {};
+        case NameProblem::kEmpty: return Failure(kExitBadInput, "an empty name names nothing on the disk; nothing sent");
+        case NameProblem::kNul:
+            return Failure(kExitBadInput, "\"" + utf8.substr(0, utf8.find('\0')) + "\\0" + "...\": a name with a NUL byte is refused");
+        case NameProblem::kNotCp936: return Failure(kExitBadInput, "\"" + utf8 + "\": not a name code page 936 can hold");
+        case NameProblem::kNotAsTyped: return Failure(kExitBadInput, "\"" + utf8 + "\": would not reach the module as typed");
+        case NameProblem::kTooLong: break;
+    }
+    return Failure(kExitBadInput, "\"" + utf8 + "\": longer than 255 bytes");
 }
 
 Result RunCommand(Session& s, const std::string& command, const std::vector<std::string>& args) {

@@ -18,6 +18,11 @@ class PcFileSource;
 
 namespace cli {
 
+// put's and get's --retries (a failed chunk's, in a row) and --wait.
+constexpr int kDefaultRetries = 5;
+constexpr int kMostRetries = 100;
+constexpr long kLongestWaitMs = 60000;
+
 // The module's status codes that Tovrel knows, those the simulator uses
 // (1 not found ... 11 disk error; tovrel-cli(1) lists them): the name, or
 // null for a code it does not know. A module may answer others.
@@ -47,6 +52,8 @@ std::string CloseAdvice(const Session& s);
 // root or a backslash (which the module refuses), or a relative name while the
 // directory is not known.
 bool ResolveOnModule(const Session& s, const std::string& utf8, std::vector<std::string>* path);
+// ", after 3 retries" when there were any, else nothing.
+std::string RetriesNote(int used);
 // The command that starts a transfer's messages: "put" of "put DATA.BIN".
 std::string CommandOf(const std::string& label);
 // A PC path goes to the system as a C string: a NUL would cut it short.
@@ -112,12 +119,19 @@ uint64_t CompareWithSent(PcFileSource& source, const std::vector<uint64_t>& dige
 //   kEndsThere: the file must end at `end`; one that ends earlier or goes on differs there;
 //   kStart: its first `end` bytes; a file that ends earlier differs there.
 enum class PassEnd { kDue, kEndsThere, kStart };
+// Mends a chunk that a verify pass found different, before it is read
+// again: put writes it again from the PC file, get reads it again and keeps
+// what two reads agree on. `data`: the `size` bytes the pass read at `offset`.
+using ChunkRepair = std::function<Result(uint64_t offset, const uint8_t* data, size_t size)>;
 // Reads the open file again from `from`, comparing it with `check` as it
 // comes; the first difference ends it with exit 11, naming its offset and
-// `differs`. `kept` says what the disk or the PC holds when the pass stops
-// short; a failed check is exit 6.
+// `differs`, unless `repair` (may be empty) mends it within the session's
+// retries, after which the pass goes on from that chunk. `kept` says what
+// the disk or the PC holds when the pass stops short; a failed check is
+// exit 6.
 Result VerifyPass(Session& s, uint64_t from, uint64_t end, PassEnd until, const ReadBackCheck& check,
-                  const std::string& label, const CtrlCStop& stop, const std::string& kept, const std::string& differs);
+                  const std::string& label, const CtrlCStop& stop, const std::string& kept, const std::string& differs,
+                  const ChunkRepair& repair = nullptr);
 
 // The transfer commands, with their arguments.
 Result Put(Session& s, std::vector<std::string> args);

@@ -82,3 +82,45 @@ void ClockNow(DeviceSettings* settings) {
     settings->minute = static_cast<uint8_t>(local.tm_min);
     settings->second = static_cast<uint8_t>(local.tm_sec);
 }
+
+void ClockOf(const DeviceInfo& info, DeviceSettings* settings) {
+    settings->year = info.year;
+    settings->month = info.month;
+    settings->day = info.day;
+    settings->hour = info.hour;
+    settings->minute = info.minute;
+    settings->second = info.second;
+}
+
+void AdvanceClock(DeviceSettings* s, int64_t seconds) {
+    if (s->year > 99 || s->month < 1 || s->month > 12 || s->day < 1 || s->day > DaysIn(s->month, s->year) ||
+        s->hour > 23 || s->minute > 59 || s->second > 59 || seconds <= 0)
+        return;
+    int64_t days = seconds / 86400;
+    int64_t time = s->hour * 3600 + s->minute * 60 + s->second + seconds % 86400;
+    days += time / 86400;
+    time %= 86400;
+    unsigned year = s->year, month = s->month, day = s->day;
+    while (days > 0) {
+        const int64_t left = DaysIn(month, year) - day;  // days to the month's last
+        if (days <= left) {
+            day += static_cast<unsigned>(days);
+            break;
+        }
+        days -= left + 1;
+        day = 1;
+        if (++month > 12) {
+            month = 1;
+            if (++year > 99) {
+                year = 99, month = 12, day = 31, time = 86399;
+                break;
+            }
+        }
+    }
+    s->year = static_cast<uint8_t>(year);
+    s->month = static_cast<uint8_t>(month);
+    s->day = static_cast<uint8_t>(day);
+    s->hour = static_cast<uint8_t>(time / 3600);
+    s->minute = static_cast<uint8_t>(time / 60 % 60);
+    s->second = static_cast<uint8_t>(time % 60);
+}

@@ -17,5 +17,11 @@ std::string ClockText(const DeviceSettings& settings);
 bool ParseClock(const std::string& text, DeviceSettings* settings, std::string* why = nullptr);
 // The PC's local time into the clock fields.
 void ClockNow(DeviceSettings* settings);
+// The clock fields carried forward by `seconds`, through months and leap
+// years, no further than 2099-12-31 23:59:59. A clock whose fields name no
+// time (month 13, hour 24) is left as it is.
+void AdvanceClock(DeviceSettings* settings, int64_t seconds);
+// The clock of a status report, as settings' fields.
+void ClockOf(const DeviceInfo& info, DeviceSettings* settings);
 
 #endif

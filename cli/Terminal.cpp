@@ -12,6 +12,7 @@
 #define TOVREL_ISATTY(fd) isatty(fd)
 #endif
 
+#include "protocol/DiskTransfer.h"
 #include "protocol/TransferProgress.h"
 #include "serial/SerialChannel.h"
 
@@ -42,8 +43,8 @@ bool StdinIsTerminal() { return TOVREL_ISATTY(0) != 0; }
 
 void InstallFrameTrace(std::ostream* err) { theSerialChannel.SetTraceHook(PrintFramePart, err); }
 
-ProgressBar::ProgressBar(std::ostream* err, std::string label, bool enabled)
-    : m_err(err), m_label(std::move(label)), m_enabled(enabled), m_startMs(NowMs()) {
+ProgressBar::ProgressBar(std::ostream* err, std::string label, bool enabled, const TransferRetries* retries)
+    : m_err(err), m_label(std::move(label)), m_enabled(enabled), m_retries(retries), m_startMs(NowMs()) {
     if (m_enabled) m_previous = SetTransferProgressHook(OnChunk, this);
 }
 
@@ -67,9 +68,10 @@ void ProgressBar::Draw(uint32_t done, uint32_t total) {
     const double seconds = (NowMs() - m_startMs) / 1000.0;
     const double rate = seconds > 0 ? done / seconds : 0.0;
     char line[200];
-    std::snprintf(line, sizeof line, "\r%s [%-*s] %3d%% %u/%u bytes %.1f KiB/s", m_label.c_str(), kWidth,
+    const int retries = m_retries != nullptr ? m_retries->used : 0;
+    std::snprintf(line, sizeof line, "\r%s [%-*s] %3d%% %u/%u bytes %.1f KiB/s%s", m_label.c_str(), kWidth,
                   std::string(static_cast<size_t>(filled), '#').c_str(), static_cast<int>(share * 100), done, total,
-                  rate / 1024.0);
+                  rate / 1024.0, retries == 0 ? "" : (", " + std::to_string(retries) + " retries").c_str());
     *m_err << line << std::flush;
     m_drawn = true;
 }

@@ -21,7 +21,8 @@ void InstallFrameTrace(std::ostream* err);
 // replaced still sees every chunk and decides whether the transfer goes on.
 class ProgressBar {
 public:
-    ProgressBar(std::ostream* err, std::string label, bool enabled);
+    // retries (may be null): shown when there are any.
+    ProgressBar(std::ostream* err, std::string label, bool enabled, const struct TransferRetries* retries = nullptr);
     ~ProgressBar();
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
@@ -33,6 +34,7 @@ private:
     std::ostream* m_err;
     std::string m_label;
     bool m_enabled;
+    const struct TransferRetries* m_retries;
     bool m_drawn = false;
     int64_t m_startMs;
     TransferProgressSlot m_previous;

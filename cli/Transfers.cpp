@@ -3,12 +3,17 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <optional>
 #include <ostream>
 
 #include "CliParts.h"
 #include "CtrlCStop.h"
+#include "FastRate.h"
 #include "pcfiles/PcFiles.h"
+#include "protocol/DeviceCommands.h"
 #include "protocol/DiskCommands.h"
+#include "protocol/DiskTransfer.h"
+#include "protocol/Exchange.h"
 #include "text/Cp936.h"
 
 namespace cli {
@@ -50,21 +55,41 @@ WriteSource FileSource(PcFileSource* source) {
 struct TransferOptions {
     bool verify = false;  // read back (put) or read twice (get) and compare
     bool resume = false;  // go on from what an earlier, stopped transfer left
+    int retries = kDefaultRetries;  // of a failed chunk, in a row; 0: fail at once
+    uint32_t waitMs = 0;  // the wait for each answer; 0: fitted to the line while retrying, else the full 2 s
+    int fastRate = 0;     // --fast: the rate for the transfer; 0: none
 };
 
 Result TakeTransferOptions(const std::string& what, std::vector<std::string>* args, TransferOptions* options) {
     size_t i = 0;
     for (; i < args->size(); ++i) {
         const std::string& a = (*args)[i];
+        const bool hasValue = i + 1 < args->size();
+        long value = 0;
         if (a == "--verify") {
             options->verify = true;
         } else if (a == "--resume") {
             options->resume = true;
+        } else if (a == "--retries") {
+            if (!hasValue || !ParseInt((*args)[i + 1], 0, kMostRetries, &value))
+                return Failure(kExitBadInput, what + ": --retries takes 0 to " + std::to_string(kMostRetries));
+            options->retries = static_cast<int>(value);
+            ++i;
+        } else if (a == "--wait") {
+            if (!hasValue || !ParseInt((*args)[i + 1], 1, kLongestWaitMs, &value))
+                return Failure(kExitBadInput, what + ": --wait takes 1 to " + std::to_string(kLongestWaitMs) + " ms");
+            options->waitMs = static_cast<uint32_t>(value);
+            ++i;
+        } else if (a == "--fast") {
+            options->fastRate = kFastestRate;
+            // A rate right after it is the rate to move to.
+            if (hasValue && RateIndexOf((*args)[i + 1]) >= 0) options->fastRate = kModuleBaudRates[RateIndexOf((*args)[++i])];
         } else if (a == "--") {
             ++i;
             break;
         } else if (a.rfind("--", 0) == 0) {
-            return Failure(kExitBadInput, what + ": unknown option " + a + " (--verify, --resume)");
+            return Failure(kExitBadInput,
+                           what + ": unknown option " + a + " (--verify, --resume, --retries N, --wait MS, --fast [RATE])");
         } else {
             break;
         }
@@ -72,6 +97,48 @@ Result TakeTransferOptions(const std::string& what, std::vector<std::string>* ar
     args->erase(args->begin(), args->begin() + static_cast<long>(i));
     return {};
 }
+
+// While it lives, a transfer's chunks are retried and its answers awaited
+// as the options say (the open and the close keep the full wait unless
+// --wait sets one for all).
+class RetriesFor {
+public:
+    RetriesFor(Session& s, const TransferOptions& options) : m_session(s) {
+        m_retries.limit = options.retries;
+        if (options.retries > 0) s.retries = &m_retries;
+        // A short wait only where a lost answer costs a retry, not the transfer.
+        m_fitted = options.retries > 0 && options.waitMs == 0;
+        if (m_fitted) FitAnswerWait(0);
+    }
+    ~RetriesFor() {
+        m_session.retries = nullptr;
+        if (m_fitted) KeepFullAnswerWait();
+    }
+    int Used() const { return m_retries.used; }
+    RetriesFor(const RetriesFor&) = delete;
+    RetriesFor& operator=(const RetriesFor&) = delete;
+
+private:
+    Session& m_session;
+    TransferRetries m_retries;
+    bool m_fitted = false;
+};
+
+// --wait, for the whole command: every exchange of it waits that long.
+class WaitFor {
+public:
+    explicit WaitFor(uint32_t waitMs) : m_set(waitMs != 0) {
+        if (m_set) FitAnswerWait(waitMs);
+    }
+    ~WaitFor() {
+        if (m_set) KeepFullAnswerWait();
+    }
+    WaitFor(const WaitFor&) = delete;
+    WaitFor& operator=(const WaitFor&) = delete;
+
+private:
+    bool m_set;
+};
 
 // The bar's label for one of a transfer's phases: "put A.BIN (2/2 verify)".
 std::string PhaseLabel(const std::string& label, int phase, int phases, const char* name) {
@@ -94,7 +161,7 @@ ReadSink WriterSink(PcFileWriter* writer) {
 
 // `note` follows the count: ", verified".
 Result CommitSave(Session& s, PcFileWriter* writer, const std::string& local, const std::string& what,
-                  const char* note = "") {
+                  const std::string& note = "") {
     std::string error;
     if (!writer->Commit(&error)) return Failure(kExitLocalFile, what + ": " + error);
     *s.out << what << ": " << writer->Written() << " bytes to " << local << note << '\n';
@@ -186,10 +253,28 @@ Result ReadToEnd(Session& s, const std::string& remote, const std::string& local
                << " its open announced: read to its end\n";
     }
     if (!verify) return r;
+    // A chunk the two reads disagree on is read a third time: if it agrees
+    // with the second, the first was damaged and is mended in the PC file.
+    const ChunkRepair readAgain = [&](uint64_t offset, const uint8_t* second, size_t n) -> Result {
+        const std::string at = std::to_string(offset);
+        Result again = SeekFromStart(s, offset, "get: seek to byte " + at + " to read it again", untouched);
+        std::vector<uint8_t> third;
+        const ReadSink keep = [&third](const uint8_t* data, size_t size, std::string*) {
+            third.insert(third.end(), data, data + size);
+            return true;
+        };
+        uint64_t read = 0;
+        if (again.ok()) again = ReadChunks(s, offset + n, true, offset + n, offset, keep, label, stop, untouched, &read);
+        if (!again.ok() || !std::equal(third.begin(), third.end(), second)) return again;
+        std::string error;
+        if (!writer->Rewrite(offset, third.data(), third.size(), &error))
+            return Failure(kExitLocalFile, "get: " + error + "; " + untouched);
+        return {};
+    };
     // The first pass is in the PC file being written: the second is
     // compared with it as it comes.
     return VerifyPass(s, held, got, PassEnd::kDue, sameAsKept, PhaseLabel(label, phases, phases, "verify"), stop,
-                      untouched, "two reads of " + remote + " differ; nothing saved to " + local);
+                      untouched, "two reads of " + remote + " differ; nothing saved to " + local, readAgain);
 }
 
 }  // namespace
@@ -198,7 +283,7 @@ Result Put(Session& s, std::vector<std::string> args) {
     TransferOptions options;
     Result r = TakeTransferOptions("put", &args, &options);
     if (!r.ok()) return r;
-    r = RequireArgs(args, 1, 2, "put [--verify] [--resume] LOCAL [REMOTE]");
+    r = RequireArgs(args, 1, 2, "put [--verify] [--resume] [--retries N] [--wait MS] [--fast [RATE]] LOCAL [REMOTE]");
     if (!r.ok()) return r;
     r = RequireNoOpenFile(s, "put");
     if (!r.ok()) return r;
@@ -213,8 +298,15 @@ Result Put(Session& s, std::vector<std::string> args) {
 
     // From before the open to after the close: a signal stops the transfer
     // between chunks, and the disk file is closed before the client ends
-    // on it (the close too: a second Ctrl+C must not leave the file open).
+    // on it (the close too: a second Ctrl+C must not leave the file open),
+    // and --fast's rate put back.
     CtrlCStop stop;
+    const WaitFor wait(options.waitMs);
+    FastRate fast(s, "put");
+    if (options.fastRate != 0) {
+        r = fast.Begin(options.fastRate);
+        if (!r.ok()) return r;
+    }
     // Opening keeps an existing file's bytes beyond what is written: start
     // from nothing so the disk file ends up equal to the PC file, unless
     // those bytes are the start being resumed.
@@ -249,6 +341,8 @@ Result Put(Session& s, std::vector<std::string> args) {
     Result done;
     uint64_t count = 0;
     std::string error;
+    std::optional<RetriesFor> retrying;
+    retrying.emplace(s, options);
     if (checkHeld) {
         // The bytes held must be LOCAL's first ones: compared as the PC
         // file is read up to there.
@@ -274,10 +368,26 @@ Result Put(Session& s, std::vector<std::string> args) {
             if (at == kCheckFailed) *e = local + ": " + *e;
             return at;
         };
+        const std::string holds = remote + " holds all " + std::to_string(count) + " bytes, not verified";
+        // A chunk that reads back different is written again from the PC file.
+        const ChunkRepair writeAgain = [&](uint64_t offset, const uint8_t*, size_t n) -> Result {
+            std::vector<uint8_t> again(n);
+            std::string e;
+            const long long have = source.ReadAt(offset, again.data(), n, &e);
+            if (have != static_cast<long long>(n))
+                return Failure(kExitLocalFile, "put: " + local + ": " + (have < 0 ? e : "changed while it was sent") +
+                                                   "; " + holds);
+            Result again_ = SeekFromStart(s, offset, "put: seek to byte " + std::to_string(offset) + " to write it again",
+                                          holds);
+            uint64_t written = 0;
+            if (again_.ok()) again_ = WriteChunks(s, BytesSource(again), offset + n, offset, label, stop, remote, &written);
+            return again_;
+        };
         done = VerifyPass(s, held, count, PassEnd::kEndsThere, sameAsSent, PhaseLabel(label, phases, phases, "verify"),
-                          stop, remote + " holds all " + std::to_string(count) + " bytes, not verified",
-                          remote + " on the disk differs from " + local);
+                          stop, holds, remote + " on the disk differs from " + local, writeAgain);
     }
+    const int retried = retrying->Used();
+    retrying.reset();
     const Result closed = CloseFile(s);
     if (!done.ok()) return done;
     if (!closed.ok()) {
@@ -288,15 +398,15 @@ Result Put(Session& s, std::vector<std::string> args) {
     }
     *s.out << "put: " << count - held << " bytes to " << remote;
     if (held > 0) *s.out << " after the " << held << " it held";
-    *s.out << (options.verify ? ", verified\n" : "\n");
-    return {};
+    *s.out << (options.verify ? ", verified" : "") << RetriesNote(retried) << "\n";
+    return fast.End();
 }
 
 Result Get(Session& s, std::vector<std::string> args) {
     TransferOptions options;
     Result r = TakeTransferOptions("get", &args, &options);
     if (!r.ok()) return r;
-    r = RequireArgs(args, 1, 2, "get [--verify] [--resume] REMOTE [LOCAL]");
+    r = RequireArgs(args, 1, 2, "get [--verify] [--resume] [--retries N] [--wait MS] [--fast [RATE]] REMOTE [LOCAL]");
     if (!r.ok()) return r;
     const std::string& remote = args[0];
     std::string name;
@@ -308,6 +418,12 @@ Result Get(Session& s, std::vector<std::string> args) {
     if (!r.ok()) return r;
     // From before the open to after the close, as for put.
     CtrlCStop stop;
+    const WaitFor wait(options.waitMs);
+    FastRate fast(s, "get");
+    if (options.fastRate != 0) {
+        r = fast.Begin(options.fastRate);
+        if (!r.ok()) return r;
+    }
     r = OpenFile(s, remote, "get");
     if (!r.ok()) return r;
     // A claim from the line: the file is read to its end whatever it says,
@@ -330,20 +446,26 @@ Result Get(Session& s, std::vector<std::string> args) {
     const std::string untouched =
         (options.resume ? "kept in " + writer.FilePath() + " for get --resume; " : std::string()) +
         "nothing saved to " + local;
-    const Result read = ReadToEnd(s, remote, local, size, options.verify, &writer, stop, untouched);
+    int retried = 0;
+    Result read;
+    {
+        const RetriesFor retrying(s, options);
+        read = ReadToEnd(s, remote, local, size, options.verify, &writer, stop, untouched);
+        retried = retrying.Used();
+    }
     const Result closed = CloseFile(s);
     const std::string closeFailure = closed.ok() ? "" : ExchangeFailureReason();
     // Bytes that read differently once cannot be trusted, kept ones neither.
     if (read.code == kExitVerifyMismatch) writer.Discard();
     if (!read.ok()) return read;
-    r = CommitSave(s, &writer, local, "get", options.verify ? ", verified" : "");
+    r = CommitSave(s, &writer, local, "get", std::string(options.verify ? ", verified" : "") + RetriesNote(retried));
     if (!r.ok()) return r;
     // The PC file is whole: a close that failed does not undo that.
     if (!closed.ok()) {
         *s.err << "get: warning: " << local << " is saved whole, but closing " << remote << " failed: " << closeFailure
                << "; the module may still have it open: close it with " << CloseAdvice(s) << '\n';
     }
-    return {};
+    return fast.End();
 }
 
 Result Write(Session& s, const std::vector<std::string>& args) {

@@ -386,6 +386,44 @@ bool PcFileWriter::Write(const uint8_t* data, size_t size, std::string* error) {
     return true;
 }
 
+bool PcFileWriter::Rewrite(uint64_t offset, const uint8_t* data, size_t size, std::string* error) {
+    if (offset > m_written || size > m_written - offset) {
+        *error = m_temp + ": bytes " + std::to_string(offset) + " to " + std::to_string(offset + size) +
+                 " were never written";
+        return false;
+    }
+    size_t done = 0;
+    while (done < size) {
+#ifdef _WIN32
+        OVERLAPPED at{};
+        const uint64_t where = offset + done;
+        at.Offset = static_cast<DWORD>(where & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        DWORD put = 0;
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+        if (m_handle == nullptr || !WriteFile(m_handle, data + done, want, &put, &at)) {
+            *error = m_temp + ": " + SystemReason(GetLastError());
+            return false;
+        }
+        done += put;
+#else
+        const ssize_t n = m_fd < 0 ? -1 : ::pwrite(m_fd, data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = Reason(m_temp);
+            return false;
+        }
+        done += static_cast<size_t>(n);
+#endif
+    }
+#ifdef _WIN32
+    // A write at an offset moves the file's pointer there: back to the end.
+    LARGE_INTEGER none{};
+    SetFilePointerEx(m_handle, none, nullptr, FILE_END);
+#endif
+    return true;
+}
+
 bool PcFileWriter::Commit(std::string* error) {
 #ifdef _WIN32
     if (m_handle == nullptr) {

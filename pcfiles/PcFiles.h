@@ -113,6 +113,10 @@ public:
     // proved not to be its source's start. False with a reason.
     bool StartOver(std::string* error);
     bool Write(const uint8_t* data, size_t size, std::string* error);
+    // Puts bytes in place of some written earlier, `offset` bytes into the
+    // file; what follows them and Written() stay. False with a reason, also
+    // for bytes that were never written.
+    bool Rewrite(uint64_t offset, const uint8_t* data, size_t size, std::string* error);
     // Up to size bytes written earlier, from `offset` bytes into the file
     // (temporary or partial): the count (fewer only at its end), or -1 with
     // *error. For a check after the last Write.

@@ -172,3 +172,14 @@ CliResult RunCliOnTerminal(const std::vector<std::string>& args) {
     result.output = cli.Output();
     return result;
 }
+
+std::vector<std::string> FilesIn(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& data) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), static_cast<long>(data.size()));
+}

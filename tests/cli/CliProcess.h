@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,11 @@ struct CliResult {
 CliResult RunCli(const std::string& args, const std::string& input = "", const std::string& launcher = "");
 
 std::string Slurp(const std::filesystem::path& path);
+inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+inline std::vector<uint8_t> AsBytes(const std::string& text) { return {text.begin(), text.end()}; }
+void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& data);
+// The names in a folder, sorted.
+std::vector<std::string> FilesIn(const std::filesystem::path& folder);
 
 class CliProcess {
 public:

@@ -31,8 +31,6 @@ namespace {
 
 class Ports : public CliFixture {};
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 // The module's trace in a file: every byte that reached it besides whole
 // request frames shows as "> (noise)". A base of its own, so that the file
 // is there before the fixture's simulator starts.
