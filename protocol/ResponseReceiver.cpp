@@ -80,7 +80,8 @@ bool ResponseReceiver::ReceiveResponse() {
     // first byte and the rest); stray bytes get no more than that.
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(4ull * m_waitMs);
     uint8_t staging[kMaxPayload];
-    uint32_t read = 0;  // bytes read by this receive
+    uint32_t read = 0;    // bytes read by this receive
+    uint32_t framed = 0;  // of them, in whole frames of other requests
     for (;;) {
         m_done = 0;
         m_phase = 0;
@@ -102,12 +103,13 @@ bool ResponseReceiver::ReceiveResponse() {
         if (forThisRequest) break;
         // Another request's answer, late: read past it whole when its length
         // is one an answer can have, else look for a header in what follows.
-        if (m_payloadLength != 0 && m_payloadLength <= kMaxPayload) {
-            if (!ReadWithin(staging, m_payloadLength, m_waitMs, deadline)) {
+        if (m_payloadLength <= kMaxPayload) {
+            if (m_payloadLength != 0 && !ReadWithin(staging, m_payloadLength, m_waitMs, deadline)) {
                 m_outcome = ReceiveOutcome::kNoAnswer;
                 return false;
             }
             read += m_payloadLength;
+            framed += kFrameHeaderSize + m_payloadLength;
         }
         m_strayBytes = read;
     }
@@ -123,10 +125,11 @@ bool ResponseReceiver::ReceiveResponse() {
         }
         for (uint32_t i = 0; i < m_payloadLength; ++i) FeedByte(staging[i]);
     }
-    // Found behind stray bytes: a real answer is the last thing on the line,
-    // while a header that turned up inside a damaged frame's payload has the
-    // rest of that payload after it.
-    if (m_strayBytes != 0 && !theSerialChannel.StaysQuiet(theSerialChannel.QuietTimeMs())) {
+    // Found behind bytes that were no whole frame: a real answer is the last
+    // thing on the line, while a header that turned up inside a damaged
+    // frame's payload has the rest of that payload after it. (Whole frames
+    // of other requests may well be followed by more answers.)
+    if (m_strayBytes != framed && !theSerialChannel.StaysQuiet(theSerialChannel.QuietTimeMs())) {
         m_outcome = ReceiveOutcome::kBadFrame;
         return false;
     }

@@ -629,6 +629,7 @@ SimModuleState ModuleSimulator::ModuleState() const {
     state.handle = disk.OpenHandle();
     state.position = disk.Position();
     state.size = disk.OpenSize();
+    state.clockOffset = m_state->clockOffset;
     return state;
 }
 

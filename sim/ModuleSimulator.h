@@ -28,8 +28,8 @@
 
 // Faults drawn at random, for soak runs: each request is faulted with
 // `probability`, by a kind a program must survive without losing what it
-// reported as moved: silent, delay (1 to maxDelayMs ms, within the
-// program's 2 s wait), garbage (1 to 8 bytes), wrong-marker, truncate (an
+// reported as moved: silent, delay (1 to maxDelayMs ms; past the program's
+// wait, the answer comes too late), garbage (1 to 8 bytes), wrong-marker, truncate (an
 // answer with a payload cut inside it), oversize (513 to 600 bytes, one
 // write, so a program's next purge takes it all), status, short-write (0
 // bytes up to one fewer than sent), short-read (1 byte up to one fewer than
@@ -104,6 +104,7 @@ struct SimModuleState {
     uint8_t handle = 0xFF;                // 0xFF when none is open
     uint32_t position = 0;                // the open file's pointer, bytes
     uint32_t size = 0;                    // the open file's size now, bytes
+    int64_t clockOffset = 0;              // the module's clock minus the host's UTC, seconds
 };
 
 class ModuleSimulator {

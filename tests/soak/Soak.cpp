@@ -38,7 +38,9 @@
 #include <vector>
 
 #include "cli/Cli.h"
+#include "cli/Terminal.h"
 #include "protocol/DiskCommands.h"
+#include "protocol/ResponseReceiver.h"
 #include "serial/SerialChannel.h"
 #include "sim/ModuleSimulator.h"
 #include "text/Cp936.h"
@@ -50,7 +52,9 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr uint32_t kRate = 115200;
-constexpr long kFaultCostMs = 2100;     // one wait of 2 s that runs out, and some slack
+constexpr long kFaultCostMs = 2400;     // one wait of 2 s that runs out, the line brought back in step
+// --fast under a fault may look for the module at every rate on its port.
+constexpr long kSearchCostMs = 8 * kFaultCostMs;
 constexpr long kExchangeCostMs = 50;    // an exchange on an unpaced pseudo-terminal, generously
 constexpr long kOperationSlackMs = 1500;
 
@@ -83,6 +87,7 @@ struct World {
     uint8_t clientHandle = 0xFF;
     uint32_t clientSize = 0;
     uint32_t rate = kRate;
+    int64_t clock = 0;                   // the module's clock minus the host's, seconds
     std::map<std::string, Bytes> pc;     // the PC folder, by name
 
     auto Disk() const { return std::tie(files, dirs); }
@@ -184,11 +189,30 @@ struct Expected {
     Bytes disk;               // get's disk file
 };
 
-// put's and get's options before the names: --verify, --resume.
-std::vector<std::string> Names(const std::vector<std::string>& args, bool* verify, bool* resume) {
+const char* const kRates[] = {"115200", "57600", "9600"};
+
+bool IsRate(const std::string& text) {
+    return std::find(std::begin(kRates), std::end(kRates), text) != std::end(kRates);
+}
+
+// put's and get's options before the names: --verify, --resume, --retries
+// N, --fast [RATE].
+std::vector<std::string> Names(const std::vector<std::string>& args, bool* verify, bool* resume, bool* fast = nullptr) {
     size_t i = 0;
-    for (; i < args.size() && args[i].compare(0, 2, "--") == 0; ++i) (args[i] == "--verify" ? *verify : *resume) = true;
+    for (; i < args.size() && args[i].compare(0, 2, "--") == 0; ++i) {
+        if (args[i] == "--verify") *verify = true;
+        if (args[i] == "--resume") *resume = true;
+        if (args[i] == "--retries") ++i;
+        if (args[i] == "--fast" && fast != nullptr) *fast = true;
+        if (args[i] == "--fast" && i + 1 < args.size() && IsRate(args[i + 1])) ++i;
+    }
     return std::vector<std::string>(args.begin() + static_cast<long>(i), args.end());
+}
+
+bool Fast(const Operation& op) {
+    bool verify = false, resume = false, fast = false;
+    if (op.command == "put" || op.command == "get") Names(op.args, &verify, &resume, &fast);
+    return fast;
 }
 
 bool StartsWith(const Bytes& bytes, const Bytes& start) {
@@ -210,7 +234,7 @@ Expected Predict(const World& before, const Operation& op) {
         return std::move(e);
     };
     const std::string& c = op.command;
-    if (c == "info") return e;
+    if (c == "info" || c == "leftover") return e;
     if (c == "set") {
         for (size_t i = 0; i + 1 < a.size(); i += 2)
             if (a[i] == "--rate") w.rate = static_cast<uint32_t>(std::stoul(a[i + 1]));
@@ -381,7 +405,8 @@ Operation Draw(Random& r, const World& w) {
         uint32_t weight;
     } kWeights[] = {{"put", 20}, {"get", 14}, {"open", 6}, {"close", 6}, {"write", 10}, {"writefile", 6},
                     {"read", 8}, {"readfile", 8}, {"seek", 8},  {"mkdir", 5}, {"cd", 5},     {"rm", 5},
-                    {"rmdir", 4}, {"info", 3}, {"set", 2},  {"pc-make", 10}, {"pc-remove", 1}};
+                    {"rmdir", 4}, {"info", 3}, {"set", 2},  {"pc-make", 10}, {"pc-remove", 1},
+                    {"leftover", 3}};
     uint32_t total = 0;
     for (const auto& k : kWeights) total += k.weight;
     uint32_t pick = r.Below(total);
@@ -404,6 +429,14 @@ Operation Draw(Random& r, const World& w) {
     if (c == "get") op.args = {r.Pick(kFiles), r.Pick(kPcNames)};
     if ((c == "put" || c == "get") && r.Below(4) == 0) op.args.insert(op.args.begin(), "--resume");
     if ((c == "put" || c == "get") && r.Below(3) == 0) op.args.insert(op.args.begin(), "--verify");
+    // Retries on by default; off, or few, some of the time.
+    if ((c == "put" || c == "get") && r.Below(4) == 0) op.args.insert(op.args.begin(), {"--retries", r.Below(2) ? "0" : "2"});
+    if ((c == "put" || c == "get") && r.Below(6) == 0) {
+        if (r.Below(2) == 0) op.args.insert(op.args.begin(), "57600");
+        op.args.insert(op.args.begin(), "--fast");
+    }
+    // A request a killed client sent, whose answer it never read.
+    if (c == "leftover") op.args = {r.Below(2) == 0 ? "status" : "cd"};
     if (c == "open" || c == "rm") op.args = {r.Pick(kFiles)};
     if (c == "mkdir" || c == "rmdir") op.args = {r.Pick(kDirs)};
     if (c == "cd") op.args = {r.Pick(kPlaces)};
@@ -411,7 +444,6 @@ Operation Draw(Random& r, const World& w) {
     if (c == "pc-remove" && r.Below(2) == 0) op.args[0] += ".tovrel-resume";
     if (c == "read") op.args = {std::to_string(r.Below(4) == 0 ? 0 : DrawSize(r))};
     if (c == "set") {
-        static const char* const kRates[] = {"115200", "57600", "9600"};
         if (r.Below(2) == 0) op.args = {"--rate", r.Pick(kRates)};
         if (r.Below(2) == 0) op.args.insert(op.args.end(), {"--clock", "26-12-07 09:30:00"});
     }
@@ -508,6 +540,7 @@ World Observe(const ModuleSimulator& sim, const Session& s, const fs::path& pcFo
     w.clientHandle = s.file != nullptr ? s.file->handle : 0xFF;
     w.clientSize = s.file != nullptr ? s.file->size : 0;
     w.rate = sim.Rate();
+    w.clock = m.clockOffset;
     for (const auto& entry : fs::directory_iterator(pcFolder)) w.pc[entry.path().filename().u8string()] = ReadHostFile(entry.path());
     return w;
 }
@@ -541,7 +574,7 @@ struct Options {
     uint64_t ops = 0;        // 0: until --seconds
     double seconds = 0;      // 0: until --ops
     double probability = 0.02;
-    uint32_t maxDelayMs = 300;
+    uint32_t maxDelayMs = 5000;  // 2.5 times the 2 s wait: answers that come too late
     bool keepGoing = false;
     bool verbose = false;
 };
@@ -549,7 +582,8 @@ struct Options {
 const char kSoakUsage[] =
     "usage: soak [--seed S] [--ops N] [--seconds T] [--p P] [--max-delay MS] [--keep-going] [--verbose]\n"
     "Random operations through tovrel-cli's code against the simulator with random faults\n"
-    "(each request faulted with probability P, default 0.02; delays up to MS, default 300),\n"
+    "(each request faulted with probability P, default 0.02; delays up to MS, default 5000,\n"
+    "past the client's waits),\n"
     "checked against a model after each. N operations (default 1000 without --seconds), or\n"
     "for T seconds. A divergence ends the run (--keep-going: counts it and adopts what is real)\n"
     "and prints the command that replays it. Exit status 0 with no divergence, 1 with some.\n";
@@ -577,7 +611,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
         else return false;
         if (end == value || *end != '\0') return false;
     }
-    return o->probability >= 0 && o->probability <= 1 && o->maxDelayMs < 2000;
+    return o->probability >= 0 && o->probability <= 1 && o->maxDelayMs <= 5000;
 }
 
 class Soak {
@@ -609,6 +643,7 @@ public:
         DiskProtocolReset();
         const Result opened = OpenPort(m_session);
         if (!opened.ok()) return Refuse(opened.message);
+        if (getenv("SOAKTRACE")) InstallFrameTrace(&std::cerr);
         m_model = Observe(*m_sim, m_session, m_pc);
         const Clock::time_point start = Clock::now();
         uint64_t i = 0;
@@ -639,6 +674,19 @@ private:
         return 2;
     }
 
+    // A client sends a request and is killed before its answer: the port is
+    // opened again, as by the next client, and the answer (now or late)
+    // must not be taken for another request's. Neither request changes
+    // anything on the module.
+    Result Leftover(const std::string& kind) {
+        uint8_t frame[7];
+        PutCommandHeader(frame, kind == "status" ? 0x00 : 0x52, 0x00, kind == "status" ? 0 : 1);
+        frame[6] = '.';
+        theSerialChannel.Send(frame, kFrameHeaderSize);
+        if (kind != "status") theSerialChannel.Send(frame + kFrameHeaderSize, 1);
+        return OpenPort(m_session);
+    }
+
     void PcMake(const Operation& op) {
         std::ofstream(m_pc / op.args[0], std::ios::binary | std::ios::trunc)
             .write(reinterpret_cast<const char*>(op.data.data()), static_cast<std::streamsize>(op.data.size()));
@@ -662,14 +710,24 @@ private:
         m_err.str("");
         const uint64_t requestsBefore = m_sim->RequestCount();
         const Clock::time_point start = Clock::now();
-        const Result r = RunCommand(m_session, op.command, op.args);
+        const Result r = op.command == "leftover" ? Leftover(op.args[0]) : RunCommand(m_session, op.command, op.args);
         const long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
         const uint64_t exchanges = m_sim->RequestCount() - requestsBefore;
         const std::vector<SimInjectedFault> faults = m_sim->TakeInjectedFaults();
-        long allowedMs = kOperationSlackMs + kExchangeCostMs * static_cast<long>(exchanges);
+        // A late answer of the operation before may hold this one's first
+        // exchange back until it has come.
+        long allowedMs = kOperationSlackMs + kExchangeCostMs * static_cast<long>(exchanges) +
+                         (Fast(op) && !faults.empty() ? kSearchCostMs : 0) + m_lateMs;
+        // So may it fail: the line is not back in step until that answer is
+        // past (nothing is sent meanwhile), and --fast may then search.
+        const bool late = m_lateMs > 0;
+        if (late && Fast(op)) allowedMs += kSearchCostMs;
+        m_lateMs = 0;
         std::string faultText;
         for (const SimInjectedFault& f : faults) {
-            allowedMs += kFaultCostMs + (f.fault.kind == SimFault::kDelay ? static_cast<long>(f.fault.value) : 0);
+            const long delay = f.fault.kind == SimFault::kDelay ? static_cast<long>(f.fault.value) : 0;
+            allowedMs += kFaultCostMs + delay;
+            m_lateMs += delay;
             faultText += std::string(faultText.empty() ? "" : ", ") + SimFaultKindName(f.fault.kind) + " on 0x" +
                          "0123456789ABCDEF"[f.command >> 4] + "0123456789ABCDEF"[f.command & 0xF];
             ++m_faultsByKind[SimFaultKindName(f.fault.kind)];
@@ -683,7 +741,7 @@ private:
 
         bool corrupted = false;
         for (const SimInjectedFault& f : faults) corrupted = corrupted || f.fault.kind == SimFault::kCorrupt;
-        std::string wrong = Check(op, e, r, real, !faults.empty(), corrupted);
+        std::string wrong = Check(op, e, r, real, !faults.empty() || late, corrupted);
         if (wrong.empty() && ms > allowedMs)
             wrong = "took " + std::to_string(ms) + " ms, more than the " + std::to_string(allowedMs) + " ms allowed";
         // The rate the module answers at is what the user would name next.
@@ -709,6 +767,13 @@ private:
     std::string Check(const Operation& op, const Expected& e, const Result& r, const World& real, bool faulted,
                       bool corrupted) {
         const World& before = m_model;
+        // --fast leaves the module at its own rate and clock, or says it could not.
+        const bool leftAway = r.message.find("could not be put back") != std::string::npos ||
+                              m_err.str().find("could not be put back") != std::string::npos;
+        if (Fast(op) && !leftAway && real.rate != before.rate)
+            return "--fast left the module at " + std::to_string(real.rate) + " bit/s, not " + std::to_string(before.rate);
+        if (Fast(op) && !leftAway && std::llabs(real.clock - before.clock) > 3)
+            return "--fast moved the module's clock by " + std::to_string(real.clock - before.clock) + " s";
         // Whatever happened, the client never takes the module to be in
         // another directory than it is: get --resume names files by it.
         if (real.clientDirKnown && real.clientDir != real.cwd)
@@ -835,6 +900,7 @@ private:
     World m_model;
     Random m_random{0};
     uint64_t m_faults = 0, m_failures = 0, m_divergences = 0;
+    long m_lateMs = 0;  // delays of the last operation's faults
     std::map<std::string, uint64_t> m_faultsByKind;
 };
 
