@@ -722,7 +722,8 @@ private:
         // past (nothing is sent meanwhile), and --fast may then search.
         const bool late = m_lateMs > 0;
         if (late && Fast(op)) allowedMs += kSearchCostMs;
-        m_lateMs = 0;
+        // An operation that sent nothing leaves the late answer to the next.
+        if (exchanges != 0) m_lateMs = 0;
         std::string faultText;
         for (const SimInjectedFault& f : faults) {
             const long delay = f.fault.kind == SimFault::kDelay ? static_cast<long>(f.fault.value) : 0;
