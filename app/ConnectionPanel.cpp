@@ -1,6 +1,7 @@
 // The "系统信息" group: port selection, the module's status (with the
 // port-and-rate search when it does not answer) and its clock and rate.
 #include "DialogFramework.h"
+#include "FailureText.h"
 #include "TovrelDlg.h"
 #include "protocol/DeviceCommands.h"
 #include "protocol/ModuleSearch.h"
@@ -52,10 +53,15 @@ void CTovrelDlg::ReopenShownPortQuietly(bool wasOpen) {
 
 void CTovrelDlg::OnDropDownPort() { FillPortList(); }
 
-void CTovrelDlg::OnSelChangePort() { OpenChannelFromCombos(); }
+void CTovrelDlg::OnSelChangePort() {
+    const int port = m_cbPort.GetCurSel();
+    const int baud = m_cbBaudRate.GetCurSel();
+    if (port >= 0 && baud >= 0 && !MayMoveTo(port, kModuleBaudRates[baud])) return;
+    OpenChannelFromCombos();
+}
 
 void CTovrelDlg::OnGetInfo() {
-    UpdateData(true);
+    if (!UpdateData(true)) return;
     const bool wasOpen = theSerialChannel.m_hComm != nullptr;
     DeviceInfo info{};
     if (DiskGetInfo(&info)) {
@@ -66,6 +72,19 @@ void CTovrelDlg::OnGetInfo() {
         ShowDeviceInfo(info, false);
         return;
     }
+    // An answer with an error status: the module is here, and a search
+    // would only move away from it.
+    uint8_t status = 0;
+    const TransferEnd failure = LastExchangeFailure(&status);
+    if (failure == TransferEnd::kRefused) {
+        ShowMessage("获取设备信息失败！" + FailureCause(failure, status) + "模块在" + ChannelText() +
+                    "有应答，未查找其他串口。");
+        return;
+    }
+    if (!MayLeaveOpenFile(FailureCause(failure, status) + "文件在" + ChannelText() +
+                              "的模块上打开着。\n先在那里关闭文件，再查找其他串口和波特率吗？",
+                          "关闭文件后查找", "不查找"))
+        return;
 
     ShowMessage("轮询COM口和波特率!");
     // COM1, COM2, then the ports present now, as the combo lists them.
@@ -80,9 +99,9 @@ void CTovrelDlg::OnGetInfo() {
         ReopenShownPortQuietly(wasOpen);
         return;
     }
-    ShowMessage("打开设备成功!");
     m_cbBaudRate.SetCurSel(found.baudIndex);
     m_cbPort.SetCurSel(found.portIndex);
+    ShowMessage("打开设备成功!\n模块在" + ChannelText() + "。");
     ShowDeviceInfo(found.info, true);
 }
 
@@ -97,6 +116,7 @@ void CTovrelDlg::ShowDeviceInfo(const DeviceInfo& info, bool foundBySearch) {
     m_strDiskStatus = info.diskPresent != 0 ? "有1个U盘在下行口。" : "请插入U盘！";
     // A direct answer without a disk leaves the file text as it was; after
     // a search it is always set from the handle.
+    if (info.fileHandle == 0xFF) m_bCloseUnconfirmed = false;  // nothing is open there
     if (info.diskPresent != 0 || foundBySearch) {
         if (info.fileHandle == 0xFF) {
             m_strFileStatus = "请打开/创建文件！";
@@ -109,7 +129,7 @@ void CTovrelDlg::ShowDeviceInfo(const DeviceInfo& info, bool foundBySearch) {
 }
 
 void CTovrelDlg::OnSetParams() {
-    UpdateData(true);
+    if (!UpdateData(true)) return;
     DeviceSettings settings{};
     // Checked before the handler ran: the combo names an item.
     settings.baudIndex = static_cast<uint8_t>(ChosenBaudIndex());
@@ -125,6 +145,6 @@ void CTovrelDlg::OnSetParams() {
         OpenChannelFromCombos();
         ShowMessage("设置成功!当前参数已更新。");
     } else {
-        ShowMessage("设置失败!");
+        ShowMessage("设置失败!" + LastExchangeCause());
     }
 }

@@ -16,7 +16,8 @@
 //     OnCommand     for a button click (BN_CLICKED) and a combo's selection
 //                   change by the user (CBN_SELCHANGE) or its list dropping
 //                   down (CBN_DROPDOWN);
-//     OnOK          for Enter (a focused button takes Enter as a click);
+//     OnOK          for Enter (a focused button takes Enter as a click; a
+//                   multi-line edit takes it as a line break);
 //     OnCancel      for Esc and the close box;
 //     OnSysCommand  for a system-menu command;
 //     OnHelp        for F1;
@@ -29,7 +30,9 @@
 //   second handler can start, Enter, Esc and the close box do nothing),
 //   keeps the window painted through every wait (KeepWindowPainted) and
 //   shows a busy cursor. A message box or file dialog shown meanwhile takes
-//   input as usual, and so does a progress window's cancel button.
+//   input as usual, and so does a progress window's cancel button. OnOK and
+//   OnCancel own the window in the same way, since they may ask and then
+//   talk to the module before the dialog ends.
 //
 // Texts are UTF-8. A multi-line edit's line breaks read and write as
 // "\r\n". Ids and notification codes are those of Windows.
@@ -39,6 +42,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CDataExchange;
 
@@ -104,6 +108,11 @@ public:
     // A modal message box owned by this dialog: the application's name as
     // caption, the text, an OK button, no icon.
     void MessageBox(const std::string& text);
+    // A question in the same kind of box, with one button for each label,
+    // left to right: the index of the one chosen. Enter takes
+    // defaultButton (or the button with the focus), Esc and the close box
+    // the last.
+    int AskQuestion(const std::string& text, const std::vector<std::string>& buttons, int defaultButton = 0);
 
     // The window's system menu.
     bool HasSystemMenu() const;

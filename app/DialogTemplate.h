@@ -17,7 +17,7 @@ enum class ControlKind {
     kIcon,           // the program's icon, 32 x 32
     kEdit,           // one line, border, scrolls horizontally, tab stop
     kMultiLineEdit,  // border, no wrapping (scrolls horizontally), vertical
-                     // scroll bar, Enter goes to the dialog, tab stop
+                     // scroll bar, Enter breaks the line, tab stop
     kButton,         // push button, tab stop
     kDefaultButton,  // default push button, tab stop
     kDropDownCombo,  // drop-down list with an edit field, vertical scroll,

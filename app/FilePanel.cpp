@@ -1,243 +1,126 @@
 // The "文件操作" group and the file part of "文本编辑": one file open on
-// the module's disk at a time, written from a PC file or the text box, read
-// back into a PC file or the text box; names of files and directories.
+// the module's disk at a time, closed, its pointer moved; names of files
+// and directories. Transfers are in FileTransfers.cpp.
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <string>
-#include <vector>
 
-#include "ComboChoice.h"
+#include "FailureText.h"
+#include "Resources.h"
 #include "TovrelDlg.h"
-#include "TransferProgress.h"
-#include "pcfiles/PcFiles.h"
 #include "protocol/DiskCommands.h"
-#include "text/Cp936.h"
+#include "protocol/ModuleName.h"
 
 DiskFileHandle* g_pCurrentFile = nullptr;
 
 namespace {
 
-// Buffers are not cleared first: a large count must not touch memory the
-// module never fills.
-std::unique_ptr<uint8_t[]> Allocate(uint64_t size) {
-    if (size > SIZE_MAX) return nullptr;
-    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[size == 0 ? 1 : static_cast<size_t>(size)]);
-}
-
-// The PC file a disk file is saved as: its last name part, in the current
-// directory, whatever directories the disk name holds.
-std::string PcFileNameFor(const std::string& diskName) {
-    std::string name = WithoutSurroundingBlanks(LastPathPart(diskName));
-    if (name.empty() || name == "." || name == "..") return {};
-    return name;
-}
+const char kNoFileText[] = "请打开或创建1个文件。";
+// Beside "关闭文件后可以安全拔盘。": the file may still be open.
+const char kCloseUnconfirmedText[] = "模块未确认关闭文件！";
 
 }  // namespace
 
-void CTovrelDlg::WriteToOpenFile(const uint8_t* data, uint32_t length, const char* failure) {
-    uint32_t total = 0;
-    {
-        CTransferProgress progress(this, "正在写入U盘文件……");
-        total = DiskWrite(data, length, g_pCurrentFile);
-    }
-    // A part written is not a success: the file holds less than was meant.
-    if (total == 0)
-        ShowMessage(failure);
-    else if (total == length)
-        ShowMessage("成功写入文件!必需先关闭文件才可以拔U盘，否则数据可能丢失！");
-    else
-        ShowMessage("数据未被完全写入！");
+bool CTovrelDlg::NameForModule(const std::string& name, const char* what, std::string* bytes) {
+    const NameProblem problem = EncodeModuleName(name, bytes);
+    if (problem == NameProblem::kNone) return true;
+    ShowMessage(NameProblemText(problem, name, *bytes, what));
+    return false;
 }
 
-bool CTovrelDlg::NameForModule(const std::string& name, std::string* bytes) {
-    if (!Utf8ToCp936(name, bytes)) {
-        ShowMessage("“" + name + "”含有代码页936无法表示的字符，未发送。");
-        return false;
-    }
-    if (bytes->size() > kMaxDiskNameBytes) {
-        ShowMessage("名称长 " + std::to_string(bytes->size()) + " 字节，超过模块所限的 " +
-                    std::to_string(kMaxDiskNameBytes) + " 字节（汉字每字2字节），未发送。");
-        return false;
-    }
-    return true;
+void CTovrelDlg::ShowFileState(const std::string& status, uint32_t size) {
+    // The two controls alone: the other fields keep what the user typed.
+    m_strFileStatus = status;
+    m_nFileSize = size;
+    SetDlgItemText(IDC_FILE_STATUS, m_strFileStatus);
+    SetDlgItemText(IDC_FILE_SIZE, std::to_string(m_nFileSize));
 }
 
 void CTovrelDlg::OnOpenCreate() {
-    UpdateData(true);
+    if (!UpdateData(true)) return;
     std::string name;
-    if (!NameForModule(m_strFileName, &name)) return;
+    if (!NameForModule(m_strFileName, "文件名", &name)) return;
+    const bool recordFree = DiskGetFreeHandle() != nullptr;
     g_pCurrentFile = DiskOpenFile(name.c_str());
     if (g_pCurrentFile == nullptr) {
-        ShowMessage("设备不存在或文件已打开，请关闭文件再试！");
+        // A file still open (nothing was sent), or the module's answer.
+        ShowMessage(recordFree ? "打开文件失败！" + LastExchangeCause() : "设备不存在或文件已打开，请关闭文件再试！");
         return;
     }
+    m_bCloseUnconfirmed = false;
     m_strFileStatus = "文件已打开，大小为：";
     m_nFileSize = g_pCurrentFile->size;
     UpdateData(false);
 }
 
-void CTovrelDlg::OnWriteFile() {
-    if (g_pCurrentFile == nullptr) {
-        ShowMessage("请先打开或创建1个文件!");
-        return;
+bool CTovrelDlg::CloseOpenFile() {
+    const bool hadFile = g_pCurrentFile != nullptr;
+    // The record is free afterwards whatever the module answers.
+    g_pCurrentFile = nullptr;
+    const uint8_t status = DiskCloseFile();
+    uint8_t refusal = 0;
+    const TransferEnd end = status == 0 ? TransferEnd::kDone : LastExchangeFailure(&refusal);
+    // A module with no file open refuses a close (also the retry of a
+    // close whose answer was lost): nothing is open then.
+    if (end == TransferEnd::kDone || (end == TransferEnd::kRefused && !hadFile)) {
+        m_bCloseUnconfirmed = false;
+        ShowFileState(kNoFileText, 0);
+        return true;
     }
-    CFileDialog dlg(true, "*.*", "*.*", 6, " Files(*.*)|.*||");
-    if (dlg.DoModal() != IDOK) return;
-    const std::string path = dlg.GetPathName();
-
-    std::vector<uint8_t> data;
-    std::string reason;
-    switch (ReadWholePcFile(path, UINT32_MAX, &data, &reason)) {
-        case PcFileRead::kOk:
-            break;
-        case PcFileRead::kNotRegular:
-            ShowMessage(path + " 不是普通文件，未写入。");
-            return;
-        case PcFileRead::kTooLarge:
-            ShowMessage("文件 " + path + " 超过 4 GB，U盘文件容不下。");
-            return;
-        case PcFileRead::kNoMemory:
-            ShowMessage("内存不足，无法读入文件 " + path + "。");
-            return;
-        case PcFileRead::kCannotOpen:
-            ShowMessage("无法打开文件 " + path + "：" + reason);
-            return;
-        case PcFileRead::kReadFailed:
-            ShowMessage("读取文件 " + path + " 失败：" + reason);
-            return;
-    }
-    WriteToOpenFile(data.data(), static_cast<uint32_t>(data.size()), "写入文件失败!");
-}
-
-void CTovrelDlg::OnSeek() {
-    UpdateData(true);
-    const int origin = ChosenSeekOrigin();
-    if (origin < 0) return;
-    // Nothing to report: a refused seek shows in the next read or write.
-    DiskSeek(g_pCurrentFile, m_nSeekOffset, static_cast<uint8_t>(origin));
-}
-
-void CTovrelDlg::OnReadFile() {
-    UpdateData(true);
-    if (g_pCurrentFile == nullptr) {
-        ShowMessage("请选打开或创建1个文件!");
-        return;
-    }
-    const uint32_t size = g_pCurrentFile->size;
-    std::unique_ptr<uint8_t[]> buffer = Allocate(size);
-    if (buffer == nullptr) return;
-
-    uint32_t count = 0;
-    bool cancelled = false;
-    {
-        CTransferProgress progress(this, "正在读取U盘文件……");
-        count = DiskRead(buffer.get(), size, g_pCurrentFile);
-        cancelled = progress.Cancelled();
-    }
-    if (cancelled && count != size) {
-        ShowMessage("读文件已取消，电脑上的文件未改动。");
-        return;
-    }
-    if (count == 0) {
-        ShowMessage("文件读取失败！");
-        return;
-    }
-    if (count != size) {
-        ShowMessage("读文件过程中出错!");
-        return;
-    }
-
-    const std::string name = PcFileNameFor(m_strFileName);
-    if (name.empty()) {
-        ShowMessage("“" + m_strFileName + "”不能作PC文件名，文件未保存。");
-        return;
-    }
-    // Written beside the old file and renamed over it only when whole: a
-    // failed write leaves the old file as it was. A bare name lands in the
-    // current directory.
-    std::string reason;
-    if (!ReplacePcFile(name, buffer.get(), size, &reason)) {
-        ShowMessage("无法保存文件 " + name + "：" + reason);
-        return;
-    }
-    ShowMessage("文件读取完成！并保存在根目录");
+    m_bCloseUnconfirmed = true;
+    ShowFileState(kCloseUnconfirmedText, 0);
+    ShowMessage("关闭文件失败！" + FailureCause(end, refusal) +
+                "文件可能仍在U盘上打开，请勿拔盘；可再按“关闭文件”。");
+    return false;
 }
 
 void CTovrelDlg::OnCloseFile() {
-    UpdateData(true);
-    g_pCurrentFile = nullptr;
-    // The record is free afterwards whatever the module answers.
-    DiskCloseFile();
-    m_strFileStatus = "请打开或创建1个文件。";
-    m_nFileSize = 0;
-    UpdateData(false);
+    if (!UpdateData(true)) return;
+    CloseOpenFile();
 }
 
-void CTovrelDlg::OnWriteText() {
-    UpdateData(true);
-    if (g_pCurrentFile == nullptr) {
-        ShowMessage("请先打开或创建1个文件！");
-        return;
-    }
-    std::string text;
-    if (!Utf8ToCp936(m_strText, &text)) {
-        ShowMessage("文本含有代码页936无法表示的字符，未写入。");
-        return;
-    }
-    WriteToOpenFile(reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), "写入数据失败！");
+void CTovrelDlg::OnSeek() {
+    if (!UpdateData(true)) return;
+    const int origin = ChosenSeekOrigin();
+    if (origin < 0) return;
+    // No file open: nothing is sent, and nothing failed.
+    if (g_pCurrentFile == nullptr) return;
+    if (DiskSeek(g_pCurrentFile, m_nSeekOffset, static_cast<uint8_t>(origin)) != 0)
+        ShowMessage("移动文件指针失败！" + LastExchangeCause());
 }
 
-void CTovrelDlg::OnReadText() {
-    UpdateData(true);
-    if (g_pCurrentFile == nullptr) {
-        ShowMessage("请先打开或创建1个文件。");
-        return;
-    }
-    std::unique_ptr<uint8_t[]> buffer = Allocate(static_cast<uint64_t>(m_nReadCount) + 1);
-    if (buffer == nullptr) {
-        ShowMessage("内存不足，无法读出 " + std::to_string(m_nReadCount) + " 字节。");
-        return;
-    }
-    uint32_t count = 0;
-    {
-        CTransferProgress progress(this, "正在读取U盘文件……");
-        count = DiskRead(buffer.get(), m_nReadCount, g_pCurrentFile);
-    }
-    if (count != 0) {
-        buffer[count] = 0;
-        ShowMessage("数据已读出。");
-        m_strText = Cp936ToUtf8Lossy(reinterpret_cast<const char*>(buffer.get()));
-    } else {
-        m_strText.clear();
-        ShowMessage("读失败！读出数据长度为0！");
-    }
-    UpdateData(false);
-}
-
-void CTovrelDlg::RunNameCommand(const std::string& name, uint8_t (*command)(const char*), const char* success,
-                                const char* failure) {
+void CTovrelDlg::RunNameCommand(const std::string& name, const char* what, uint8_t (*command)(const char*),
+                                const NameCommandTexts& texts) {
     std::string bytes;
-    if (!NameForModule(name, &bytes)) return;
-    ShowMessage(command(bytes.c_str()) == 0 ? success : failure);
+    if (!NameForModule(name, what, &bytes)) return;
+    if (command(bytes.c_str()) == 0) {
+        ShowMessage(texts.success);
+        return;
+    }
+    // The program's text says what a refusal may mean; it cannot mean that
+    // for no answer.
+    uint8_t status = 0;
+    const TransferEnd end = LastExchangeFailure(&status);
+    ShowMessage((end == TransferEnd::kRefused ? texts.refused : texts.failed) + FailureCause(end, status));
 }
 
 void CTovrelDlg::OnMakeDir() {
-    UpdateData(true);
-    RunNameCommand(m_strNewDirName, DiskMakeDir, "创建目录成功!", "创建目录失败!可能目录已存在。");
+    if (!UpdateData(true)) return;
+    RunNameCommand(m_strNewDirName, "目录名", DiskMakeDir,
+                   {"创建目录成功!", "创建目录失败!", "创建目录失败!可能目录已存在。"});
 }
 
 void CTovrelDlg::OnSetCurrentDir() {
-    UpdateData(true);
-    RunNameCommand(m_strCurrentDir, DiskSetCurrentDir, "正常设置当前目录.", "设置当前目录失败！");
+    if (!UpdateData(true)) return;
+    RunNameCommand(m_strCurrentDir, "当前目录", DiskSetCurrentDir,
+                   {"正常设置当前目录.", "设置当前目录失败！", "设置当前目录失败！"});
 }
 
 void CTovrelDlg::OnDeleteFile() {
-    UpdateData(true);
-    RunNameCommand(m_strDelFileName, DiskDeleteFile, "正常删除文件.", "删除文件失败！");
+    if (!UpdateData(true)) return;
+    RunNameCommand(m_strDelFileName, "要删除的文件名", DiskDeleteFile, {"正常删除文件.", "删除文件失败！", "删除文件失败！"});
 }
 
 void CTovrelDlg::OnDeleteDir() {
-    UpdateData(true);
-    RunNameCommand(m_strDelDirName, DiskRemoveDir, "正常删除目录.", "删除目录失败！");
+    if (!UpdateData(true)) return;
+    RunNameCommand(m_strDelDirName, "要删除的目录名", DiskRemoveDir, {"正常删除目录.", "删除目录失败！", "删除目录失败！"});
 }

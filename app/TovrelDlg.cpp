@@ -186,6 +186,8 @@ bool CTovrelDlg::SelectPortAndRate(int portIndex, int rate, bool report) {
 }
 
 void CTovrelDlg::OpenChannelOn(int portIndex, int rate) {
+    // A close not confirmed concerns the module left behind.
+    if (PortNameOf(portIndex) != theSerialChannel.m_pszPortName) m_bCloseUnconfirmed = false;
     SelectPortAndRate(portIndex, rate, true);
     if (theSerialChannel.Open(8, 0, 0) != kSerialOk) ShowMessage("打开串口失败!");
 }
@@ -204,9 +206,74 @@ bool CTovrelDlg::UseShownPortAndRate(bool keepRate) {
     const int baud = ChosenBaudIndex();
     if (baud < 0) return false;
     const int rate = keepRate ? theSerialChannel.m_nBaudRate : kModuleBaudRates[baud];
-    if (PortNameOf(port) != theSerialChannel.m_pszPortName || rate != theSerialChannel.m_nBaudRate)
-        OpenChannelOn(port, rate);
+    // Kept where a file is open, the command goes there.
+    if (!IsChannel(port, rate) && MayMoveTo(port, rate)) OpenChannelOn(port, rate);
     return true;
+}
+
+bool CTovrelDlg::IsChannel(int portIndex, int rate) const {
+    return PortNameOf(portIndex) == theSerialChannel.m_pszPortName && rate == theSerialChannel.m_nBaudRate;
+}
+
+bool CTovrelDlg::MayMoveTo(int portIndex, int rate) {
+    if (IsChannel(portIndex, rate)) return true;
+    const std::string to = m_cbPort.GetLBText(portIndex) + "（" + std::to_string(rate) + "）";
+    if (MayLeaveOpenFile("文件在" + ChannelText() + "的模块上打开着。\n先在那里关闭文件，再换到" + to + "吗？",
+                         "关闭文件后切换", "不切换"))
+        return true;
+    ShowChannelInCombos();
+    return false;
+}
+
+bool CTovrelDlg::MayLeaveOpenFile(const std::string& question, const char* leave, const char* stay) {
+    if (g_pCurrentFile == nullptr) return true;
+    if (AskQuestion(question, {leave, stay}, 1) != 0) return false;
+    CloseOpenFile();  // a close not confirmed has been told
+    return true;
+}
+
+std::string CTovrelDlg::ChannelText() const {
+    std::string port = theSerialChannel.m_pszPortName;
+    for (int i = 0; i < m_cbPort.GetCount(); ++i)
+        if (PortNameOf(i) == theSerialChannel.m_pszPortName) port = m_cbPort.GetLBText(i);
+    return port + "（" + std::to_string(theSerialChannel.m_nBaudRate) + "）";
+}
+
+void CTovrelDlg::ShowChannelInCombos() {
+    for (int i = 0; i < m_cbPort.GetCount(); ++i)
+        if (PortNameOf(i) == theSerialChannel.m_pszPortName) m_cbPort.SetCurSel(i);
+    for (int i = 0; i < static_cast<int>(std::size(kModuleBaudRates)); ++i)
+        if (kModuleBaudRates[i] == theSerialChannel.m_nBaudRate) m_cbBaudRate.SetCurSel(i);
+}
+
+void CTovrelDlg::OnOK() {
+    if (HasFocus(IDC_PORT)) {
+        const int port = ChosenPortIndex();
+        if (port >= 0 && (PortNameOf(port) != theSerialChannel.m_pszPortName || theSerialChannel.m_hComm == nullptr))
+            OnSelChangePort();
+    } else if (HasFocus(IDC_BAUD_RATE)) {
+        ChosenBaudIndex();
+    } else if (HasFocus(IDC_SEEK_ORIGIN)) {
+        ChosenSeekOrigin();
+    }
+}
+
+void CTovrelDlg::OnCancel() {
+    // Asked to end by the system (a signal), the program cannot ask.
+    if ((g_pCurrentFile != nullptr || m_bCloseUnconfirmed) && !EndRequested()) {
+        const char* question = g_pCurrentFile != nullptr ? "U盘上的文件还开着。退出前关闭它吗？"
+                                                         : "模块未确认关闭文件，文件可能还开着。退出前再关闭一次吗？";
+        switch (AskQuestion(question, {"关闭文件", "保持打开", "取消"}, 0)) {
+            case 0:
+                if (!CloseOpenFile()) return;  // told; the window stays
+                break;
+            case 1:
+                break;
+            default:
+                return;
+        }
+    }
+    CDialog::OnCancel();
 }
 
 int CTovrelDlg::ReopenChannel(int portNumber, int rate) { return ReopenSerialChannel(portNumber, rate) ? 1 : 0; }

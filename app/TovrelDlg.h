@@ -7,8 +7,9 @@
 // the window painted meanwhile and lets no input reach it (see
 // DialogFramework.h), and long transfers show their progress. The serial
 // channel and the open-file record are the program's globals
-// (theSerialChannel, g_pCurrentFile); the dialog closes neither when it
-// ends.
+// (theSerialChannel, g_pCurrentFile). Esc and the close box end the dialog,
+// after asking whether to close a file still open on the module; Enter ends
+// nothing. The dialog closes neither the channel nor a file by itself.
 #ifndef TOVREL_APP_TOVRELDLG_H
 #define TOVREL_APP_TOVRELDLG_H
 
@@ -77,6 +78,12 @@ protected:
     bool OnCommand(int id, int notifyCode) override;
     void OnHelp() override;
     void OnPaint() override;
+    // Enter: the window has no OK button, so it ends nothing; in a combo it
+    // takes the item the typed text names, as choosing it does.
+    void OnOK() override;
+    // Esc and the close box: the end, unless a file may still be open on
+    // the module and the user, asked, stays.
+    void OnCancel() override;
 
 private:
     void ShowMessage(const std::string& text) { MessageBox(text); }
@@ -101,6 +108,19 @@ private:
     // rate shown; reopened only when the user changed either. False when a
     // combo names nothing.
     bool UseShownPortAndRate(bool keepRate);
+    // Before the channel leaves the module a file is open on (a handle
+    // goes only to the module that gave it): true when no file is open, or
+    // when the user, asked `question`, chose `leave` (the file has then been
+    // closed there, or its failure told). False when they chose `stay`.
+    bool MayLeaveOpenFile(const std::string& question, const char* leave, const char* stay);
+    // The same for a move to a port item and rate: asks only when they are
+    // not the channel's. False: the combos show the channel's again.
+    bool MayMoveTo(int portIndex, int rate);
+    // Whether a port item and rate are the channel's.
+    bool IsChannel(int portIndex, int rate) const;
+    // The port in use as the combo names it ("串口1"), and its rate.
+    std::string ChannelText() const;
+    void ShowChannelInCombos();
 
     // Connection panel.
     // The port combo: 串口1 and 串口2, then the other ports present,
@@ -132,11 +152,27 @@ private:
     // Writes into the open file with the progress window, then says how it
     // went: `failure` when nothing was written.
     void WriteToOpenFile(const uint8_t* data, uint32_t length, const char* failure);
-    // Encodes a name for the module; false (with a message) when code page
-    // 936 cannot hold it.
-    bool NameForModule(const std::string& name, std::string* bytes);
-    void RunNameCommand(const std::string& name, uint8_t (*command)(const char*), const char* success,
-                        const char* failure);
+    // The size field from the module's status: what the open file holds now.
+    void RefreshFileSize();
+    // The close of 关闭文件, of leaving a file and of the end: true when
+    // the module confirmed it (or, with no file open here, answered).
+    // Otherwise the window says so and does not show the file as closed.
+    bool CloseOpenFile();
+    // The file status text and the size field, the other fields untouched.
+    void ShowFileState(const std::string& status, uint32_t size);
+    // Encodes a name for the module; false (with a message that names the
+    // field, `what`) when it is empty or the module could not take it.
+    bool NameForModule(const std::string& name, const char* what, std::string* bytes);
+    struct NameCommandTexts {
+        const char* success;
+        std::string failed;   // then the cause: no answer, a garbled answer
+        std::string refused;  // then the module's status
+    };
+    void RunNameCommand(const std::string& name, const char* what, uint8_t (*command)(const char*),
+                        const NameCommandTexts& texts);
+
+    // A close the module did not confirm: the file may still be open there.
+    bool m_bCloseUnconfirmed = false;
 };
 
 #endif

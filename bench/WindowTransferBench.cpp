@@ -110,7 +110,8 @@ int main(int argc, char** argv) {
     Click(dialog, IDC_OPEN_CREATE);
     Click(dialog, IDC_WRITE_FILE);
     const double writeSeconds = Seconds(answerer.fileChosen, answerer.lastBox);
-    // 读文件 reads the size the open reported: open it anew.
+    // 读文件 reads from the file pointer, at the end after the write: open
+    // it anew.
     Click(dialog, IDC_CLOSE_FILE);
     Click(dialog, IDC_OPEN_CREATE);
     const double readSeconds = Seconds(Click(dialog, IDC_READ_FILE), answerer.lastBox);

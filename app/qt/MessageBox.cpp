@@ -19,13 +19,16 @@ constexpr int kTitleBarExtra = 120;
 
 QString MessageBoxCaption() { return QString::fromUtf8(kApplicationName); }
 
-void ShowMessageBox(QWidget* owner, const QString& text) {
+int AskInMessageBox(QWidget* owner, const QString& text, const QStringList& buttons, int defaultButton) {
     ExchangeScope::ModalPause pause;
     QMessageBox box(QMessageBox::NoIcon, MessageBoxCaption(), text, QMessageBox::NoButton, owner);
     box.setTextFormat(Qt::PlainText);
-    QPushButton* ok = box.addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
-    box.setDefaultButton(ok);
-    box.setEscapeButton(ok);
+    // One role for all: the buttons stay in the order given.
+    QList<QPushButton*> added;
+    for (const QString& label : buttons)
+        added << box.addButton(label, buttons.size() == 1 ? QMessageBox::AcceptRole : QMessageBox::ActionRole);
+    box.setDefaultButton(added.value(defaultButton, added.first()));
+    box.setEscapeButton(added.last());
     // A box for a short text would be narrower than its caption.
     if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
         const int width = QFontMetrics(box.font()).horizontalAdvance(box.windowTitle()) + kTitleBarExtra;
@@ -33,4 +36,8 @@ void ShowMessageBox(QWidget* owner, const QString& text) {
                       grid->columnCount());
     }
     box.exec();
+    const qsizetype chosen = added.indexOf(qobject_cast<QPushButton*>(box.clickedButton()));
+    return chosen < 0 ? static_cast<int>(added.size()) - 1 : static_cast<int>(chosen);
 }
+
+void ShowMessageBox(QWidget* owner, const QString& text) { AskInMessageBox(owner, text, {QStringLiteral("确定")}, 0); }

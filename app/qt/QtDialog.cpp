@@ -83,9 +83,9 @@ struct CDialog::Native : QDialog {
             const int id = control->id;
             if (auto* button = qobject_cast<QPushButton*>(widget)) {
                 if (id == IDOK) {
-                    connect(button, &QPushButton::clicked, this, [this] { m_pOwner->OnOK(); });
+                    connect(button, &QPushButton::clicked, this, [this] { Run(&CDialog::OnOK); });
                 } else if (id == IDCANCEL) {
-                    connect(button, &QPushButton::clicked, this, [this] { m_pOwner->OnCancel(); });
+                    connect(button, &QPushButton::clicked, this, [this] { Run(&CDialog::OnCancel); });
                 } else {
                     connect(button, &QPushButton::clicked, this, [this, id] { Dispatch(id, BN_CLICKED); });
                 }
@@ -112,10 +112,17 @@ struct CDialog::Native : QDialog {
         m_pOwner->OnCommand(id, notifyCode);
     }
 
+    // OK and Cancel may ask, then talk to the module: as a handler does.
+    void Run(void (CDialog::*handler)()) {
+        if (ExchangeScope::Active()) return;
+        ExchangeScope scope;
+        (m_pOwner->*handler)();
+    }
+
     bool InitDialog() { return m_pOwner->OnInitDialog(); }
 
-    void accept() override { m_pOwner->OnOK(); }
-    void reject() override { m_pOwner->OnCancel(); }
+    void accept() override { Run(&CDialog::OnOK); }
+    void reject() override { Run(&CDialog::OnCancel); }
 
     void keyPressEvent(QKeyEvent* event) override {
         const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
@@ -125,7 +132,7 @@ struct CDialog::Native : QDialog {
             if (auto* button = qobject_cast<QPushButton*>(focusWidget()))
                 button->click();
             else
-                m_pOwner->OnOK();
+                Run(&CDialog::OnOK);
             return;
         }
         if (event->key() == Qt::Key_F1 && modifiers == Qt::NoModifier) {
@@ -144,7 +151,7 @@ struct CDialog::Native : QDialog {
     void closeEvent(QCloseEvent* event) override {
         // The close box is Cancel; the dialog ends only through EndDialog.
         event->ignore();
-        m_pOwner->OnCancel();
+        Run(&CDialog::OnCancel);
     }
 
     void paintEvent(QPaintEvent* event) override {
@@ -305,6 +312,12 @@ int CDialog::ComboGetCurSel(int id) const { return ::ComboCurSel(Combo(m_pNative
 void CDialog::ComboSetCurSel(int id, int index) { ::ComboSetCurSel(Combo(m_pNative.get(), id), index); }
 
 void CDialog::MessageBox(const std::string& text) { ShowMessageBox(m_pNative.get(), ToQt(text)); }
+
+int CDialog::AskQuestion(const std::string& text, const std::vector<std::string>& buttons, int defaultButton) {
+    QStringList labels;
+    for (const std::string& label : buttons) labels << ToQt(label);
+    return AskInMessageBox(m_pNative.get(), ToQt(text), labels, defaultButton);
+}
 
 bool CDialog::HasSystemMenu() const { return m_pNative != nullptr; }
 

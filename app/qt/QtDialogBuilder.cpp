@@ -19,20 +19,16 @@
 
 namespace {
 
-// Without "want return" a dialog's multi-line edit leaves Enter to the
-// dialog (its default button); Ctrl+Enter still breaks the line.
+// Enter breaks the line, with or without Ctrl: text being typed is never
+// the dialog's to end. Shift+Enter too, as a line break, not Qt's
+// paragraph separator.
 class DialogMultiLineEdit : public QPlainTextEdit {
 public:
     using QPlainTextEdit::QPlainTextEdit;
 
 protected:
     void keyPressEvent(QKeyEvent* event) override {
-        const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-        if (enter && !(event->modifiers() & Qt::ControlModifier)) {
-            event->ignore();
-            return;
-        }
-        if (enter) {
+        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
             insertPlainText(QStringLiteral("\n"));
             return;
         }

@@ -34,9 +34,10 @@ ControlStyle StyleOf(ControlKind kind) {
         case ControlKind::kEdit:
             return {kEditClass, kChild | WS_BORDER | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL};
         case ControlKind::kMultiLineEdit:
-            // No ES_WANTRETURN: Enter goes to the dialog.
+            // Enter breaks the line: text being typed is never the dialog's
+            // to end.
             return {kEditClass, kChild | WS_BORDER | WS_TABSTOP | WS_VSCROLL | ES_LEFT | ES_MULTILINE |
-                                    ES_AUTOVSCROLL | ES_AUTOHSCROLL};
+                                    ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_WANTRETURN};
         case ControlKind::kButton:
             return {kButtonClass, kChild | WS_TABSTOP | BS_PUSHBUTTON};
         case ControlKind::kDefaultButton:

@@ -8,6 +8,7 @@
 
 #include "BusyScope.h"
 #include "EditLimit.h"
+#include "QuestionBox.h"
 #include "TemplateBuilder.h"
 #include "text/WideText.h"
 #include "app/Resources.h"
@@ -111,6 +112,8 @@ LRESULT CALLBACK WheelOnlyWithFocus(HWND combo, UINT message, WPARAM wParam, LPA
 // the system has put the item into its edit field: wParam is the combo's id.
 constexpr UINT kShowComboStart = WM_APP + 1;
 
+}  // namespace
+
 void CentreOn(HWND window, HWND owner) {
     RECT area{};
     if (owner != nullptr && IsWindowVisible(owner) && !IsIconic(owner))
@@ -125,8 +128,6 @@ void CentreOn(HWND window, HWND owner) {
     const int y = std::max(0L, area.top + (area.bottom - area.top - height) / 2);
     SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
-
-}  // namespace
 
 // The window of one dialog: its dialog procedure calls the dialog's
 // handlers; what a handler runs for a click or a selection runs in a
@@ -206,12 +207,13 @@ struct CDialog::Native {
         // Nothing starts inside a handler: not a second one, not the end
         // of the dialog while the port is in use.
         if (BusyScope::InHandler()) return TRUE;
-        if (id == IDOK) {
-            m_pOwner->OnOK();
-            return TRUE;
-        }
-        if (id == IDCANCEL) {
-            m_pOwner->OnCancel();
+        if (id == IDOK || id == IDCANCEL) {
+            // They may ask, then talk to the module: as a handler does.
+            BusyScope scope(m_hWnd);
+            if (id == IDOK)
+                m_pOwner->OnOK();
+            else
+                m_pOwner->OnCancel();
             return TRUE;
         }
         if (control == nullptr) return FALSE;  // no menu or accelerator of ours
@@ -413,6 +415,12 @@ void CDialog::MessageBox(const std::string& text) {
     const HWND owner = OwnerWindowFor(this);
     BusyScope::ModalPause pause;
     MessageBoxW(owner, Widen(text).c_str(), Widen(kApplicationName).c_str(), MB_OK);
+}
+
+int CDialog::AskQuestion(const std::string& text, const std::vector<std::string>& buttons, int defaultButton) {
+    const HWND owner = OwnerWindowFor(this);
+    BusyScope::ModalPause pause;
+    return AskInQuestionBox(owner, text, buttons, defaultButton);
 }
 
 bool CDialog::HasSystemMenu() const {

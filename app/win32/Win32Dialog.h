@@ -13,5 +13,8 @@ HWND DialogWindowOf(const CDialog& dialog);
 HWND NewestDialogShown();
 // The owner for a box or dialog asked for by `dialog` (may be null).
 HWND OwnerWindowFor(const CDialog* dialog);
+// Moves a window to the middle of its owner (of the work area when the
+// owner is hidden, minimised or null).
+void CentreOn(HWND window, HWND owner);
 
 #endif

@@ -1,5 +1,6 @@
 // The "系统信息" group against a module on pseudo-terminals: 获取 answered
 // at once, with the port-and-rate search, and 设置.
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QTest>
@@ -20,6 +21,9 @@ const QString kDiskIn = QStringLiteral("有1个U盘在下行口。");
 const QString kNoDisk = QStringLiteral("请插入U盘！");
 const QString kOpenAFile = QStringLiteral("请打开/创建文件！");
 const QString kFileOpen = QStringLiteral("已打开1个文件！");
+
+// A search's find names where.
+QString FoundAt(const QString& port, int rate) { return kOpened + QStringLiteral("\n模块在%1（%2）。").arg(port).arg(rate); }
 
 Bytes StatusAnswer(const Bytes& report) {
     Bytes out(6 + report.size());
@@ -98,7 +102,7 @@ TEST_F(ConnectionPanelTest, SearchFindsTheModuleOnlyAtCom2And38400WhileCom1IsSil
     setenv("TOVREL_COM2", com2.SlavePath().c_str(), 1);
     EXPECT_EQ(OpenWindow(), QStringList());
 
-    EXPECT_EQ(Click(IDC_GET_INFO), (QStringList{kSearching, kOpened}));
+    EXPECT_EQ(Click(IDC_GET_INFO), (QStringList{kSearching, FoundAt(QStringLiteral("串口2"), 38400)}));
     // The direct request and eight rates on COM1, each a status request.
     const Bytes heard = com1.ReadUntilQuiet(50);
     EXPECT_EQ(heard.size(), 9u * 6u);
@@ -124,7 +128,7 @@ TEST_F(ConnectionPanelTest, SearchSkipsAnAbsentCom1AndReportsNoDiskFromTheSearch
     setenv("TOVREL_COM2", com2.SlavePath().c_str(), 1);
     EXPECT_EQ(OpenWindow(), QStringList{QStringLiteral("打开串口失败!")});
 
-    EXPECT_EQ(Click(IDC_GET_INFO), (QStringList{kSearching, kOpened}));
+    EXPECT_EQ(Click(IDC_GET_INFO), (QStringList{kSearching, FoundAt(QStringLiteral("串口2"), 38400)}));
     EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口2"));
     EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("38400"));
     EXPECT_EQ(Shown(IDC_DISK_STATUS), kNoDisk);
@@ -165,18 +169,35 @@ TEST_F(ConnectionPanelTest, SetSendsAtTheOldRateAndTheChannelFollowsToTheNew) {
     EXPECT_EQ(Shown(IDC_MONTH), QStringLiteral("3"));
 }
 
-TEST_F(ConnectionPanelTest, SetWithMonth13ShowsTheRangeAndSendsWhatTheExchangeLeft) {
-    StartModule();
+TEST_F(ConnectionPanelTest, AFieldTheExchangeRefusesStopsItsButtonAndNothingIsSent) {
+    ModuleSimulator& module = StartModule();
+    ASSERT_TRUE(module.WriteDiskFile("/KEEP.TXT", AsBytes("keep")));
     OpenWindow();
-    Type(IDC_HOUR, QStringLiteral("7"));     // before the month: taken
-    Type(IDC_MONTH, QStringLiteral("13"));   // stored, then refused
-    Type(IDC_MINUTE, QStringLiteral("30"));  // after it: not taken
-    Type(IDC_SECOND, QStringLiteral("45"));
-    Type(IDC_DAY, QStringLiteral("3"));
-    EXPECT_EQ(Click(IDC_SET_PARAMS), (QStringList{QString::fromStdString(RangeMessage(1, 12)), QStringLiteral("设置成功!当前参数已更新。")}));
-    ASSERT_EQ(RequestsOf(0x01).size(), 1u);
-    // Rate index, year, month, day, hour, minute, second.
-    EXPECT_EQ(RequestsOf(0x01)[0], (std::vector<uint8_t>{0x55, 0x3A, 0x01, 0x00, 0x07, 0x00, 1, 5, 13, 25, 7, 12, 0}));
+    Type(IDC_DEL_FILE_NAME, QStringLiteral("KEEP.TXT"));
+    const struct {
+        int field;
+        const char* typed;
+        int button;
+        std::string said;
+    } kCases[] = {
+        {IDC_MONTH, "13", IDC_SET_PARAMS, RangeMessage(1, 12)},
+        {IDC_HOUR, "99", IDC_DELETE_FILE, RangeMessage(0, 23)},
+        {IDC_SEEK_OFFSET, "12x", IDC_SEEK, ParseIntMessage()},
+        {IDC_DAY, "32", IDC_WRITE_TEXT, RangeMessage(0, 31)},
+        {IDC_YEAR, "100", IDC_GET_INFO, RangeMessage(0, 99)},
+        {IDC_SECOND, "60", IDC_OPEN_CREATE, RangeMessage(0, 59)},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.typed);
+        const QString before = Shown(c.field);
+        Type(c.field, QString::fromUtf8(c.typed));
+        EXPECT_EQ(Click(c.button), QStringList{QString::fromStdString(c.said)});
+        EXPECT_EQ(Window()->focusWidget(), Item(c.field));
+        Type(c.field, before);
+    }
+    EXPECT_TRUE(module.Requests().empty());
+    std::vector<uint8_t> kept;
+    EXPECT_TRUE(module.ReadDiskFile("/KEEP.TXT", &kept));
 }
 
 TEST_F(ConnectionPanelTest, ARefusedOrUnansweredSetSaysSoAndLeavesTheChannel) {
@@ -188,14 +209,29 @@ TEST_F(ConnectionPanelTest, ARefusedOrUnansweredSetSaysSoAndLeavesTheChannel) {
     refuse.kind = SimFault::kStatus;
     refuse.value = 9;
     module.ArmFault(refuse);
-    EXPECT_EQ(Click(IDC_SET_PARAMS), QStringList{QStringLiteral("设置失败!")});
+    EXPECT_EQ(Click(IDC_SET_PARAMS), QStringList{QStringLiteral("设置失败!模块拒绝了请求（状态 9）。")});
     EXPECT_EQ(theSerialChannel.m_nBaudRate, 9600);
     EXPECT_EQ(module.Rate(), 9600u);
     SimFault silent;
     silent.kind = SimFault::kSilent;
     module.ArmFault(silent);
-    EXPECT_EQ(Click(IDC_SET_PARAMS), QStringList{QStringLiteral("设置失败!")});
+    EXPECT_EQ(Click(IDC_SET_PARAMS), QStringList{QStringLiteral("设置失败!模块没有应答。")});
     EXPECT_EQ(theSerialChannel.m_nBaudRate, 9600);
+}
+
+TEST_F(ConnectionPanelTest, AStatusRequestRefusedSaysTheModuleIsThereAndSearchesNothing) {
+    ModuleSimulator& module = StartModule();
+    OpenWindow();
+    Click(IDC_GET_INFO);  // the line in step: the fault meets the next request
+    module.ClearRequests();
+    SimFault refuse;
+    refuse.kind = SimFault::kStatus;
+    refuse.value = 10;
+    module.ArmFault(refuse);
+    EXPECT_EQ(Click(IDC_GET_INFO),
+              QStringList{QStringLiteral("获取设备信息失败！模块拒绝了请求（状态 10）。模块在串口1（9600）有应答，未查找其他串口。")});
+    EXPECT_EQ(module.Requests().size(), 1u);
+    EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM1");
 }
 
 TEST_F(ConnectionPanelTest, TypedTextIsTheItemItNamesElseItIsRefusedWithNothingSent) {
@@ -277,7 +313,7 @@ TEST_F(ConnectionPanelTest, ARateChosenWithoutSetIsTheRateTheNextCommandUses) {
     EXPECT_EQ(theSerialChannel.m_nBaudRate, 9600);
     // Asked at 115200, it does not answer; the search finds it at 9600 and
     // the combo says so.
-    EXPECT_EQ(Click(IDC_GET_INFO), (QStringList{kSearching, kOpened}));
+    EXPECT_EQ(Click(IDC_GET_INFO), (QStringList{kSearching, FoundAt(QStringLiteral("串口1"), 9600)}));
     EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("9600"));
     EXPECT_EQ(theSerialChannel.m_nBaudRate, 9600);
     EXPECT_EQ(module.Rate(), 9600u);
@@ -317,7 +353,8 @@ TEST_F(ConnectionPanelTest, PortsPresentFollowCom1AndCom2AndTheSearchFindsTheMod
     QStringList listed = {port->itemText(2), port->itemText(3)};
     EXPECT_TRUE(listed.filter(QString::fromStdString(module.SlavePath())).size() == 1) << qPrintable(listed.join('|'));
 
-    EXPECT_EQ(Click(IDC_GET_INFO), (QStringList{kSearching, kOpened}));
+    const QStringList boxes = Click(IDC_GET_INFO);
+    EXPECT_EQ(boxes, (QStringList{kSearching, FoundAt(Shown(IDC_PORT), 38400)}));
     EXPECT_TRUE(Shown(IDC_PORT).startsWith(QString::fromStdString(module.SlavePath()))) << qPrintable(Shown(IDC_PORT));
     EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("38400"));
     EXPECT_EQ(std::string(theSerialChannel.m_pszPortName), module.SlavePath());
@@ -367,6 +404,72 @@ TEST_F(ConnectionPanelTest, ChoosingAnotherPortReopensTheChannelThere) {
     // Setting the index from code is no selection by the user.
     Answering([port] { port->setCurrentIndex(1); });
     EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM1");
+}
+
+}  // namespace
+
+namespace {
+
+// A file open on COM1's module, COM2 another port: what the user changes
+// asks first, and a handle goes only to the module that gave it.
+class OpenFileTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        StartModule();
+        com2.ExportAs(2);
+        OpenWindow();
+        ASSERT_EQ(Click(IDC_OPEN_CREATE), QStringList());
+        m_module->ClearRequests();
+    }
+    static QString Question(const char* to) {
+        return QStringLiteral("文件在串口1（9600）的模块上打开着。\n先在那里关闭文件，再换到%1吗？").arg(QString::fromUtf8(to));
+    }
+    PtyPeer com2;
+};
+
+TEST_F(OpenFileTest, AnotherPortOrRateAsksAndKeepsOrClosesTheFileFirst) {
+    // Kept: the combos show the port and rate in use again, and 写入 goes
+    // there with the file's handle.
+    m_answerer.choices = {QStringLiteral("不切换")};
+    QWidget* port = Item(IDC_PORT);
+    port->setFocus();
+    EXPECT_EQ(Answering([port] { QTest::keyClick(port, Qt::Key_Down); }), QStringList{Question("串口2（9600）")});
+    EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口1"));
+    EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM1");
+    ChooseItem(IDC_BAUD_RATE, 7);
+    Type(IDC_TEXT, QStringLiteral("x"));
+    m_answerer.choices = {QStringLiteral("不切换")};
+    EXPECT_EQ(Click(IDC_WRITE_TEXT), (QStringList{Question("串口1（115200）"), QStringLiteral("成功写入文件!必需先关闭文件才可以拔U盘，否则数据可能丢失！")}));
+    EXPECT_EQ(Shown(IDC_BAUD_RATE), QStringLiteral("9600"));
+    EXPECT_EQ(RequestsOf(0x20).size(), 1u);
+    EXPECT_TRUE(com2.ReadUntilQuiet(20).empty());
+
+    // Closed first, on the module that holds it; then the new port.
+    m_answerer.choices = {QStringLiteral("关闭文件后切换")};
+    Window()->activateWindow();  // the boxes had it
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Window()));
+    Type(IDC_PORT, QStringLiteral("com2"));
+    EXPECT_EQ(Answering([] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return); }),
+              QStringList{Question("串口2（9600）")});
+    EXPECT_EQ(RequestsOf(0x12).size(), 1u);
+    EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM2");
+    EXPECT_EQ(Shown(IDC_PORT), QStringLiteral("串口2"));
+    EXPECT_EQ(Shown(IDC_FILE_STATUS), QStringLiteral("请打开或创建1个文件。"));
+    EXPECT_EQ(g_pCurrentFile, nullptr);
+}
+
+TEST_F(OpenFileTest, NoAnswerWithAFileOpenAsksBeforeSearchingElsewhere) {
+    SimFault silent;
+    silent.kind = SimFault::kSilent;
+    silent.repeat = true;
+    m_module->ArmFault(silent);
+    m_answerer.choices = {QStringLiteral("不查找")};
+    EXPECT_EQ(Click(IDC_GET_INFO),
+              QStringList{QStringLiteral("模块没有应答。文件在串口1（9600）的模块上打开着。\n先在那里关闭文件，再查找其他串口和波特率吗？")});
+    EXPECT_STREQ(theSerialChannel.m_pszPortName, "COM1");
+    EXPECT_NE(g_pCurrentFile, nullptr);
+    EXPECT_TRUE(com2.ReadUntilQuiet(20).empty());
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ TEST_F(ExchangeTest, CancelledWriteKeepsWhatWasWrittenAndSaysSo) {
     EXPECT_LT(written.size(), kBigSize);
     EXPECT_EQ(written.size() % 512, 0);  // stopped between chunks
     EXPECT_EQ(written, BigData().left(written.size()));
-    EXPECT_EQ(m_module->Requests().size(), static_cast<size_t>(written.size() / 512));
+    EXPECT_EQ(RequestsOf(0x20).size(), static_cast<size_t>(written.size() / 512));
     // The file is still open: the next write goes on where this one stopped.
     m_answerer.files = {PcPath(QStringLiteral("big.bin"))};
     EXPECT_EQ(Click(IDC_WRITE_FILE), QStringList{kWriteOk});
@@ -99,7 +99,11 @@ TEST_F(ExchangeTest, CancelledReadLeavesThePcFileAsItWas) {
     OpenBigFile(BigData());
     WritePcFile(QStringLiteral("BIG.BIN"), "the PC's own file");
     OnProgressWindow user(&ExchangeTest::Cancel);
-    EXPECT_EQ(Click(IDC_READ_FILE), QStringList{QStringLiteral("读文件已取消，电脑上的文件未改动。")});
+    m_answerer.choices = {QStringLiteral("替换")};
+    const QStringList shown = Click(IDC_READ_FILE);
+    ASSERT_EQ(shown.size(), 2) << qPrintable(shown.join('|'));
+    EXPECT_TRUE(shown[0].startsWith(QStringLiteral("电脑上已有 "))) << qPrintable(shown[0]);
+    EXPECT_EQ(shown[1], QStringLiteral("读文件已取消，电脑上的文件未改动。"));
     ASSERT_TRUE(user.Fired());
     EXPECT_EQ(ReadPcFile(QStringLiteral("BIG.BIN")), QByteArray("the PC's own file"));
     EXPECT_EQ(QDir(m_pcFolder.path()).entryList(QDir::Files), QStringList{QStringLiteral("BIG.BIN")});
@@ -111,9 +115,10 @@ TEST_F(ExchangeTest, CancelledReadIntoTheTextBoxKeepsWhatCame) {
     OpenBigFile(text);
     Type(IDC_READ_COUNT, QString::number(kBigSize));
     OnProgressWindow user(&ExchangeTest::Cancel);
-    EXPECT_EQ(Click(IDC_READ_TEXT), QStringList{QStringLiteral("数据已读出。")});
+    const QStringList boxes = Click(IDC_READ_TEXT);
     ASSERT_TRUE(user.Fired());
     const QString shown = Shown(IDC_TEXT);
+    EXPECT_EQ(boxes, QStringList{QStringLiteral("数据已读出。读出 %1 字节后已取消。").arg(shown.size())});
     EXPECT_GT(shown.size(), 0);
     EXPECT_EQ(shown.size() % 512, 0);
     EXPECT_LT(shown.size(), kBigSize);

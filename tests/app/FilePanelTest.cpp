@@ -13,7 +13,9 @@ namespace {
 
 const QString kWriteOk = QStringLiteral("成功写入文件!必需先关闭文件才可以拔U盘，否则数据可能丢失！");
 const QString kOpenFailed = QStringLiteral("设备不存在或文件已打开，请关闭文件再试！");
-const QString kSaved = QStringLiteral("文件读取完成！并保存在根目录");
+const QString kSaved = QStringLiteral("文件读取完成！并保存在根目录\n");  // then the path
+const QString kReplace = QStringLiteral("电脑上已有 ");
+const QString kNothingLeft = QStringLiteral("文件指针已在文件末尾，没有数据可读。要从头读，先以“从始端移”、偏移量0按“GO”。");
 
 QByteArray Pattern(int n) {
     QByteArray bytes(n, '\0');
@@ -44,6 +46,15 @@ protected:
     QStringList WriteFileChoosing(const QString& pcName) {
         m_answerer.files = {pcName.isEmpty() ? QString() : PcPath(pcName)};
         return Click(IDC_WRITE_FILE);
+    }
+    // 读文件 over a PC file of that name: asked first, answered `choice`;
+    // the boxes after the question.
+    QStringList ReadFileOver(const QString& pcName, const QString& choice) {
+        m_answerer.choices = {choice};
+        QStringList shown = Click(IDC_READ_FILE);
+        EXPECT_EQ(shown.value(0), kReplace + PcPath(pcName) + QStringLiteral("。\n用U盘上的文件替换它吗？"));
+        if (!shown.isEmpty()) shown.removeFirst();
+        return shown;
     }
 };
 
@@ -96,8 +107,8 @@ TEST_F(FilePanelTest, WriteFileSendsThePcFileWholeAndReportsEmptyAndShortWrites)
     EXPECT_EQ(WriteFileChoosing(QStringLiteral("data.bin")), QStringList{kWriteOk});
     EXPECT_EQ(RequestsOf(0x20).size(), 2u);  // 512 + 488
     EXPECT_EQ(DiskFile("/Norvatil.TXT"), data);
-    // Writes do not change the size shown (the size at open).
-    EXPECT_EQ(Shown(IDC_FILE_SIZE), QStringLiteral("0"));
+    // The size shown is what the module reports after the write.
+    EXPECT_EQ(Shown(IDC_FILE_SIZE), QStringLiteral("1000"));
 
     // The second chunk cut to 400 bytes: 912 of 1000.
     SimFault cut;
@@ -107,16 +118,21 @@ TEST_F(FilePanelTest, WriteFileSendsThePcFileWholeAndReportsEmptyAndShortWrites)
     m_module->ArmFault(cut);
     EXPECT_EQ(WriteFileChoosing(QStringLiteral("data.bin")), QStringList{QStringLiteral("数据未被完全写入！")});
     EXPECT_EQ(DiskFile("/Norvatil.TXT").size(), 1000 + 912);
+    EXPECT_EQ(Shown(IDC_FILE_SIZE), QStringLiteral("1912"));
 }
 
-TEST_F(FilePanelTest, ReadFileSavesTheWholeFileAndReplacesAnOldOne) {
+TEST_F(FilePanelTest, ReadFileAsksBeforeReplacingAnOldOneThenSavesTheWholeFile) {
     const QByteArray data = Pattern(1300);
     ASSERT_TRUE(m_module->WriteDiskFile("/Norvatil.TXT", ToVector(data)));
     WritePcFile(QStringLiteral("Norvatil.TXT"), "an old PC file");
     OpenDiskFile(QStringLiteral("Norvatil.TXT"));
-    EXPECT_EQ(Click(IDC_READ_FILE), QStringList{kSaved});
+    EXPECT_EQ(ReadFileOver(QStringLiteral("Norvatil.TXT"), QStringLiteral("取消")), QStringList());
+    EXPECT_EQ(ReadPcFile(QStringLiteral("Norvatil.TXT")), QByteArray("an old PC file"));
+    EXPECT_TRUE(RequestsOf(0x30).empty());
+    EXPECT_EQ(ReadFileOver(QStringLiteral("Norvatil.TXT"), QStringLiteral("替换")),
+              QStringList{kSaved + PcPath(QStringLiteral("Norvatil.TXT"))});
     EXPECT_EQ(ReadPcFile(QStringLiteral("Norvatil.TXT")), data);
-    EXPECT_EQ(RequestsOf(0x30).size(), 3u);
+    EXPECT_EQ(RequestsOf(0x30).size(), 4u);  // the short last chunk confirmed by an empty one
     // Nothing but the file is left beside it.
     EXPECT_EQ(QDir(PcPath(QString())).entryList(QDir::Files), QStringList{QStringLiteral("Norvatil.TXT")});
 }
@@ -130,30 +146,38 @@ TEST_F(FilePanelTest, AReadThatFailsLeavesTheOldPcFileAsItWas) {
     silentSecond.kind = SimFault::kSilent;
     silentSecond.nth = 2;
     m_module->ArmFault(silentSecond);
-    EXPECT_EQ(Click(IDC_READ_FILE), QStringList{QStringLiteral("读文件过程中出错!")});
+    EXPECT_EQ(ReadFileOver(QStringLiteral("Norvatil.TXT"), QStringLiteral("替换")),
+              QStringList{QStringLiteral("读文件过程中出错!模块没有应答。")});
     EXPECT_EQ(ReadPcFile(QStringLiteral("Norvatil.TXT")), QByteArray("keep me"));
 
     SimFault silent;
     silent.kind = SimFault::kSilent;
     m_module->ArmFault(silent);
-    EXPECT_EQ(Click(IDC_READ_FILE), QStringList{QStringLiteral("文件读取失败！")});
+    EXPECT_EQ(ReadFileOver(QStringLiteral("Norvatil.TXT"), QStringLiteral("替换")),
+              QStringList{QStringLiteral("文件读取失败！模块没有应答。")});
     EXPECT_EQ(ReadPcFile(QStringLiteral("Norvatil.TXT")), QByteArray("keep me"));
+    EXPECT_EQ(QDir(PcPath(QString())).entryList(QDir::Files), QStringList{QStringLiteral("Norvatil.TXT")});
 }
 
-TEST_F(FilePanelTest, ReadFileOfANewFileFailsEvenAfterWritingIntoIt) {
+TEST_F(FilePanelTest, ReadFileReadsFromThePointerToTheEndOfTheFileAsItIsNow) {
     OpenDiskFile(QStringLiteral("FRESH.TXT"));
-    EXPECT_EQ(Click(IDC_READ_FILE), QStringList{QStringLiteral("文件读取失败！")});
+    EXPECT_EQ(Click(IDC_READ_FILE), QStringList{kNothingLeft});  // new and empty
     Type(IDC_TEXT, QStringLiteral("hello"));
     EXPECT_EQ(Click(IDC_WRITE_TEXT), QStringList{kWriteOk});
-    EXPECT_EQ(Click(IDC_READ_FILE), QStringList{QStringLiteral("文件读取失败！")});  // size at open: 0
+    EXPECT_EQ(Click(IDC_READ_FILE), QStringList{kNothingLeft});  // the pointer after the write
     EXPECT_EQ(ReadPcFile(QStringLiteral("FRESH.TXT")), QByteArray("<missing>"));
+    EXPECT_EQ(Click(IDC_SEEK), QStringList());  // to the start
+    EXPECT_EQ(Click(IDC_READ_FILE), QStringList{kSaved + PcPath(QStringLiteral("FRESH.TXT"))});
+    EXPECT_EQ(ReadPcFile(QStringLiteral("FRESH.TXT")), QByteArray("hello"));
+    EXPECT_EQ(ReadFileOver(QStringLiteral("FRESH.TXT"), QStringLiteral("替换")), QStringList{kNothingLeft});
+    EXPECT_EQ(ReadPcFile(QStringLiteral("FRESH.TXT")), QByteArray("hello"));
 }
 
 TEST_F(FilePanelTest, ADiskNameWithDirectoriesIsSavedUnderItsLastPartHere) {
     ASSERT_EQ(Click(IDC_MAKE_DIR), QStringList{QStringLiteral("创建目录成功!")});  // USB_HOST
     ASSERT_TRUE(m_module->WriteDiskFile("/USB_HOST/LOG.CSV", ToVector("1,2,3\r\n")));
     OpenDiskFile(QStringLiteral("USB_HOST/LOG.CSV"));
-    EXPECT_EQ(Click(IDC_READ_FILE), QStringList{kSaved});
+    EXPECT_EQ(Click(IDC_READ_FILE), QStringList{kSaved + PcPath(QStringLiteral("LOG.CSV"))});
     EXPECT_EQ(ReadPcFile(QStringLiteral("LOG.CSV")), QByteArray("1,2,3\r\n"));
     EXPECT_FALSE(QDir(PcPath(QStringLiteral("USB_HOST"))).exists());
 }
@@ -182,12 +206,12 @@ TEST_F(FilePanelTest, ReadTextShowsTheBytesUpToAZeroAndAnEmptyBoxForNothing) {
     OpenDiskFile(QStringLiteral("Norvatil.TXT"));
 
     Type(IDC_READ_COUNT, QStringLiteral("100"));  // the module has 11
-    EXPECT_EQ(Click(IDC_READ_TEXT), QStringList{QStringLiteral("数据已读出。")});
+    EXPECT_EQ(Click(IDC_READ_TEXT), QStringList{QStringLiteral("数据已读出。已到文件末尾，共读出 11 字节。")});
     EXPECT_EQ(Shown(IDC_TEXT), QStringLiteral("温度\nAB"));
     EXPECT_EQ(m_dlg->m_strText, "温度\r\nAB");
 
-    // At the end now: nothing more to read.
-    EXPECT_EQ(Click(IDC_READ_TEXT), QStringList{QStringLiteral("读失败！读出数据长度为0！")});
+    // At the end now: nothing more to read, which is no failure.
+    EXPECT_EQ(Click(IDC_READ_TEXT), QStringList{kNothingLeft});
     EXPECT_EQ(Shown(IDC_TEXT), QString());
 
     Type(IDC_READ_COUNT, QStringLiteral("0"));
@@ -221,23 +245,46 @@ TEST_F(FilePanelTest, GoMovesThePointerFromEachOrigin) {
     ASSERT_EQ(seeks.size(), 3u);
     EXPECT_EQ(seeks[2], (std::vector<uint8_t>{0x55, 0x3A, 0x40, seeks[2][3], 0x05, 0x00, 0xFE, 0xFF, 0xFF, 0xFF, 0x02}));
 
-    // A refused seek shows nothing either.
+    // A refused seek says so.
     SimFault refuse;
     refuse.kind = SimFault::kStatus;
     refuse.value = 8;
     m_module->ArmFault(refuse);
-    EXPECT_EQ(Click(IDC_SEEK), QStringList());
+    EXPECT_EQ(Click(IDC_SEEK), QStringList{QStringLiteral("移动文件指针失败！模块拒绝了请求（状态 8）。")});
+}
+
+TEST_F(FilePanelTest, ReadTextShowsEveryByteThatCameAShortLastChunkIncluded) {
+    const struct {
+        int size;
+        int count;
+        const char* said;
+    } kReads[] = {
+        {966, 2000, "数据已读出。已到文件末尾，共读出 966 字节。"},
+        {8, 1000, "数据已读出。已到文件末尾，共读出 8 字节。"},
+        {1024, 1024, "数据已读出。"},
+    };
+    for (const auto& read : kReads) {
+        SCOPED_TRACE(read.size);
+        ASSERT_TRUE(m_module->WriteDiskFile("/R.TXT", std::vector<uint8_t>(static_cast<size_t>(read.size), 'r')));
+        OpenDiskFile(QStringLiteral("R.TXT"));
+        Type(IDC_READ_COUNT, QString::number(read.count));
+        EXPECT_EQ(Click(IDC_READ_TEXT), QStringList{QString::fromUtf8(read.said)});
+        EXPECT_EQ(Shown(IDC_TEXT), QString(read.size, QLatin1Char('r')));
+        ASSERT_EQ(Click(IDC_CLOSE_FILE), QStringList());
+    }
 }
 
 TEST_F(FilePanelTest, DirectoryAndDeleteButtonsReportTheModulesAnswer) {
     EXPECT_EQ(Click(IDC_MAKE_DIR), QStringList{QStringLiteral("创建目录成功!")});
     EXPECT_TRUE(m_module->DiskDirectoryExists("/USB_HOST"));
-    EXPECT_EQ(Click(IDC_MAKE_DIR), QStringList{QStringLiteral("创建目录失败!可能目录已存在。")});
+    // A refusal carries the module's status (the simulator's: 2 exists, 1
+    // not found, 3 not empty).
+    EXPECT_EQ(Click(IDC_MAKE_DIR), QStringList{QStringLiteral("创建目录失败!可能目录已存在。模块拒绝了请求（状态 2）。")});
 
     Type(IDC_CURRENT_DIR, QStringLiteral("USB_HOST"));
     EXPECT_EQ(Click(IDC_SET_CURRENT_DIR), QStringList{QStringLiteral("正常设置当前目录.")});
     Type(IDC_CURRENT_DIR, QStringLiteral("NOWHERE"));
-    EXPECT_EQ(Click(IDC_SET_CURRENT_DIR), QStringList{QStringLiteral("设置当前目录失败！")});
+    EXPECT_EQ(Click(IDC_SET_CURRENT_DIR), QStringList{QStringLiteral("设置当前目录失败！模块拒绝了请求（状态 1）。")});
 
     // A Chinese name travels in code page 936 and lands as the same name.
     Type(IDC_NEW_DIR_NAME, QStringLiteral("数据"));
@@ -250,12 +297,12 @@ TEST_F(FilePanelTest, DirectoryAndDeleteButtonsReportTheModulesAnswer) {
 
     ASSERT_TRUE(m_module->WriteDiskFile("/USB_HOST/数据/A.TXT", ToVector("a")));
     Type(IDC_DEL_DIR_NAME, QStringLiteral("数据"));
-    EXPECT_EQ(Click(IDC_DELETE_DIR), QStringList{QStringLiteral("删除目录失败！")});  // not empty
+    EXPECT_EQ(Click(IDC_DELETE_DIR), QStringList{QStringLiteral("删除目录失败！模块拒绝了请求（状态 3）。")});
     Type(IDC_CURRENT_DIR, QStringLiteral("数据"));
     EXPECT_EQ(Click(IDC_SET_CURRENT_DIR), QStringList{QStringLiteral("正常设置当前目录.")});
     Type(IDC_DEL_FILE_NAME, QStringLiteral("A.TXT"));
     EXPECT_EQ(Click(IDC_DELETE_FILE), QStringList{QStringLiteral("正常删除文件.")});
-    EXPECT_EQ(Click(IDC_DELETE_FILE), QStringList{QStringLiteral("删除文件失败！")});
+    EXPECT_EQ(Click(IDC_DELETE_FILE), QStringList{QStringLiteral("删除文件失败！模块拒绝了请求（状态 1）。")});
     Type(IDC_CURRENT_DIR, QStringLiteral("/USB_HOST"));
     EXPECT_EQ(Click(IDC_SET_CURRENT_DIR), QStringList{QStringLiteral("正常设置当前目录.")});
     EXPECT_EQ(Click(IDC_DELETE_DIR), QStringList{QStringLiteral("正常删除目录.")});
@@ -268,6 +315,7 @@ TEST_F(FilePanelTest, ANameTheModuleCannotTakeIsRefusedUnsentAndSaysWhy) {
         QString name;
         QString said;  // in the box
     } kNames[] = {
+        {QString(), QStringLiteral("请先输入")},  // as the fields of 删除 and 当前目录 start
         {QStringLiteral("ü한"), QStringLiteral("ü한")},
         // 128 Chinese characters are 256 bytes; the edits that have no limit of 100.
         {QString(128, QChar(0x6570)), QStringLiteral("256 字节，超过模块所限的 255 字节")},
@@ -283,25 +331,106 @@ TEST_F(FilePanelTest, ANameTheModuleCannotTakeIsRefusedUnsentAndSaysWhy) {
             EXPECT_TRUE(shown[0].contains(name.said)) << button << qPrintable(shown[0]);
         }
     }
-    for (int id : {IDC_NEW_DIR_NAME, IDC_FILE_NAME}) Type(id, QStringLiteral("ü한"));
-    for (int button : {IDC_MAKE_DIR, IDC_OPEN_CREATE}) EXPECT_TRUE(Click(button).value(0).contains(QStringLiteral("ü한")));
+    for (const QString& name : {QStringLiteral("ü한"), QString()}) {
+        for (int id : {IDC_NEW_DIR_NAME, IDC_FILE_NAME}) Type(id, name);
+        for (int button : {IDC_MAKE_DIR, IDC_OPEN_CREATE})
+            EXPECT_TRUE(Click(button).value(0).contains(name.isEmpty() ? QStringLiteral("请先输入") : name));
+    }
     QTest::qWait(50);
     EXPECT_TRUE(m_module->Requests().empty());
 }
 
-TEST_F(FilePanelTest, NoAnswerShowsEachButtonsFailureText) {
+TEST_F(FilePanelTest, NoAnswerShowsEachButtonsFailureTextAndSaysSo) {
     OpenDiskFile(QStringLiteral("Norvatil.TXT"));
     WritePcFile(QStringLiteral("data.bin"), Pattern(10));
+    Type(IDC_TEXT, QStringLiteral("x"));
+    Type(IDC_READ_COUNT, QStringLiteral("10"));
+    m_answerer.files = {PcPath(QStringLiteral("data.bin"))};
     SimFault silent;
     silent.kind = SimFault::kSilent;
     silent.repeat = true;
     m_module->ArmFault(silent);
-    EXPECT_EQ(WriteFileChoosing(QStringLiteral("data.bin")), QStringList{QStringLiteral("写入文件失败!")});
-    Type(IDC_TEXT, QStringLiteral("x"));
-    EXPECT_EQ(Click(IDC_WRITE_TEXT), QStringList{QStringLiteral("写入数据失败！")});
-    EXPECT_EQ(Click(IDC_MAKE_DIR), QStringList{QStringLiteral("创建目录失败!可能目录已存在。")});
+    const struct {
+        int button;
+        const char* said;
+    } kButtons[] = {
+        {IDC_WRITE_FILE, "写入文件失败!模块没有应答。"},
+        {IDC_WRITE_TEXT, "写入数据失败！模块没有应答。"},
+        {IDC_READ_TEXT, "读失败！模块没有应答。"},
+        {IDC_SEEK, "移动文件指针失败！模块没有应答。"},
+        {IDC_MAKE_DIR, "创建目录失败!模块没有应答。"},
+        {IDC_CLOSE_FILE, "关闭文件失败！模块没有应答。文件可能仍在U盘上打开，请勿拔盘；可再按“关闭文件”。"},
+        {IDC_OPEN_CREATE, "打开文件失败！模块没有应答。"},
+    };
+    for (const auto& button : kButtons) EXPECT_EQ(Click(button.button), QStringList{QString::fromUtf8(button.said)});
+    // The file is not shown as safely closed.
+    EXPECT_EQ(Shown(IDC_FILE_STATUS), QStringLiteral("模块未确认关闭文件！"));
+}
+
+TEST_F(FilePanelTest, ARefusedCloseIsToldAndOneWithNoFileOpenIsNot) {
+    OpenDiskFile(QStringLiteral("Norvatil.TXT"));
+    SimFault refuse;
+    refuse.kind = SimFault::kStatus;
+    refuse.value = 6;
+    m_module->ArmFault(refuse);
+    EXPECT_EQ(Click(IDC_CLOSE_FILE),
+              QStringList{QStringLiteral("关闭文件失败！模块拒绝了请求（状态 6）。文件可能仍在U盘上打开，请勿拔盘；可再按“关闭文件”。")});
+    EXPECT_EQ(Shown(IDC_FILE_STATUS), QStringLiteral("模块未确认关闭文件！"));
+    // Pressed again, it closes the file the module kept open; once more,
+    // the module has none and refuses, which loses nothing.
     EXPECT_EQ(Click(IDC_CLOSE_FILE), QStringList());
-    EXPECT_EQ(Click(IDC_OPEN_CREATE), QStringList{kOpenFailed});
+    EXPECT_EQ(Shown(IDC_FILE_STATUS), QStringLiteral("请打开或创建1个文件。"));
+    EXPECT_EQ(Click(IDC_CLOSE_FILE), QStringList());
+    EXPECT_EQ(RequestsOf(0x12).size(), 3u);
+}
+
+TEST_F(FilePanelTest, EscAndTheCloseBoxAskFirstWhileAFileIsOpen) {
+    const struct {
+        bool closeBox;  // else Esc
+        const char* choice;
+        bool ends;
+        size_t closes;  // close requests sent
+    } kCases[] = {
+        {false, "取消", false, 0},
+        {true, "保持打开", true, 0},
+        {false, "关闭文件", true, 1},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.choice);
+        OpenWindow();
+        ASSERT_EQ(Click(IDC_CLOSE_FILE), QStringList());  // whatever the case before left open
+        OpenDiskFile(QStringLiteral("Norvatil.TXT"));
+        m_module->ClearRequests();
+        m_answerer.choices = {QString::fromUtf8(c.choice)};
+        EXPECT_EQ(Answering([this, &c] {
+                      if (c.closeBox)
+                          Window()->close();
+                      else
+                          QTest::keyClick(Window(), Qt::Key_Escape);
+                  }),
+                  QStringList{QStringLiteral("U盘上的文件还开着。退出前关闭它吗？")});
+        EXPECT_EQ(m_answerer.boxes.back().buttons,
+                  (QStringList{QStringLiteral("关闭文件"), QStringLiteral("保持打开"), QStringLiteral("取消")}));
+        EXPECT_EQ(Window()->isVisible(), !c.ends);
+        EXPECT_EQ(RequestsOf(0x12).size(), c.closes);
+        g_pCurrentFile = nullptr;  // as a new start finds it
+    }
+}
+
+TEST_F(FilePanelTest, AnExitWhoseCloseIsNotAnsweredSaysSoAndStays) {
+    OpenDiskFile(QStringLiteral("Norvatil.TXT"));
+    SimFault silent;
+    silent.kind = SimFault::kSilent;
+    m_module->ArmFault(silent);
+    m_answerer.choices = {QStringLiteral("关闭文件")};
+    const QStringList shown = Answering([this] { QTest::keyClick(Window(), Qt::Key_Escape); });
+    EXPECT_EQ(shown.value(1).left(14), QStringLiteral("关闭文件失败！模块没有应答。"));
+    EXPECT_TRUE(Window()->isVisible());
+    // Asked again, for the file that may still be open; left so, it ends.
+    m_answerer.choices = {QStringLiteral("保持打开")};
+    EXPECT_EQ(Answering([this] { QTest::keyClick(Window(), Qt::Key_Escape); }),
+              QStringList{QStringLiteral("模块未确认关闭文件，文件可能还开着。退出前再关闭一次吗？")});
+    EXPECT_FALSE(Window()->isVisible());
 }
 
 }  // namespace

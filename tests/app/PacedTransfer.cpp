@@ -71,11 +71,13 @@ void PacedTransferTest::WriteWholeWhileTheUserActs(std::function<void(QDialog*)>
     ASSERT_TRUE(acting.Fired());
     EXPECT_TRUE(Window()->isVisible());
     EXPECT_EQ(DiskFile(), BigData());
-    // Nothing but the chunks, one after another, and nothing queued for later.
+    // Nothing but the chunks, one after another, then the status request
+    // that reads the new size, and nothing queued for later.
     QTest::qWait(300);
     EXPECT_TRUE(others.isEmpty()) << qPrintable(others.join(QLatin1Char(',')));
-    EXPECT_EQ(m_module->Requests().size(), 48u);
+    EXPECT_EQ(m_module->Requests().size(), 49u);
     EXPECT_EQ(RequestsOf(0x20).size(), 48u);
+    EXPECT_EQ(RequestsOf(0x00).size(), 1u);
     EXPECT_EQ(ProgressWindow(), nullptr);
     EXPECT_TRUE(Window()->isVisible());
 }

@@ -45,7 +45,13 @@ void ModalAnswerer::Poll() {
         shown.width = box->width();
         if (const QCursor* cursor = QApplication::overrideCursor()) shown.cursor = cursor->shape();
         boxes.push_back(shown);
-        box->buttons().first()->click();
+        QAbstractButton* answer = box->buttons().first();
+        if (shown.buttons.size() > 1 && !choices.empty()) {
+            for (QAbstractButton* button : box->buttons())
+                if (button->text() == choices.front()) answer = button;
+            choices.pop_front();
+        }
+        answer->click();
         return;
     }
     if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {

@@ -43,6 +43,7 @@ public:
     void Stop();
 
     std::deque<QString> files;  // for file dialogs, in order; "" cancels
+    std::deque<QString> choices;  // for questions, in order: the button's label; none left: the first
     std::function<void(QDialog*)> onOtherDialog;  // any other modal dialog (it must end it)
     std::vector<ShownBox> boxes;
     QStringList fileDialogs;  // object names of the file dialogs met
@@ -91,5 +92,8 @@ protected:
 };
 
 std::vector<uint8_t> AsBytes(const char* text);
+
+// Texts as text in gtest's messages.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
 #endif

@@ -200,7 +200,7 @@ std::vector<std::string> WindowDriver::ChooseInList(int comboId, HWND list, int 
     POINT item{4, (index - top) * height + height / 2};
     ClientToScreen(list, &item);
     if (!SendXInput("mousemove " + std::to_string(item.x) + " " + std::to_string(item.y) + "\nclick 1") ||
-        !WaitFor([&] { return Chosen(comboId, index); }, 5000))
+        !WaitFor([&] { return Chosen(comboId, index) || BoxShown(); }, 5000))
         return {"<the item was not chosen>"};
     return Settle(std::move(answers));
 }
@@ -214,7 +214,8 @@ std::vector<std::string> WindowDriver::ChooseByKeys(int comboId, const std::stri
 
 std::vector<std::string> WindowDriver::TypeInto(int comboId, const std::string& ascii) {
     const HWND combo = Item(comboId);
-    if (!SendXInput(PointerTo(combo, 6, 6) + "click 1\nkey Home shift+End BackSpace\ntype --delay 30 " + ascii) ||
+    const std::string typed = ascii.empty() ? std::string() : "\ntype --delay 30 " + ascii;
+    if (!SendXInput(PointerTo(combo, 6, 6) + "click 1\nkey Home shift+End BackSpace" + typed) ||
         !WaitFor([&] { return Narrow(WindowTextOf(combo)) == ascii; }, 5000))
         return {"<not typed>"};
     return Settle();
@@ -222,6 +223,25 @@ std::vector<std::string> WindowDriver::TypeInto(int comboId, const std::string& 
 
 std::vector<std::string> WindowDriver::Click(int id, Answers answers) {
     Post(Item(id), BM_CLICK, 0, 0);
+    return Settle(std::move(answers));
+}
+
+std::vector<std::string> WindowDriver::ClickByMouse(int id, Answers answers, std::function<bool()> shown) {
+    const HWND button = Item(id);
+    RECT frame{};
+    GetWindowRect(button, &frame);
+    if (!SendXInput(PointerTo(button, (frame.right - frame.left) / 2, (frame.bottom - frame.top) / 2) + "click 1"))
+        return {"<not clicked>"};
+    return SettleOnceShown(std::move(answers), shown);
+}
+
+std::vector<std::string> WindowDriver::PressKeys(const std::string& keys, Answers answers, std::function<bool()> shown) {
+    if (!SendXInput("key --delay 30 " + keys)) return {"<keys not sent>"};
+    return SettleOnceShown(std::move(answers), shown);
+}
+
+std::vector<std::string> WindowDriver::SettleOnceShown(Answers answers, const std::function<bool()>& shown) {
+    if (!WaitFor([&] { return !Running() || (shown ? shown() : BoxShown()); }, 10000)) return {"<nothing came>"};
     return Settle(std::move(answers));
 }
 
@@ -246,7 +266,7 @@ std::vector<std::string> WindowDriver::Settle(Answers answers) {
     while (GetTickCount() - start < 120000 && Running()) {
         if (HWND box = FindMessageBox()) {
             boxes.push_back(Narrow(MessageBoxText(box)));
-            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            if (!Answer(box, &answers)) boxes.push_back("<no button " + answers.choices.front() + ">");
             WaitFor([box] { return !IsWindow(box); }, 5000);
             continue;
         }
@@ -279,8 +299,24 @@ std::vector<std::string> WindowDriver::Settle(Answers answers) {
         }
         Sleep(20);
     }
-    boxes.push_back("<not idle after 120 s>");
+    boxes.push_back(Running() ? "<not idle after 120 s>" : "<ended>");
     return boxes;
+}
+
+bool WindowDriver::Answer(HWND box, Answers* answers) {
+    if (answers->choices.empty()) {
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        return true;
+    }
+    const std::wstring label = Widen(answers->choices.front());
+    for (HWND child = GetWindow(box, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (ClassOf(child) != L"Button" || WindowTextOf(child) != label) continue;
+        answers->choices.erase(answers->choices.begin());
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(child), BN_CLICKED), reinterpret_cast<LPARAM>(child));
+        return true;
+    }
+    PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
+    return false;
 }
 
 std::vector<HWND> WindowDriver::TopLevelWindows() const {

@@ -34,6 +34,9 @@ public:
     // What a click or a selection brought up, besides message boxes.
     struct Answers {
         std::vector<std::wstring> files;  // typed into file dialogs in turn; none left: cancelled
+        // The buttons pressed in questions, in turn, by label; none left: OK
+        // (the default button). A label the box has not is reported as a box.
+        std::vector<std::string> choices;
         // Called once while the progress window is up, with it.
         std::function<void(HWND progress)> onProgress;
     };
@@ -60,7 +63,8 @@ public:
     // window, or null.
     HWND DropDown(int comboId);
     // Chooses a combo item with the mouse: a click on the drop button,
-    // another on the item in the list; the message boxes that follow.
+    // another on the item in the list; the message boxes that follow (a
+    // box may come before the item shows, or instead).
     std::vector<std::string> Choose(int comboId, int index, Answers answers = {});
     // The second half of that: a click on the item in the dropped list.
     std::vector<std::string> ChooseInList(int comboId, HWND list, int index, Answers answers = {});
@@ -68,8 +72,8 @@ public:
     // keys by xdotool's names ("Up", "alt+Down Down Return"); once the
     // combo's selection is `index`, the message boxes that follow.
     std::vector<std::string> ChooseByKeys(int comboId, const std::string& keys, int index);
-    // Types into a combo's edit field with the keyboard, over what it
-    // showed; the boxes that follow.
+    // Types into a combo's edit field (or an edit) with the keyboard, over
+    // what it showed; the boxes that follow.
     std::vector<std::string> TypeInto(int comboId, const std::string& ascii);
     // The item the combo shows selected, -1 for none; whether its list is
     // down.
@@ -81,13 +85,22 @@ public:
     bool BoxShown() const { return FindMessageBox() != nullptr; }
     // Clicks a button and returns the texts of the message boxes its
     // handler showed, in order, each answered with OK, once the dialog is
-    // idle again (at most 120 s).
+    // idle again (at most 120 s); "<ended>" last when the program ended.
     std::vector<std::string> Click(int id, Answers answers = {});
+    // The same with the X server's mouse; its handler is known to have run
+    // once `shown` holds (by default: a box is up), at most 10 s.
+    std::vector<std::string> ClickByMouse(int id, Answers answers = {}, std::function<bool()> shown = nullptr);
+    // Keys by xdotool's names ("Return", "Escape") where the focus is;
+    // the boxes once `shown` holds (at most 10 s), as ClickByMouse.
+    std::vector<std::string> PressKeys(const std::string& keys, Answers answers = {}, std::function<bool()> shown = nullptr);
     // Types text into a control, one WM_CHAR a character, as the keyboard
     // would; the boxes that follow.
     std::vector<std::string> Type(int id, const std::wstring& text);
     // Waits for the dialog to be idle, answering boxes as Click does.
     std::vector<std::string> Settle(Answers answers = {});
+    // After input made by the X server: waits for `shown` (default: a box
+    // up), then Settles.
+    std::vector<std::string> SettleOnceShown(Answers answers, const std::function<bool()>& shown);
 
     // Top-level windows of the program that are on screen.
     std::vector<HWND> TopLevelWindows() const;
@@ -99,6 +112,9 @@ public:
 private:
     bool Chosen(int comboId, int index) const;
     HWND FindMessageBox() const;
+    // Answers a box: the button of the next choice, else OK; false when the
+    // box has no button of that label.
+    bool Answer(HWND box, Answers* answers);
     HWND FindFileDialog() const;
     bool Idle() const;
     // Posts input for the program (none when window is null), and a mark

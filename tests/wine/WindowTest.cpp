@@ -30,6 +30,10 @@ const char kNotWhole[] = "数据未被完全写入！";
 const char kFound[] = "打开设备成功!";
 const char kSearching[] = "轮询COM口和波特率!";
 
+std::string FoundAt(const std::string& port, int rate) {
+    return std::string(kFound) + "\n模块在" + port + "（" + std::to_string(rate) + "）。";
+}
+
 std::wstring Env(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? Widen(value) : std::wstring();
@@ -189,7 +193,7 @@ TEST_F(WindowTest, StartsWithTheDefaultsEveryLabelAndTheTemplatesStyles) {
                 EXPECT_NE(style & WS_VSCROLL, 0);
                 EXPECT_TRUE(Bordered(child));
                 EXPECT_NE(style & ES_AUTOVSCROLL, 0);
-                EXPECT_EQ(style & ES_WANTRETURN, 0);  // Enter is the dialog's
+                EXPECT_NE(style & ES_WANTRETURN, 0);  // Enter breaks the line
                 break;
             case ControlKind::kButton:
             case ControlKind::kDefaultButton:
@@ -249,7 +253,7 @@ TEST_F(WindowTest, GetInfoWithADirectAnswer) {
 
 TEST_F(WindowTest, GetInfoSearchesAndFindsTheModuleOnCom2) {
     Open("default");  // COM1 silent, the module on COM2 at 19200
-    EXPECT_EQ(m_window.Click(IDC_GET_INFO), (Strings{kSearching, kFound}));
+    EXPECT_EQ(m_window.Click(IDC_GET_INFO), (Strings{kSearching, FoundAt("串口2", 19200)}));
     EXPECT_EQ(Shown(IDC_PORT), "串口2");
     EXPECT_EQ(Shown(IDC_BAUD_RATE), "19200");
     EXPECT_EQ(Shown(IDC_FILE_STATUS), "请打开/创建文件！");
@@ -273,10 +277,11 @@ TEST_F(WindowTest, APortPresentIsListedAfterCom1AndCom2AndTheSearchFindsTheModul
     const HWND port = m_window.Item(IDC_PORT);
     // Read when a search needs it, not at start-up.
     EXPECT_EQ(SendMessageW(port, CB_GETCOUNT, 0, 0), 2);
-    EXPECT_EQ(m_window.Click(IDC_GET_INFO), (Strings{kSearching, kFound}));
+    const Strings boxes = m_window.Click(IDC_GET_INFO);
     ASSERT_EQ(SendMessageW(port, CB_GETCOUNT, 0, 0), 3);
     wchar_t text[128] = {};
     SendMessageW(port, CB_GETLBTEXT, 2, reinterpret_cast<LPARAM>(text));
+    EXPECT_EQ(boxes, (Strings{kSearching, FoundAt(Narrow(text), 9600)}));
     EXPECT_EQ(Narrow(text).rfind("COM3", 0), 0u) << Narrow(text);
     EXPECT_EQ(Shown(IDC_PORT), Narrow(text));
     EXPECT_EQ(Shown(IDC_BAUD_RATE), "9600");
@@ -298,20 +303,67 @@ TEST_F(WindowTest, SetMovesTheModuleToAnotherRateAndGetInfoAnswersThere) {
     EXPECT_GE(std::stoi(Shown(IDC_SECOND)), 30);
 }
 
-TEST_F(WindowTest, AMonthOf13IsRefusedAndThenSentAsTheFieldsStand) {
+TEST_F(WindowTest, ReadOf2000BytesFromA966ByteFileShowsAll966) {
     Open();
-    m_window.SetText(IDC_MONTH, "13");
-    m_window.SetText(IDC_MINUTE, "40");  // after the month in the exchange: keeps 12
-    EXPECT_EQ(m_window.Click(IDC_SET_PARAMS),
-              (Strings{"请输入一个介于 1 和 12 之间的整数。", "设置成功!当前参数已更新。"}));
-    GUITHREADINFO thread{};
-    thread.cbSize = sizeof thread;
-    ASSERT_TRUE(GetGUIThreadInfo(GetWindowThreadProcessId(m_window.Dialog(), nullptr), &thread));
-    EXPECT_EQ(thread.hwndFocus, m_window.Item(IDC_MONTH));
-    // The module took 2005, month 13, day 25, 11:12: January 2006. The
-    // field still says 13, which the exchange of 获取 refuses again.
-    EXPECT_EQ(m_window.Click(IDC_GET_INFO), (Strings{"请输入一个介于 1 和 12 之间的整数。", kFound}));
-    ExpectShown({{IDC_YEAR, "06"}, {IDC_MONTH, "1"}, {IDC_DAY, "25"}, {IDC_HOUR, "11"}, {IDC_MINUTE, "12"}});
+    WriteFileBytes(DiskPath(L"R.TXT"), Bytes(966, 'r'));
+    EXPECT_EQ(m_window.TypeInto(IDC_FILE_NAME, "R.TXT"), Strings{});
+    EXPECT_EQ(m_window.ClickByMouse(IDC_OPEN_CREATE, {}, [this] { return Shown(IDC_FILE_SIZE) == "966"; }), Strings{});
+    EXPECT_EQ(m_window.TypeInto(IDC_READ_COUNT, "2000"), Strings{});
+    EXPECT_EQ(m_window.ClickByMouse(IDC_READ_TEXT), Strings{"数据已读出。已到文件末尾，共读出 966 字节。"});
+    EXPECT_EQ(Shown(IDC_TEXT), std::string(966, 'r'));
+    EXPECT_EQ(m_window.Click(IDC_CLOSE_FILE), Strings{});
+}
+
+TEST_F(WindowTest, EnterInTheTextBoxOrAFieldEndsNothing) {
+    Open();
+    EXPECT_EQ(m_window.TypeInto(IDC_TEXT, "ab"), Strings{});
+    EXPECT_EQ(m_window.PressKeys("Return c d", {}, [this] { return Shown(IDC_TEXT) == "ab\r\ncd"; }), Strings{});
+    EXPECT_EQ(m_window.TypeInto(IDC_SEEK_OFFSET, "0"), Strings{});
+    EXPECT_EQ(m_window.PressKeys("Return", {}, [] { return true; }), Strings{});
+    // In the port's field it takes the port typed.
+    EXPECT_EQ(m_window.TypeInto(IDC_PORT, "com2"), Strings{});
+    EXPECT_EQ(m_window.PressKeys("Return", {}, [this] { return Shown(IDC_PORT) == "串口2"; }), Strings{});
+    EXPECT_TRUE(m_window.Running());
+    EXPECT_EQ(m_window.Selected(IDC_PORT), 1);
+}
+
+TEST_F(WindowTest, ReadFileOverAnExistingPcFileAsksFirst) {
+    Open();
+    WriteFileBytes(DiskPath(L"PC.TXT"), AsBytes("from the disk"));
+    WriteFileBytes(PcPath(L"PC.TXT"), AsBytes("the PC's own"));
+    m_window.SetText(IDC_FILE_NAME, "PC.TXT");
+    EXPECT_EQ(m_window.Click(IDC_OPEN_CREATE), Strings{});
+    const std::string question = "电脑上已有 " + Narrow(PcPath(L"PC.TXT")) + "。\n用U盘上的文件替换它吗？";
+    WindowDriver::Answers answers;
+    answers.choices = {"取消"};
+    EXPECT_EQ(m_window.ClickByMouse(IDC_READ_FILE, answers), Strings{question});
+    EXPECT_EQ(FileBytes(PcPath(L"PC.TXT")), AsBytes("the PC's own"));
+    answers.choices = {"替换"};
+    EXPECT_EQ(m_window.ClickByMouse(IDC_READ_FILE, answers),
+              (Strings{question, "文件读取完成！并保存在根目录\n" + Narrow(PcPath(L"PC.TXT"))}));
+    EXPECT_EQ(FileBytes(PcPath(L"PC.TXT")), AsBytes("from the disk"));
+    EXPECT_EQ(m_window.Click(IDC_CLOSE_FILE), Strings{});
+}
+
+TEST_F(WindowTest, AnUnansweredCloseIsToldAndTheEndAsksFirst) {
+    Open();
+    m_window.SetText(IDC_FILE_NAME, "OPEN.TXT");
+    EXPECT_EQ(m_window.Click(IDC_OPEN_CREATE), Strings{});
+    // COM1 relinked to a silent line: 设置 still reaches the module, and
+    // its reopening of the port finds the silent one.
+    ASSERT_TRUE(UsePortLayout("nothing"));
+    EXPECT_EQ(m_window.Click(IDC_SET_PARAMS), Strings{"设置成功!当前参数已更新。"});
+    EXPECT_EQ(m_window.ClickByMouse(IDC_CLOSE_FILE),
+              Strings{"关闭文件失败！模块没有应答。文件可能仍在U盘上打开，请勿拔盘；可再按“关闭文件”。"});
+    EXPECT_EQ(Shown(IDC_FILE_STATUS), "模块未确认关闭文件！");
+    const char question[] = "模块未确认关闭文件，文件可能还开着。退出前再关闭一次吗？";
+    WindowDriver::Answers answers;
+    answers.choices = {"取消"};
+    EXPECT_EQ(m_window.PressKeys("Escape", answers), Strings{question});
+    EXPECT_TRUE(m_window.Running());
+    answers.choices = {"保持打开"};
+    EXPECT_EQ(m_window.PressKeys("Escape", answers), (Strings{question, "<ended>"}));
+    EXPECT_FALSE(m_window.Running());
 }
 
 TEST_F(WindowTest, OpenWriteTextSeekReadItBackAndClose) {
@@ -342,7 +394,7 @@ TEST_F(WindowTest, OpenWriteTextSeekReadItBackAndClose) {
     m_window.SetText(IDC_SEEK_OFFSET, "-3");
     EXPECT_EQ(m_window.Click(IDC_SEEK), Strings{});
     m_window.SetText(IDC_READ_COUNT, "10");
-    EXPECT_EQ(m_window.Click(IDC_READ_TEXT), Strings{"数据已读出。"});
+    EXPECT_EQ(m_window.Click(IDC_READ_TEXT), Strings{"数据已读出。已到文件末尾，共读出 3 字节。"});
     EXPECT_EQ(Shown(IDC_TEXT), "123");
 
     EXPECT_EQ(m_window.Click(IDC_CLOSE_FILE), Strings{});
@@ -370,7 +422,7 @@ TEST_F(WindowTest, WriteFileAndReadFileThroughTheFileDialog) {
     EXPECT_EQ(m_window.Click(IDC_CLOSE_FILE), Strings{});
     EXPECT_EQ(m_window.Click(IDC_OPEN_CREATE), Strings{});
     EXPECT_EQ(Shown(IDC_FILE_SIZE), "3000");
-    EXPECT_EQ(m_window.Click(IDC_READ_FILE), Strings{"文件读取完成！并保存在根目录"});
+    EXPECT_EQ(m_window.Click(IDC_READ_FILE), Strings{"文件读取完成！并保存在根目录\n" + Narrow(PcPath(L"PC.BIN"))});
     // Saved in the folder the program was started in, which the file
     // dialog did not move.
     EXPECT_EQ(FileBytes(PcPath(L"PC.BIN")), data);
@@ -382,10 +434,12 @@ TEST_F(WindowTest, TheFourNameButtonsSucceedAndFail) {
     m_window.SetText(IDC_NEW_DIR_NAME, "新目录");
     EXPECT_EQ(m_window.Click(IDC_MAKE_DIR), Strings{"创建目录成功!"});
     EXPECT_NE(GetFileAttributesW(DiskPath(L"新目录").c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
-    EXPECT_EQ(m_window.Click(IDC_MAKE_DIR), Strings{"创建目录失败!可能目录已存在。"});
+    // A refusal carries the module's status (the simulator's: 2 exists, 1
+    // not found).
+    EXPECT_EQ(m_window.Click(IDC_MAKE_DIR), Strings{"创建目录失败!可能目录已存在。模块拒绝了请求（状态 2）。"});
 
     m_window.SetText(IDC_CURRENT_DIR, "没有这个");
-    EXPECT_EQ(m_window.Click(IDC_SET_CURRENT_DIR), Strings{"设置当前目录失败！"});
+    EXPECT_EQ(m_window.Click(IDC_SET_CURRENT_DIR), Strings{"设置当前目录失败！模块拒绝了请求（状态 1）。"});
     m_window.SetText(IDC_CURRENT_DIR, "新目录");
     EXPECT_EQ(m_window.Click(IDC_SET_CURRENT_DIR), Strings{"正常设置当前目录."});
 
@@ -394,11 +448,11 @@ TEST_F(WindowTest, TheFourNameButtonsSucceedAndFail) {
     m_window.SetText(IDC_DEL_FILE_NAME, "删我.TXT");
     EXPECT_EQ(m_window.Click(IDC_DELETE_FILE), Strings{"正常删除文件."});
     EXPECT_EQ(GetFileAttributesW(DiskPath(L"新目录\\删我.TXT").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(m_window.Click(IDC_DELETE_FILE), Strings{"删除文件失败！"});
+    EXPECT_EQ(m_window.Click(IDC_DELETE_FILE), Strings{"删除文件失败！模块拒绝了请求（状态 1）。"});
     m_window.SetText(IDC_DEL_DIR_NAME, "子目录");
     EXPECT_EQ(m_window.Click(IDC_DELETE_DIR), Strings{"正常删除目录."});
     EXPECT_EQ(GetFileAttributesW(DiskPath(L"新目录\\子目录").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(m_window.Click(IDC_DELETE_DIR), Strings{"删除目录失败！"});
+    EXPECT_EQ(m_window.Click(IDC_DELETE_DIR), Strings{"删除目录失败！模块拒绝了请求（状态 1）。"});
     RemoveDirectoryW(DiskPath(L"新目录").c_str());
 }
 
@@ -488,6 +542,54 @@ TEST_F(TwoModulesTest, ARateTypedThatIsNoItemIsRefusedAndNothingIsSent) {
     EXPECT_EQ(Requested(), "");
 }
 
+TEST_F(TwoModulesTest, ARefusedFieldOrAnEmptyNameStopsItsButtonAndNothingIsSent) {
+    const struct {
+        int field;
+        const char* typed;
+        int button;
+        const char* box;
+    } kCases[] = {
+        {IDC_MONTH, "13", IDC_SET_PARAMS, "请输入一个介于 1 和 12 之间的整数。"},
+        {IDC_HOUR, "99", IDC_DELETE_FILE, "请输入一个介于 0 和 23 之间的整数。"},
+        {IDC_SEEK_OFFSET, "12x", IDC_SEEK, "请输入一个整数。"},
+        {IDC_FILE_NAME, "", IDC_OPEN_CREATE, "请先输入文件名。"},
+        {IDC_DEL_FILE_NAME, "", IDC_DELETE_FILE, "请先输入要删除的文件名。"},
+        {IDC_NEW_DIR_NAME, "", IDC_MAKE_DIR, "请先输入目录名。"},
+        {IDC_CURRENT_DIR, "", IDC_SET_CURRENT_DIR, "请先输入当前目录。"},
+        {IDC_DEL_DIR_NAME, "", IDC_DELETE_DIR, "请先输入要删除的目录名。"},
+    };
+    m_window.SetText(IDC_DEL_FILE_NAME, "KEEP.TXT");
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.box);
+        const std::string before = Shown(c.field);
+        EXPECT_EQ(m_window.TypeInto(c.field, c.typed), Strings{});
+        EXPECT_EQ(m_window.ClickByMouse(c.button), Strings{c.box});
+        if (*c.typed != '\0') {
+            EXPECT_EQ(m_window.Focus(), m_window.Item(c.field));  // the refused field
+        }
+        m_window.SetText(c.field, before);
+    }
+    EXPECT_EQ(Requested(), "");
+}
+
+TEST_F(TwoModulesTest, AnotherPortWithAFileOpenAsksAndTheHandleStaysWithItsModule) {
+    EXPECT_EQ(m_window.Click(IDC_OPEN_CREATE), Strings{});  // on COM1's module
+    EXPECT_EQ(Requested(), "COM1");
+    const std::string question = "文件在串口1（9600）的模块上打开着。\n先在那里关闭文件，再换到串口2（9600）吗？";
+    WindowDriver::Answers keep;
+    keep.choices = {"不切换"};
+    EXPECT_EQ(m_window.Choose(IDC_PORT, 1, keep), Strings{question});
+    ExpectShown({{IDC_PORT, "串口1"}});
+    m_window.SetText(IDC_TEXT, "x");
+    EXPECT_EQ(m_window.Click(IDC_WRITE_TEXT), Strings{kWriteOk});
+    EXPECT_EQ(Requested(), "COM1");
+    WindowDriver::Answers leave;
+    leave.choices = {"关闭文件后切换"};
+    EXPECT_EQ(m_window.Choose(IDC_PORT, 1, leave), Strings{question});
+    EXPECT_EQ(Requested(), "COM1");  // the close, where the file was
+    ExpectShown({{IDC_PORT, "串口2"}, {IDC_FILE_STATUS, "请打开或创建1个文件。"}});
+}
+
 TEST_F(TwoModulesTest, TheWheelOverAComboWithoutTheFocusChangesNothing) {
     // The focus on the file name, then in the rate's field; the wheel
     // each time over both combos, and then Down in the rate's field: what
@@ -534,7 +636,7 @@ TEST_F(WindowTest, ArrowKeysNeverTakeTheFocusOffAControl) {
                                                    {IDC_READ_TEXT, "请先打开或创建1个文件。"},
                                                    {IDC_WRITE_FILE, "请先打开或创建1个文件!"},
                                                    {IDC_READ_FILE, "请选打开或创建1个文件!"},
-                                                   {IDC_DELETE_FILE, "删除文件失败！"}};
+                                                   {IDC_DELETE_FILE, "请先输入要删除的文件名。"}};
     for (const auto& [id, box] : buttons) {
         SCOPED_TRACE(id);
         PostMessageW(m_window.Dialog(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_window.Item(id)), TRUE);
