@@ -29,7 +29,7 @@ class X11InputTest : public PacedTransferTest {
 protected:
     void SetUp() override {
         if (QGuiApplication::platformName() != QLatin1String("xcb") || !m_x.Usable())
-            GTEST_SKIP() << "needs an X server with XTEST (run under xvfb-run with QT_QPA_PLATFORM=xcb)";
+            GTEST_SKIP() << "needs an X server with XTEST (run under tests/app/x-desktop.sh with QT_QPA_PLATFORM=xcb)";
         PacedTransferTest::SetUp();
     }
     XInput m_x;
@@ -84,7 +84,7 @@ protected:
 
     void SetUp() override {
         if (QGuiApplication::platformName() != QLatin1String("xcb") || !m_x.Usable())
-            GTEST_SKIP() << "needs an X server with XTEST (run under xvfb-run with QT_QPA_PLATFORM=xcb)";
+            GTEST_SKIP() << "needs an X server with XTEST (run under tests/app/x-desktop.sh with QT_QPA_PLATFORM=xcb)";
         WindowTest::SetUp();
         StartModule();
         m_com2 = std::make_unique<ModuleSimulator>(SimConfig{});
@@ -122,11 +122,11 @@ protected:
     QStringList ChooseWithMouse(int id, int index) {
         QComboBox* combo = Combo(id);
         QAbstractItemView* list = combo->view();
-        UserDoes([&] { m_x.ClickAt(combo->mapToGlobal(QPoint(combo->width() - 5, combo->height() / 2))); },
+        UserDoes([&] { m_x.ClickAt(combo, QPoint(combo->width() - 5, combo->height() / 2)); },
                  [list] { return list->isVisible(); });
         EXPECT_TRUE(list->isVisible());
         const QRect item = list->visualRect(list->model()->index(index, 0));
-        return UserDoes([&] { m_x.ClickAt(list->viewport()->mapToGlobal(item.center())); },
+        return UserDoes([&] { m_x.ClickAt(list->viewport(), item.center()); },
                         [list] { return !list->isVisible(); });
     }
 
@@ -239,7 +239,7 @@ TEST_F(X11ComboTest, AListedPortsWholeNameShowsDroppedDownAndChosen) {
     const QString item = port->itemText(2);
     EXPECT_TRUE(item.startsWith(longName)) << qPrintable(item);
     // Dropped down again: wide enough for the whole item.
-    UserDoes([&] { m_x.ClickAt(port->mapToGlobal(QPoint(port->width() - 5, port->height() / 2))); },
+    UserDoes([&] { m_x.ClickAt(port, QPoint(port->width() - 5, port->height() / 2)); },
              [port] { return port->view()->isVisible(); });
     const int needed = port->view()->fontMetrics().horizontalAdvance(item);
     EXPECT_GE(port->view()->viewport()->width(), needed);

@@ -19,12 +19,17 @@ public:
 
     // An X server is there and has XTEST.
     bool Usable() const;
-    // Moves the pointer over the widget's middle and clicks there.
+    // Whether the widget's window is on screen where Qt has it: viewable
+    // (with a window manager: framed, placed and mapped by it) at the
+    // position Qt knows. Before then a click lands on what lies below.
+    bool OnScreen(const QWidget* widget) const;
+    // Once the widget is on screen (at most 5 s), moves the pointer over
+    // its middle and clicks there.
     void Click(const QWidget* widget);
-    // A click at a point of the screen.
-    void ClickAt(const QPoint& global);
-    // One notch of the wheel over the widget's middle, away from the user
-    // (up) or towards.
+    // The same at a point of the widget.
+    void ClickAt(const QWidget* widget, const QPoint& at);
+    // Once it is on screen, one notch of the wheel over the widget's
+    // middle, away from the user (up) or towards.
     void Wheel(const QWidget* widget, bool up);
     // A key pressed and let go, where the pointer and the focus are.
     void Press(Key key);
@@ -34,6 +39,10 @@ public:
     void CloseBox(const QWidget* window);
 
 private:
+    // Waits (at most 5 s) for the widget to be on screen; where a point of
+    // it is there. False when it never was, or went away.
+    bool WaitOnScreen(const QWidget* widget, const QPoint& at, QPoint* global) const;
+
     void* m_display;  // Display*
 };
 
