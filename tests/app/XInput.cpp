@@ -81,7 +81,9 @@ void XInput::Type(const QString& text) {
     for (const QChar c : text) {
         const char ascii = c.toLatin1();
         const bool shifted = ascii >= 'A' && ascii <= 'Z';
-        const KeySym symbol = ascii == ' ' ? XK_space : static_cast<KeySym>(shifted ? ascii - 'A' + 'a' : ascii);
+        const KeySym symbol = ascii == ' '   ? XK_space
+                              : ascii == '/' ? XK_slash
+                                             : static_cast<KeySym>(shifted ? ascii - 'A' + 'a' : ascii);
         if (shifted) FakeKey(display, XK_Shift_L, true);
         FakeKey(display, symbol, true);
         FakeKey(display, symbol, false);
@@ -104,12 +106,15 @@ void XInput::Press(Key key) {
         case Key::kAltDown: symbol = XK_Down; break;
         case Key::kEnd: symbol = XK_End; break;
         case Key::kBackSpace: symbol = XK_BackSpace; break;
+        case Key::kSelectAll: symbol = XK_a; break;
     }
-    const bool alt = key == Key::kAltSpace || key == Key::kAltDown;
-    if (alt) FakeKey(display, XK_Alt_L, true);
+    const KeySym modifier = key == Key::kAltSpace || key == Key::kAltDown ? XK_Alt_L
+                            : key == Key::kSelectAll                      ? XK_Control_L
+                                                                          : NoSymbol;
+    if (modifier != NoSymbol) FakeKey(display, modifier, true);
     FakeKey(display, symbol, true);
     FakeKey(display, symbol, false);
-    if (alt) FakeKey(display, XK_Alt_L, false);
+    if (modifier != NoSymbol) FakeKey(display, modifier, false);
     XFlush(display);
 }
 

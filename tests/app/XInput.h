@@ -10,7 +10,7 @@ class QWidget;
 
 class XInput {
 public:
-    enum class Key { kEscape, kReturn, kSpace, kF1, kAltSpace, kUp, kDown, kAltDown, kEnd, kBackSpace };
+    enum class Key { kEscape, kReturn, kSpace, kF1, kAltSpace, kUp, kDown, kAltDown, kEnd, kBackSpace, kSelectAll };
 
     XInput();  // a connection of its own to $DISPLAY
     ~XInput();
@@ -33,7 +33,7 @@ public:
     void Wheel(const QWidget* widget, bool up);
     // A key pressed and let go, where the pointer and the focus are.
     void Press(Key key);
-    // Letters, digits and blanks, typed key by key.
+    // Letters, digits, blanks and '/', typed key by key.
     void Type(const QString& text);
     // What a window manager sends when the user clicks the close box.
     void CloseBox(const QWidget* window);
