@@ -17,18 +17,48 @@ void RepaintBetweenAttempts(int, int, void*) { KeepWindowPainted(); }
 
 }  // namespace
 
+namespace {
+
+// The window's words for what a port is.
+const PortWords kChinesePortWords = {"串口", " 串口", " UART", "UART 类型 ", "伪终端", "序列号 ", "内核控制台", "（", "，", "）"};
+
+// A device as a person tells it from the others: its name without "/dev/".
+std::string ShortPortName(const std::string& name) {
+    const std::string devices = "/dev/";
+    return name.size() > devices.size() && name.compare(0, devices.size(), devices) == 0 ? name.substr(devices.size())
+                                                                                        : name;
+}
+
+}  // namespace
+
 std::string PortItemText(const SerialPortInfo& port) {
-    // The name first: it is what the channel opens, and what a narrow field
-    // shows.
-    return port.description.empty() ? port.name : port.name + " — " + port.description;
+    // What tells ports apart first, since a narrow closed field shows only
+    // that; the whole path among the details, which the dropped list shows.
+    const std::string shortName = ShortPortName(port.name);
+    return shortName + " — " + DescribePort(port, kChinesePortWords, shortName != port.name ? port.name : "");
+}
+
+std::vector<ComboItemNames> PortComboItems(const std::vector<SerialPortInfo>& listed) {
+    std::vector<ComboItemNames> items;
+    for (const ComPortItem& port : kComPortItems) {
+        // The kernel's console is marked; its plain name still names it.
+        if (IsKernelConsole(port.name))
+            items.push_back({std::string(port.text) + "（内核控制台）", port.name, port.text});
+        else
+            items.push_back({port.text, port.name});
+    }
+    for (const SerialPortInfo& port : listed) {
+        items.push_back({PortItemText(port), port.name});
+        if (ShortPortName(port.name) != port.name) items.back().push_back(ShortPortName(port.name));
+    }
+    return items;
 }
 
 void CTovrelDlg::FillPortList() {
     const std::string shown = m_cbPort.GetWindowText();
     m_listedPorts = ListSerialPorts();
     m_cbPort.ResetContent();
-    for (const ComPortItem& port : kComPortItems) m_cbPort.AddString(port.text);
-    for (const SerialPortInfo& port : m_listedPorts) m_cbPort.AddString(PortItemText(port));
+    for (const ComboItemNames& item : PortItems()) m_cbPort.AddString(item[0]);
     // An item's text names its port: the same port stays selected, wherever
     // it now stands. One that has gone, or text typed that names none, stays
     // shown with no item selected.

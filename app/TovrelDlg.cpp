@@ -92,7 +92,7 @@ bool CTovrelDlg::OnInitDialog() {
     SetIcon(m_hIcon, true);
     SetIcon(m_hIcon, false);
 
-    for (const ComPortItem& port : kComPortItems) m_cbPort.AddString(port.text);
+    for (const ComboItemNames& item : PortItems()) m_cbPort.AddString(item[0]);
     for (int rate : kModuleBaudRates) m_cbBaudRate.AddString(std::to_string(rate));
     for (const char* origin : {"从始端移", "从当前移", "从末端移"}) m_cbSeekOrigin.AddString(origin);
     m_cbPort.SetCurSel(0);
@@ -137,12 +137,7 @@ int CTovrelDlg::ChosenIndex(CComboBox& combo, const std::vector<ComboItemNames>&
     return -1;
 }
 
-std::vector<ComboItemNames> CTovrelDlg::PortItems() const {
-    std::vector<ComboItemNames> items;
-    for (const ComPortItem& port : kComPortItems) items.push_back({port.text, port.name});
-    for (const SerialPortInfo& port : m_listedPorts) items.push_back({PortItemText(port), port.name});
-    return items;
-}
+std::vector<ComboItemNames> CTovrelDlg::PortItems() const { return PortComboItems(m_listedPorts); }
 
 int CTovrelDlg::ChosenPortIndex() {
     // A port typed before the list was ever read may be one present now.

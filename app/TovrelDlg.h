@@ -32,8 +32,14 @@ struct ComPortItem {
 };
 inline constexpr ComPortItem kComPortItems[] = {{"串口1", "COM1"}, {"串口2", "COM2"}};
 
-// A listed port as the port combo shows it: "/dev/ttyUSB0 — FT232R USB UART".
+// A listed port as the port combo shows it, its device's name first:
+// "ttyUSB0 — FT232R USB UART（/dev/ttyUSB0，FTDI）".
 std::string PortItemText(const SerialPortInfo& port);
+// The port combo's items, each by its text and the other names typed text
+// may give it: 串口1 and 串口2 ("COM1", "COM2"; marked when the kernel's
+// console, the plain text still naming it), then the listed ports (their
+// path, and the name without "/dev/").
+std::vector<ComboItemNames> PortComboItems(const std::vector<SerialPortInfo>& listed);
 
 // The panel's open file: the record DiskOpenFile gave, or null.
 extern DiskFileHandle* g_pCurrentFile;
@@ -61,8 +67,9 @@ public:
     uint8_t m_nYear = 0;
     std::string m_strText;
     uint8_t m_nDay = 0;
-    std::string m_strFileStatus;
-    std::string m_strDiskStatus;
+    // Until the module has said anything: what to do, claiming nothing.
+    std::string m_strFileStatus = "请打开或创建1个文件。";
+    std::string m_strDiskStatus = "点击\"获取\"设备信息";
     uint32_t m_nFileSize = 0;
     uint32_t m_nReadCount = 0;
     std::string m_strCurrentDir;

@@ -6,7 +6,7 @@ set -euo pipefail
 # Qt's own translations make its file dialog and edit menus Chinese, like the window.
 packages=(build-essential cmake pkg-config libudev-dev qt6-base-dev libgl-dev fonts-noto-cjk qt6-translations-l10n)
 if [ "${1:-run}" = test ] || [ "${1:-run}" = screenshot ]; then
-  packages+=(libgtest-dev googletest libbenchmark-dev clang libclang-rt-14-dev xvfb xauth xdotool libx11-dev libxtst-dev
+  packages+=(libgtest-dev googletest libbenchmark-dev clang libclang-rt-14-dev xvfb xauth xdotool jwm libx11-dev libxtst-dev
              g++-mingw-w64-x86-64 wine wine64 desktop-file-utils lintian)
 fi
 

@@ -31,7 +31,36 @@ std::vector<SerialPortInfo> NamedPorts(const std::string& names) {
 
 bool IsDigit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
 
+// The kernel's names of its UART types (serial_core.h, PORT_*); 0 is none.
+const char* UartName(int type) {
+    static const char* const kNames[] = {nullptr,  "8250",   "16450",  "16550",    "16550A", "Cirrus", "16650",
+                                         "16650V2", "16750", "Startech", "16C950", "16654",  "16850",  "RSA",
+                                         "NS16550A"};
+    return type > 0 && type < static_cast<int>(sizeof kNames / sizeof kNames[0]) ? kNames[type] : nullptr;
+}
+
 }  // namespace
+
+const PortWords kEnglishPortWords = {"serial port", " serial port", " UART", "UART type ", "pseudo-terminal",
+                                     "serial ",     "the kernel's console", " (", ", ", ")"};
+
+std::string DescribePort(const SerialPortInfo& port, const PortWords& words, const std::string& firstDetail) {
+    std::string line = port.model;
+    if (line.empty() && port.uartType >= 0) {
+        const char* uart = UartName(port.uartType);
+        line = uart != nullptr ? uart + std::string(words.uart) : words.uartType + std::to_string(port.uartType);
+    }
+    if (line.empty() && !port.driver.empty()) line = port.driver + words.driverPort;
+    if (line.empty()) line = port.pseudoTerminal ? words.pseudoTerminal : words.serialPort;
+    std::string details;
+    const auto add = [&details, &words](const std::string& part) { details += (details.empty() ? "" : words.between) + part; };
+    if (!firstDetail.empty()) add(firstDetail);
+    // "FTDI" beside "FTDI FT232R" says nothing new.
+    if (!port.vendor.empty() && port.model.find(port.vendor) == std::string::npos) add(port.vendor);
+    if (!port.serial.empty()) add(words.serialNumber + port.serial);
+    if (port.console) add(words.console);
+    return details.empty() ? line : line + words.open + details + words.close;
+}
 
 bool SerialPortNameLess(const std::string& a, const std::string& b) {
     size_t i = 0, j = 0;
@@ -69,5 +98,9 @@ std::vector<SerialPortInfo> ListSerialPorts() {
     ports.erase(std::unique(ports.begin(), ports.end(),
                             [](const SerialPortInfo& x, const SerialPortInfo& y) { return x.name == y.name; }),
                 ports.end());
+    for (SerialPortInfo& port : ports) {
+        port.console = IsKernelConsole(port.name.c_str());
+        port.description = DescribePort(port, kEnglishPortWords);
+    }
     return ports;
 }

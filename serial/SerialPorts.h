@@ -21,8 +21,8 @@
 //   names (separated by ':' on Linux, ';' on Windows; empty: none), those
 //   that exist, described as far as the platform knows them: a machine's own
 //   ports then stay out of a search, and tests get a list they control. A
-//   kernel's console stays listed (described as such); searches leave it
-//   out by IsUnnamedKernelConsole below.
+//   kernel's console stays listed (marked as such, by IsKernelConsole);
+//   searches leave it out by IsUnnamedKernelConsole below.
 //
 // Cost: nothing is opened (an open would raise DTR and RTS); on Linux the
 // list is read from sysfs and udev's database, on Windows from SetupAPI and
@@ -36,17 +36,47 @@
 struct SerialPortInfo {
     // What SerialChannel::SelectPortName takes: "/dev/ttyUSB0", "COM7".
     std::string name;
-    // One line a person recognises, without the name:
-    // "FT232R USB UART (FTDI, serial A50285BI)", "16550A UART".
+    // One line a person recognises, without the name, in English (the
+    // client's): "FT232R USB UART (FTDI, serial A50285BI)", "16550A UART".
+    // DescribePort words it from the fields below.
     std::string description;
     // Where known, else empty. On Linux from udev's database where udevd
     // filled it (ID_VENDOR_FROM_DATABASE, ID_MODEL_FROM_DATABASE,
     // ID_SERIAL_SHORT), else from the USB device (manufacturer, product,
-    // serial). On Windows the maker (SPDRP_MFG) only.
+    // serial). On Windows the friendly name as the model, the maker
+    // (SPDRP_MFG) as the vendor.
     std::string vendor;
     std::string model;
     std::string serial;
+    // What the port is when no model names it (Linux): the serial core's
+    // UART type (-1: no serial-core port), else the driver behind the tty,
+    // else whether it is a pseudo-terminal.
+    int uartType = -1;
+    std::string driver;
+    bool pseudoTerminal = false;
+    // One of the kernel's consoles (IsKernelConsole).
+    bool console = false;
 };
+
+// The words of a port's description in one language.
+struct PortWords {
+    const char* serialPort;      // a port nothing more is known of
+    const char* driverPort;      // after a driver's name
+    const char* uart;            // after a UART type's name ("16550A")
+    const char* uartType;        // before the number of a type without a name
+    const char* pseudoTerminal;
+    const char* serialNumber;    // before the serial number
+    const char* console;         // the kernel's console
+    const char* open;            // the details: open, between two, close
+    const char* between;
+    const char* close;
+};
+extern const PortWords kEnglishPortWords;
+
+// The line a person recognises, in those words: the model, else what the
+// port is; then in brackets `firstDetail` (unless empty), the vendor (unless
+// the model says it), the serial number and the console mark.
+std::string DescribePort(const SerialPortInfo& port, const PortWords& words, const std::string& firstDetail = {});
 
 // The ports present, in a stable order: by name, runs of digits compared as
 // numbers (ttyS2 before ttyS10, COM3 before COM10).
@@ -78,5 +108,10 @@ bool SerialPortNameLess(const std::string& a, const std::string& b);
 // Cost: a stat of each device and one read of /proc/consoles; nothing is
 // opened.
 bool IsUnnamedKernelConsole(const char* portName, const char* alsoNamed = nullptr);
+
+// Whether opening portName reaches one of the kernel's consoles, named by
+// the user or not: the same test without the exceptions, for a caller that
+// marks such a port. Windows: always false.
+bool IsKernelConsole(const char* portName);
 
 #endif

@@ -4,8 +4,16 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QGuiApplication>
+#include <QHeaderView>
+#include <QIdentityProxyModel>
+#include <QLocale>
+#include <QScreen>
 #include <QStringList>
+#include <QTreeView>
+
+#include <algorithm>
 
 #include "ExchangeScope.h"
 #include "QtDialog.h"
@@ -13,9 +21,10 @@
 
 namespace {
 
-// "description|pattern|...||" as Qt's "description (pattern)" list. Windows
+// "description|pattern|...||" as Qt's "description (pattern)" list, the
+// description as given ("Files"), the patterns as Qt writes them. Windows
 // reads "*.*" as every file, and a bare ".*" would offer none but the
-// hidden ones: both mean every file here.
+// hidden ones: both mean every file here, "*".
 QString QtFilter(const std::string& filter) {
     const QStringList parts = QString::fromStdString(filter).split(QLatin1Char('|'));
     QStringList filters;
@@ -27,9 +36,44 @@ QString QtFilter(const std::string& filter) {
         QString description = parts[i];
         const qsizetype open = description.lastIndexOf(QLatin1Char('('));
         if (open >= 0) description.truncate(open);
-        filters << description + QLatin1Char('(') + patterns.join(QLatin1Char(' ')) + QLatin1Char(')');
+        filters << description.trimmed() + QStringLiteral(" (") + patterns.join(QLatin1Char(' ')) + QLatin1Char(')');
     }
     return filters.join(QStringLiteral(";;"));
+}
+
+// The list's sizes in the window's locale ("12 字节"): Qt writes them in
+// the system's, English unless the user's locale is Chinese.
+class ChineseSizes : public QIdentityProxyModel {
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+    QVariant data(const QModelIndex& index, int role) const override {
+        const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel());
+        if (role == Qt::DisplayRole && index.column() == 1 && files != nullptr && !files->isDir(mapToSource(index)))
+            return QLocale().formattedDataSize(files->size(mapToSource(index)));
+        return QIdentityProxyModel::data(index, role);
+    }
+};
+
+// Qt sizes the list's columns for English ("128.88 GB", "mp3Folder"):
+// once a folder is read, each column after the name is as wide as what it
+// shows ("2,000 字节", "txt 文件", a Chinese date), and the dialog wide
+// enough for all of them, up to the screen's width.
+void FitColumnsOnceRead(QFileDialog* dialog) {
+    auto* list = dialog->findChild<QTreeView*>(QStringLiteral("treeView"));
+    auto* model = dialog->findChild<QFileSystemModel*>();
+    if (list == nullptr || model == nullptr) return;
+    QObject::connect(model, &QFileSystemModel::directoryLoaded, list, [dialog, list] {
+        for (int column = 1; column < list->header()->count(); ++column) {
+            const int before = list->columnWidth(column);
+            list->resizeColumnToContents(column);  // its cells and its header
+            if (list->columnWidth(column) < before) list->setColumnWidth(column, before);
+        }
+        const int missing = list->header()->length() - list->viewport()->width();
+        if (missing <= 0) return;
+        const QScreen* screen = dialog->screen();
+        const int widest = screen != nullptr ? screen->availableGeometry().width() : dialog->width() + missing;
+        dialog->resize(std::min(dialog->width() + missing, widest), dialog->height());
+    });
 }
 
 }  // namespace
@@ -53,6 +97,9 @@ int CFileDialog::DoModal() {
     const QString platform = QGuiApplication::platformName();
     if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
         dialog.setOption(QFileDialog::DontUseNativeDialog);
+    // Qt's own dialog only: a platform's has its own list.
+    dialog.setProxyModel(new ChineseSizes(&dialog));
+    FitColumnsOnceRead(&dialog);
     if (dialog.exec() != QDialog::Accepted) return IDCANCEL;
     const QStringList chosen = dialog.selectedFiles();
     if (chosen.isEmpty()) return IDCANCEL;

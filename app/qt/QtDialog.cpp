@@ -14,10 +14,13 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStringList>
 #include <QValidator>
+#include <QWindow>
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "ExchangeScope.h"
@@ -148,6 +151,38 @@ struct CDialog::Native : QDialog {
 
     void contextMenuEvent(QContextMenuEvent* event) override { m_pSystemMenu->Popup(event->globalPos()); }
 
+    // A box asked for before the window was on screen (at start) waits for
+    // it: shown before it, the box would stand alone, away from where the
+    // window then appears.
+    void MessageBox(const QString& text) {
+        if (isVisible()) {
+            ShowMessageBox(this, text);
+            return;
+        }
+        m_pendingBoxes << text;
+    }
+
+    void showEvent(QShowEvent* event) override {
+        QDialog::showEvent(event);
+        // On screen once exposed: a window manager has placed and mapped it.
+        if (!m_pendingBoxes.isEmpty() && windowHandle() != nullptr) windowHandle()->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == windowHandle() && event->type() == QEvent::Expose && windowHandle()->isExposed()) {
+            windowHandle()->removeEventFilter(this);
+            // After the expose has been handled, not inside it.
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    const QStringList texts = std::exchange(m_pendingBoxes, {});
+                    for (const QString& text : texts) ShowMessageBox(this, text);
+                },
+                Qt::QueuedConnection);
+        }
+        return QDialog::eventFilter(watched, event);
+    }
+
     void closeEvent(QCloseEvent* event) override {
         // The close box is Cancel; the dialog ends only through EndDialog.
         event->ignore();
@@ -167,6 +202,7 @@ struct CDialog::Native : QDialog {
     CDialog* m_pOwner;
     std::unique_ptr<SystemMenu> m_pSystemMenu;
     QPaintEvent* m_pPaintEvent = nullptr;  // during paintEvent only
+    QStringList m_pendingBoxes;
 };
 
 QDialog* QtWindowOf(const CDialog& dialog) { return dialog.NativeWindow(); }
@@ -311,7 +347,12 @@ int CDialog::ComboGetCurSel(int id) const { return ::ComboCurSel(Combo(m_pNative
 
 void CDialog::ComboSetCurSel(int id, int index) { ::ComboSetCurSel(Combo(m_pNative.get(), id), index); }
 
-void CDialog::MessageBox(const std::string& text) { ShowMessageBox(m_pNative.get(), ToQt(text)); }
+void CDialog::MessageBox(const std::string& text) {
+    if (m_pNative != nullptr)
+        m_pNative->MessageBox(ToQt(text));
+    else
+        ShowMessageBox(nullptr, ToQt(text));
+}
 
 int CDialog::AskQuestion(const std::string& text, const std::vector<std::string>& buttons, int defaultButton) {
     QStringList labels;

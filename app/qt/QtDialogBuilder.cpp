@@ -44,7 +44,9 @@ protected:
 class DropDownCombo : public QComboBox {
 public:
     DropDownCombo(QWidget* parent, std::function<void()> onDropDown)
-        : QComboBox(parent), m_onDropDown(std::move(onDropDown)) {}
+        : QComboBox(parent), m_onDropDown(std::move(onDropDown)) {
+        connect(this, &QComboBox::currentTextChanged, this, &DropDownCombo::ShowCutTextAsTip);
+    }
     void showPopup() override {
         if (m_onDropDown) m_onDropDown();
         const QFontMetrics metrics(view()->font());
@@ -65,8 +67,20 @@ protected:
         else
             event->ignore();
     }
+    void resizeEvent(QResizeEvent* event) override {
+        QComboBox::resizeEvent(event);
+        ShowCutTextAsTip(currentText());
+    }
 
 private:
+    // What the closed field cuts off (a port's details and whole path) is
+    // its tooltip; text that fits needs none.
+    void ShowCutTextAsTip(const QString& text) {
+        const QLineEdit* edit = lineEdit();
+        const bool fits = edit == nullptr || edit->fontMetrics().horizontalAdvance(text) <= edit->contentsRect().width();
+        setToolTip(fits ? QString() : text);
+    }
+
     std::function<void()> m_onDropDown;
 };
 

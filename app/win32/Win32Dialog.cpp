@@ -98,19 +98,34 @@ void FitDroppedWidth(HWND combo) {
     SendMessageW(combo, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(width), 0);
 }
 
-// The wheel changes a combo only while it has the focus: one the pointer
-// merely passes over (where the system sends it the wheel) keeps its item.
+// The wheel changes a combo while it has the focus and the pointer is over
+// it, as in the Qt window: one the pointer merely passes over (where the
+// system may send it the wheel) keeps its item, and so does the focused one
+// while the wheel is turned elsewhere.
 LRESULT CALLBACK WheelOnlyWithFocus(HWND combo, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
     if (message == WM_MOUSEWHEEL) {
         const HWND focus = GetFocus();
-        if (focus != combo && !IsChild(combo, focus)) return 0;
+        const POINT at{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};  // the screen's
+        RECT area{};
+        GetWindowRect(combo, &area);
+        if ((focus != combo && !IsChild(combo, focus)) || !PtInRect(&area, at)) return 0;
     }
     return DefSubclassProc(combo, message, wParam, lParam);
+}
+
+// The wheel reaches the focused window, a combo's edit field, which keeps
+// it (it only scrolls lines): its combo takes it.
+LRESULT CALLBACK WheelToCombo(HWND edit, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+    if (message == WM_MOUSEWHEEL) return SendMessageW(GetParent(edit), message, wParam, lParam);
+    return DefSubclassProc(edit, message, wParam, lParam);
 }
 
 // Posted to a dialog once a combo's selection change has been handled and
 // the system has put the item into its edit field: wParam is the combo's id.
 constexpr UINT kShowComboStart = WM_APP + 1;
+// Posted to a dialog whose handlers asked for message boxes before it was
+// on screen (at start): they follow once it is.
+constexpr UINT kShowPendingBoxes = WM_APP + 2;
 
 }  // namespace
 
@@ -155,8 +170,11 @@ struct CDialog::Native {
 
     bool InitDialog() {
         CentreOn(m_hWnd, GetWindow(m_hWnd, GW_OWNER));
-        for (HWND child = GetWindow(m_hWnd, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
-            if (IsClass(child, WC_COMBOBOXW)) SetWindowSubclass(child, &WheelOnlyWithFocus, 0, 0);
+        for (HWND child = GetWindow(m_hWnd, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+            if (!IsClass(child, WC_COMBOBOXW)) continue;
+            SetWindowSubclass(child, &WheelOnlyWithFocus, 0, 0);
+            if (const HWND edit = ComboEdit(child)) SetWindowSubclass(edit, &WheelToCombo, 0, 0);
+        }
         // True: the system puts the focus on the first tab stop and selects
         // an edit's text.
         return m_pOwner->OnInitDialog();
@@ -183,6 +201,15 @@ struct CDialog::Native {
             case kShowComboStart:
                 ShowFromStart(GetDlgItem(m_hWnd, static_cast<int>(wParam)));
                 return TRUE;
+            case kShowPendingBoxes: {
+                // A modal dialog would show itself only once its queue is
+                // empty: the boxes are over it, not before it.
+                if (!IsWindowVisible(m_hWnd)) ShowWindow(m_hWnd, SW_SHOWNORMAL);
+                std::vector<std::string> texts;
+                texts.swap(m_pendingBoxes);
+                for (const std::string& text : texts) m_pOwner->MessageBox(text);
+                return TRUE;
+            }
             case WM_QUERYDRAGICON: {
                 const LoadedIcon* icon = IconOf(m_pOwner->OnQueryDragIcon());
                 return icon != nullptr ? reinterpret_cast<INT_PTR>(icon->big) : FALSE;
@@ -204,6 +231,12 @@ struct CDialog::Native {
     }
 
     INT_PTR Command(int id, int notifyCode, HWND control) {
+        if (notifyCode == CBN_KILLFOCUS && control != nullptr && IsClass(control, WC_COMBOBOXW)) {
+            // The combo's edit field keeps its selection shown (the system
+            // makes it so): a combo the focus has left shows no highlight.
+            if (const HWND edit = ComboEdit(control)) SendMessageW(edit, EM_SETSEL, 0, 0);
+            return TRUE;
+        }
         // Nothing starts inside a handler: not a second one, not the end
         // of the dialog while the port is in use.
         if (BusyScope::InHandler()) return TRUE;
@@ -258,6 +291,8 @@ struct CDialog::Native {
     // The combo whose selection arrows changed in its dropped list.
     int m_nChangedWhileDropped = 0;
     std::vector<uint16_t> m_template;
+    // Boxes asked for before the dialog was on screen.
+    std::vector<std::string> m_pendingBoxes;
 };
 
 HWND DialogWindowOf(const CDialog& dialog) {
@@ -412,6 +447,13 @@ void CDialog::ComboSetCurSel(int id, int index) {
 }
 
 void CDialog::MessageBox(const std::string& text) {
+    const HWND own = DialogWindowOf(*this);
+    if (own != nullptr && !IsWindowVisible(own)) {
+        // Shown now, the box would stand alone before the dialog appears.
+        if (m_pNative->m_pendingBoxes.empty()) PostMessageW(own, kShowPendingBoxes, 0, 0);
+        m_pNative->m_pendingBoxes.push_back(text);
+        return;
+    }
     const HWND owner = OwnerWindowFor(this);
     BusyScope::ModalPause pause;
     MessageBoxW(owner, Widen(text).c_str(), Widen(kApplicationName).c_str(), MB_OK);

@@ -1,5 +1,6 @@
 // Which ports are the kernel's consoles, asked of the kernel rather than
-// guessed from device names (SerialPorts.h, IsUnnamedKernelConsole).
+// guessed from device names (SerialPorts.h, IsKernelConsole and
+// IsUnnamedKernelConsole).
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -57,11 +58,16 @@ bool NamedInEnvironment(const char* portName, dev_t device) {
 
 }  // namespace
 
-bool IsUnnamedKernelConsole(const char* portName, const char* alsoNamed) {
+bool IsKernelConsole(const char* portName) {
     const dev_t device = DeviceOf(DevicePathOf(portName));
     if (device == 0) return false;
     const std::vector<dev_t> consoles = ConsoleDevices();
-    if (std::find(consoles.begin(), consoles.end(), device) == consoles.end()) return false;
+    return std::find(consoles.begin(), consoles.end(), device) != consoles.end();
+}
+
+bool IsUnnamedKernelConsole(const char* portName, const char* alsoNamed) {
+    if (!IsKernelConsole(portName)) return false;
+    const dev_t device = DeviceOf(DevicePathOf(portName));
     if (alsoNamed != nullptr && DeviceOf(DevicePathOf(alsoNamed)) == device) return false;
     return !NamedInEnvironment(portName, device);
 }

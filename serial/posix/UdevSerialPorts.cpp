@@ -39,22 +39,9 @@ std::string Attribute(udev_device* device, const char* name) {
     return Trimmed(udev_device_get_sysattr_value(device, name));
 }
 
-// The kernel's names of its UART types (serial_core.h, PORT_*); 0 is none.
-std::string UartName(int type) {
-    static const char* const kNames[] = {nullptr,  "8250",   "16450",  "16550",    "16550A", "Cirrus", "16650",
-                                         "16650V2", "16750", "Startech", "16C950", "16654",  "16850",  "RSA",
-                                         "NS16550A"};
-    if (type > 0 && type < static_cast<int>(sizeof kNames / sizeof kNames[0])) return std::string(kNames[type]) + " UART";
-    return "UART type " + std::to_string(type);
-}
-
-bool StartsWith(const std::string& text, const std::string& start) {
-    return !start.empty() && text.compare(0, start.size(), start) == 0;
-}
-
-// Name, vendor, model, serial and the line a person reads, from what udev
-// and the kernel say of a tty. `uartType` is the serial core's type, -1
-// for a tty that is no UART.
+// What udev and the kernel say of a tty: name, vendor, model, serial, and
+// what it is. `uartType` is the serial core's type, -1 for a tty that is
+// no UART.
 SerialPortInfo Describe(udev_device* tty, int uartType) {
     SerialPortInfo info;
     info.name = udev_device_get_devnode(tty);
@@ -68,21 +55,10 @@ SerialPortInfo Describe(udev_device* tty, int uartType) {
         if (info.model.empty()) info.model = Attribute(usb, "product");
         if (info.serial.empty()) info.serial = Attribute(usb, "serial");
     }
-
-    std::string line = info.model;
-    if (line.empty() && uartType >= 0) line = UartName(uartType);
-    if (line.empty()) {
-        udev_device* parent = udev_device_get_parent(tty);
-        const char* driver = parent != nullptr ? udev_device_get_driver(parent) : nullptr;
-        line = driver != nullptr ? std::string(driver) + " serial port" : "serial port";
-    }
-    std::string extras;
-    const auto add = [&extras](const std::string& part) { extras += (extras.empty() ? "" : ", ") + part; };
-    // "FTDI" beside "FTDI FT232R" says nothing new.
-    if (!info.vendor.empty() && !StartsWith(info.model, info.vendor)) add(info.vendor);
-    if (!info.serial.empty()) add("serial " + info.serial);
-    if (Attribute(tty, "console") == "Y") add("the kernel's console");
-    info.description = extras.empty() ? line : line + " (" + extras + ")";
+    info.uartType = uartType;
+    udev_device* parent = udev_device_get_parent(tty);
+    const char* driver = parent != nullptr ? udev_device_get_driver(parent) : nullptr;
+    if (driver != nullptr) info.driver = driver;
     return info;
 }
 
@@ -130,7 +106,7 @@ bool DescribeNamedPort(const std::string& name, SerialPortInfo* info) {
     } else {
         // Unix 98 pseudo-terminal slaves have majors 136 to 143.
         const unsigned int major = major(st.st_rdev);
-        info->description = major >= 136 && major <= 143 ? "pseudo-terminal" : "serial port";
+        info->pseudoTerminal = major >= 136 && major <= 143;
     }
     info->name = name;  // as named, not as udev names the node
     return true;

@@ -68,9 +68,6 @@ void AddFromSetupApi(std::vector<SerialPortInfo>* ports) {
         if (friendly.empty()) friendly = Narrow(DeviceText(set, &device, SPDRP_DEVICEDESC));
         info.model = WithoutPortName(friendly, name);
         info.vendor = Narrow(DeviceText(set, &device, SPDRP_MFG));
-        info.description = info.model.empty() ? "serial port" : info.model;
-        if (!info.vendor.empty() && info.description.find(info.vendor) == std::string::npos)
-            info.description += " (" + info.vendor + ")";
         ports->push_back(info);
     }
     SetupDiDestroyDeviceInfoList(set);
@@ -94,10 +91,10 @@ void AddFromDeviceMap(std::vector<SerialPortInfo>* ports) {
         bool known = !IsComName(name);
         for (const SerialPortInfo& p : *ports) known = known || _stricmp(p.name.c_str(), name.c_str()) == 0;
         if (known) continue;
+        // The kernel's device name (\Device\Serial2) tells a person
+        // nothing: a serial port, nothing more known.
         SerialPortInfo info;
         info.name = name;
-        // The kernel's device name (\Device\Serial2) tells a person nothing.
-        info.description = "serial port";
         ports->push_back(info);
     }
     RegCloseKey(map);
@@ -121,8 +118,7 @@ bool DescribeNamedPort(const std::string& name, SerialPortInfo* info) {
             return true;
         }
     }
-    info->name = name;
-    info->description = "serial port";
+    info->name = name;  // a serial port, nothing more known
     return true;
 }
 
@@ -131,3 +127,4 @@ bool IsCom1OrCom2(const std::string& name) { return _stricmp(name.c_str(), "COM1
 // The kernel keeps its serial console's port from the serial driver: no
 // COM name reaches it (SerialPorts.h).
 bool IsUnnamedKernelConsole(const char*, const char*) { return false; }
+bool IsKernelConsole(const char*) { return false; }

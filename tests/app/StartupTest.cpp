@@ -45,8 +45,9 @@ TEST_F(StartupTest, StartsWithItsDefaultsOnCom1At9600AndSendsNothing) {
     for (int i = 0; i < 6; ++i) EXPECT_EQ(Shown(clock[i]), QString::fromLatin1(values[i])) << clock[i];
     EXPECT_EQ(Shown(IDC_FILE_NAME), QStringLiteral("Norvatil.TXT"));
     EXPECT_EQ(Shown(IDC_NEW_DIR_NAME), QStringLiteral("USB_HOST"));
-    EXPECT_EQ(Shown(IDC_DISK_STATUS), QString());
-    EXPECT_EQ(Shown(IDC_FILE_STATUS), QString());
+    // Captions for the sizes and states to come, claiming nothing yet.
+    EXPECT_EQ(Shown(IDC_DISK_STATUS), QStringLiteral("点击\"获取\"设备信息"));
+    EXPECT_EQ(Shown(IDC_FILE_STATUS), QStringLiteral("请打开或创建1个文件。"));
     for (int id : {IDC_FILE_SIZE, IDC_SEEK_OFFSET, IDC_READ_COUNT}) EXPECT_EQ(Shown(id), QStringLiteral("0")) << id;
 
     auto* port = qobject_cast<QComboBox*>(Item(IDC_PORT));
@@ -292,6 +293,7 @@ TEST_F(StartupTest, QtsOwnTextsAreChinese) {
     Type(IDC_FILE_NAME, QStringLiteral("A.TXT"));
     Click(IDC_OPEN_CREATE);
     WritePcFile(QStringLiteral("notes.txt"), QByteArray(2000, 'x'));
+    WritePcFile(QStringLiteral("tiny.txt"), QByteArray(12, 'x'));
     ASSERT_TRUE(QDir(m_pcFolder.path()).mkdir(QStringLiteral("saved")));
     m_answerer.files = {QString()};
     m_answerer.readListing = true;
@@ -302,8 +304,12 @@ TEST_F(StartupTest, QtsOwnTextsAreChinese) {
     const QStringList& listing = m_answerer.fileDialogListing;
     const QString all = listing.join(QLatin1Char('|'));
     EXPECT_TRUE(listing.contains(QStringLiteral("修改日期")) && listing.contains(QStringLiteral("文件夹"))) << qPrintable(all);
-    EXPECT_EQ(listing.filter(QRegularExpression(QStringLiteral("^20\\d\\d/\\d+/\\d+ \\d"))).size(), 2) << qPrintable(all);
-    EXPECT_FALSE(all.contains(QStringLiteral("Folder")) || all.contains(QStringLiteral("Dec"))) << qPrintable(all);
+    EXPECT_EQ(listing.filter(QRegularExpression(QStringLiteral("^20\\d\\d/\\d+/\\d+ \\d"))).size(), 3) << qPrintable(all);
+    EXPECT_FALSE(all.contains(QStringLiteral("Folder")) || all.contains(QStringLiteral("Dec")) || all.contains(QStringLiteral("byte")))
+        << qPrintable(all);
+    EXPECT_TRUE(listing.contains(QStringLiteral("12 字节"))) << qPrintable(all);
+    // The program's own file type, every file matched.
+    EXPECT_EQ(m_answerer.fileDialogFilters, QStringList{QStringLiteral("Files (*)")});
     // ... and an edit's context menu.
     auto* edit = qobject_cast<QLineEdit*>(Item(IDC_FILE_NAME));
     std::unique_ptr<QMenu> menu(edit->createStandardContextMenu());

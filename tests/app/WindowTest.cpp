@@ -1,12 +1,15 @@
 #include "WindowTest.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QTreeView>
+#include <QWindow>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -43,6 +46,9 @@ void ModalAnswerer::Poll() {
         for (QAbstractButton* button : box->buttons()) shown.buttons << button->text();
         shown.owner = box->parentWidget();
         shown.width = box->width();
+        shown.centre = box->frameGeometry().center();
+        shown.ownerOnScreen = shown.owner != nullptr && shown.owner->windowHandle() != nullptr &&
+                              shown.owner->windowHandle()->isExposed();
         if (const QCursor* cursor = QApplication::overrideCursor()) shown.cursor = cursor->shape();
         boxes.push_back(shown);
         QAbstractButton* answer = box->buttons().first();
@@ -60,6 +66,8 @@ void ModalAnswerer::Poll() {
         for (const QAbstractButton* button : dialog->findChildren<QAbstractButton*>())
             if (button->isVisible() && !button->text().isEmpty()) fileDialogButtons << button->text();
         fileDialogListing.clear();
+        fileDialogFilters = dialog->nameFilters();
+        fileDialogCutColumns.clear();
         if (auto* list = dialog->findChild<QTreeView*>(QStringLiteral("treeView")); list != nullptr && readListing) {
             // The folder is read in the background.
             (void)QTest::qWaitFor([list] { return list->model()->rowCount(list->rootIndex()) > 0; }, 2000);
@@ -69,6 +77,17 @@ void ModalAnswerer::Poll() {
             for (int row = 0; row < model->rowCount(list->rootIndex()); ++row)
                 for (int column = 0; column < model->columnCount(list->rootIndex()); ++column)
                     fileDialogListing << model->index(row, column, list->rootIndex()).data().toString();
+            const auto cut = [list] {
+                QStringList columns;
+                for (int column = 1; column < list->header()->count(); ++column)
+                    if (list->columnWidth(column) < static_cast<const QAbstractItemView*>(list)->sizeHintForColumn(column) ||
+                        list->header()->sectionViewportPosition(column) + list->columnWidth(column) > list->viewport()->width())
+                        columns << list->model()->headerData(column, Qt::Horizontal).toString();
+                return columns;
+            };
+            // Fitted once the folder is read.
+            (void)QTest::qWaitFor([&cut] { return cut().isEmpty(); }, 2000);
+            fileDialogCutColumns = cut();
         }
         const QString file = files.empty() ? QString() : files.front();
         if (!files.empty()) files.pop_front();
@@ -129,9 +148,12 @@ QStringList WindowTest::Answering(const std::function<void()>& action) {
 
 QStringList WindowTest::OpenWindow() {
     m_dlg = std::make_unique<CTovrelDlg>();
-    QStringList texts = Answering([this] { m_dlg->Create(); });
-    EXPECT_TRUE(QTest::qWaitForWindowExposed(Window()));
-    return texts;
+    return Answering([this] {
+        m_dlg->Create();
+        // The boxes of the start follow once the window is on screen.
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(Window()));
+        QCoreApplication::sendPostedEvents();
+    });
 }
 
 QWidget* WindowTest::Item(int id) const {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QDialog>
+#include <QPoint>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -33,6 +34,8 @@ struct ShownBox {
     QStringList buttons;
     QWidget* owner = nullptr;
     int width = 0;  // of the box, as shown
+    QPoint centre;  // of the box's frame, on the screen
+    bool ownerOnScreen = false;  // its owner exposed then
     int cursor = -1;  // the application's override cursor meanwhile, -1 none
 };
 
@@ -50,6 +53,10 @@ public:
     QStringList fileDialogButtons;  // texts of the buttons of the last file dialog met
     bool readListing = false;  // read the file dialog's list (waits for it to load)
     QStringList fileDialogListing;  // its list's headers, then each row's cells
+    QStringList fileDialogFilters;  // its file types
+    // The headers of its list's columns narrower than what they show, or
+    // than the dialog (read with the list).
+    QStringList fileDialogCutColumns;
 
 private:
     void Poll();

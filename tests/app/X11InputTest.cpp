@@ -5,12 +5,16 @@
 // message), and the progress window's 取消 must still work. Outside one,
 // what the combos show after the user's input is where and how the next
 // command talks.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -29,7 +33,7 @@ class X11InputTest : public PacedTransferTest {
 protected:
     void SetUp() override {
         if (QGuiApplication::platformName() != QLatin1String("xcb") || !m_x.Usable())
-            GTEST_SKIP() << "needs an X server with XTEST (run under xvfb-run with QT_QPA_PLATFORM=xcb)";
+            GTEST_SKIP() << "needs an X server with XTEST (run under tests/app/x-desktop.sh with QT_QPA_PLATFORM=xcb)";
         PacedTransferTest::SetUp();
     }
     XInput m_x;
@@ -84,7 +88,7 @@ protected:
 
     void SetUp() override {
         if (QGuiApplication::platformName() != QLatin1String("xcb") || !m_x.Usable())
-            GTEST_SKIP() << "needs an X server with XTEST (run under xvfb-run with QT_QPA_PLATFORM=xcb)";
+            GTEST_SKIP() << "needs an X server with XTEST (run under tests/app/x-desktop.sh with QT_QPA_PLATFORM=xcb)";
         WindowTest::SetUp();
         StartModule();
         m_com2 = std::make_unique<ModuleSimulator>(SimConfig{});
@@ -122,12 +126,22 @@ protected:
     QStringList ChooseWithMouse(int id, int index) {
         QComboBox* combo = Combo(id);
         QAbstractItemView* list = combo->view();
-        UserDoes([&] { m_x.ClickAt(combo->mapToGlobal(QPoint(combo->width() - 5, combo->height() / 2))); },
+        UserDoes([&] { m_x.ClickAt(combo, QPoint(combo->width() - 5, combo->height() / 2)); },
                  [list] { return list->isVisible(); });
         EXPECT_TRUE(list->isVisible());
         const QRect item = list->visualRect(list->model()->index(index, 0));
-        return UserDoes([&] { m_x.ClickAt(list->viewport()->mapToGlobal(item.center())); },
+        return UserDoes([&] { m_x.ClickAt(list->viewport(), item.center()); },
                         [list] { return !list->isVisible(); });
+    }
+
+    // Text typed over what the port's field shows.
+    QStringList TypePort(const QString& text) {
+        FocusByClick(IDC_PORT);
+        QComboBox* port = Combo(IDC_PORT);
+        return UserDoes([&] {
+            m_x.Press(XInput::Key::kSelectAll);
+            m_x.Type(text);
+        }, [port, text] { return port->currentText() == text; });
     }
 
     // 获取 clicked; which module heard its status request.
@@ -237,9 +251,10 @@ TEST_F(X11ComboTest, AListedPortsWholeNameShowsDroppedDownAndChosen) {
     EXPECT_EQ(ChooseWithMouse(IDC_PORT, 2), QStringList());
     ASSERT_EQ(port->count(), 3);
     const QString item = port->itemText(2);
-    EXPECT_TRUE(item.startsWith(longName)) << qPrintable(item);
+    EXPECT_TRUE(item.startsWith(longName)) << qPrintable(item);  // not under /dev/: the whole path
+    EXPECT_EQ(port->toolTip(), item);  // what the closed field cuts off
     // Dropped down again: wide enough for the whole item.
-    UserDoes([&] { m_x.ClickAt(port->mapToGlobal(QPoint(port->width() - 5, port->height() / 2))); },
+    UserDoes([&] { m_x.ClickAt(port, QPoint(port->width() - 5, port->height() / 2)); },
              [port] { return port->view()->isVisible(); });
     const int needed = port->view()->fontMetrics().horizontalAdvance(item);
     EXPECT_GE(port->view()->viewport()->width(), needed);
@@ -249,6 +264,117 @@ TEST_F(X11ComboTest, AListedPortsWholeNameShowsDroppedDownAndChosen) {
     EXPECT_EQ(port->currentIndex(), 2);
     EXPECT_EQ(port->lineEdit()->cursorPosition(), 0);
     EXPECT_EQ(std::string(theSerialChannel.m_pszPortName), longName.toStdString());
+}
+
+// A port of its own listed after 串口1 and 串口2 (a pseudo-terminal,
+// /dev/pts/N): its item tells the device first, without /dev/, then what
+// it is in Chinese with the whole path; typed by its path or by that name,
+// or chosen, it is the port the next request goes to, and the closed field
+// cut short shows the whole item as its tooltip.
+TEST_F(X11ComboTest, AListedPortIsItsDeviceFirstAndTypedByPathOrName) {
+    ModuleSimulator listed{SimConfig{}};
+    std::string error;
+    ASSERT_TRUE(listed.Start(&error)) << error;
+    const QString path = QString::fromStdString(listed.SlavePath());
+    ASSERT_TRUE(path.startsWith(QStringLiteral("/dev/"))) << qPrintable(path);
+    setenv("TOVREL_PORTS", listed.SlavePath().c_str(), 1);
+    QComboBox* port = Combo(IDC_PORT);
+    const QString item = path.mid(5) + QStringLiteral(" — 伪终端（") + path + QStringLiteral("）");
+    const struct {
+        const char* how;
+        std::function<QStringList()> choose;
+    } kWays[] = {
+        {"its path typed", [&] { return TypePort(path); }},
+        {"its name typed, in capitals", [&] { return TypePort(path.mid(5).toUpper()); }},
+        {"chosen with the mouse", [&] { return ChooseWithMouse(IDC_PORT, 2); }},
+    };
+    for (const auto& way : kWays) {
+        SCOPED_TRACE(way.how);
+        EXPECT_EQ(ChooseWithMouse(IDC_PORT, 0), QStringList());
+        ASSERT_STREQ(theSerialChannel.m_pszPortName, "COM1");
+        EXPECT_EQ(way.choose(), QStringList());
+        const size_t heard = StatusRequests(listed);
+        EXPECT_EQ(GetInfo(), Heard::kNone);
+        EXPECT_EQ(StatusRequests(listed), heard + 1);
+        EXPECT_EQ(QString::fromLocal8Bit(theSerialChannel.m_pszPortName), path);
+        EXPECT_EQ(port->currentText(), item);
+        EXPECT_EQ(port->toolTip(), item);
+    }
+}
+
+// 串口1 on a kernel's console is marked so; "com1" typed, or 串口1 as an
+// input method gives it, still names it.
+TEST_F(X11ComboTest, Com1OnTheKernelsConsoleIsMarkedAndNamedAsBefore) {
+    struct stat device {};
+    ASSERT_EQ(stat(m_module->SlavePath().c_str(), &device), 0);
+    WritePcFile(QStringLiteral("consoles"),
+                QStringLiteral("pts  -W- (EC p  )  %1:%2\n").arg(major(device.st_rdev)).arg(minor(device.st_rdev)).toLatin1());
+    setenv("TOVREL_PROC_CONSOLES", PcPath(QStringLiteral("consoles")).toLocal8Bit().constData(), 1);
+    QComboBox* port = Combo(IDC_PORT);
+    const QString marked = QStringLiteral("串口1（内核控制台）");
+    const struct {
+        const char* how;
+        std::function<QStringList()> choose;
+    } kWays[] = {
+        {"com1 typed", [&] { return TypePort(QStringLiteral("com1")); }},
+        {"串口1 from an input method",
+         [&] {
+             FocusByClick(IDC_PORT);
+             port->lineEdit()->selectAll();
+             QInputMethodEvent committed;
+             committed.setCommitString(QStringLiteral("串口1"));
+             QCoreApplication::sendEvent(port->lineEdit(), &committed);
+             return QStringList();
+         }},
+        {"chosen with the mouse", [&] { return ChooseWithMouse(IDC_PORT, 0); }},
+    };
+    for (const auto& way : kWays) {
+        SCOPED_TRACE(way.how);
+        EXPECT_EQ(ChooseWithMouse(IDC_PORT, 1), QStringList());  // the list read afresh
+        EXPECT_EQ(port->itemText(0), marked);
+        EXPECT_EQ(port->itemText(1), QStringLiteral("串口2"));
+        EXPECT_EQ(way.choose(), QStringList());
+        EXPECT_EQ(GetInfo(), Heard::kCom1);
+        EXPECT_EQ(port->currentText(), marked);
+    }
+    unsetenv("TOVREL_PROC_CONSOLES");
+}
+
+// Qt's own file dialog on a desktop: each column of its list as wide as
+// what it shows (Chinese sizes and types, a long name) and on the dialog.
+TEST_F(X11ComboTest, TheFileDialogsColumnsShowWhatTheyHold) {
+    Type(IDC_FILE_NAME, QStringLiteral("A.TXT"));
+    EXPECT_EQ(Click(IDC_OPEN_CREATE), QStringList());
+    WritePcFile(QStringLiteral("tiny.txt"), QByteArray(12, 'x'));
+    WritePcFile(QStringLiteral("the-measurements-of-the-second-week-of-the-trial.tar.gz"), QByteArray(1023, 'x'));
+    m_answerer.files = {QString()};
+    m_answerer.readListing = true;
+    EXPECT_EQ(UserDoes([this] { m_x.Click(Item(IDC_WRITE_FILE)); }, [this] { return !m_answerer.fileDialogs.isEmpty(); }),
+              QStringList());
+    ASSERT_EQ(m_answerer.fileDialogs.size(), 1);
+    EXPECT_TRUE(m_answerer.fileDialogListing.contains(QStringLiteral("12 字节")))
+        << qPrintable(m_answerer.fileDialogListing.join(QLatin1Char('|')));
+    EXPECT_EQ(m_answerer.fileDialogCutColumns, QStringList());
+}
+
+// The window's start on a desktop: the box of a COM1 that cannot be opened
+// comes once the window is on screen, owned by it and over its middle.
+class X11StartTest : public WindowTest {
+protected:
+    void SetUp() override {
+        if (QGuiApplication::platformName() != QLatin1String("xcb") || !XInput().Usable())
+            GTEST_SKIP() << "needs an X server with XTEST (run under tests/app/x-desktop.sh with QT_QPA_PLATFORM=xcb)";
+        WindowTest::SetUp();
+    }
+};
+
+TEST_F(X11StartTest, TheStartsBoxFollowsTheWindowOnScreenAndStandsOverIt) {
+    EXPECT_EQ(OpenWindow(), QStringList{QStringLiteral("打开串口失败!")});
+    const ShownBox& box = m_answerer.boxes.at(0);
+    EXPECT_EQ(box.owner, Window());
+    EXPECT_TRUE(box.ownerOnScreen);
+    const QPoint off = box.centre - Window()->frameGeometry().center();
+    EXPECT_LE(off.manhattanLength(), 40) << off.x() << "," << off.y();
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ class QWidget;
 
 class XInput {
 public:
-    enum class Key { kEscape, kReturn, kSpace, kF1, kAltSpace, kUp, kDown, kAltDown, kEnd, kBackSpace };
+    enum class Key { kEscape, kReturn, kSpace, kF1, kAltSpace, kUp, kDown, kAltDown, kEnd, kBackSpace, kSelectAll };
 
     XInput();  // a connection of its own to $DISPLAY
     ~XInput();
@@ -19,21 +19,30 @@ public:
 
     // An X server is there and has XTEST.
     bool Usable() const;
-    // Moves the pointer over the widget's middle and clicks there.
+    // Whether the widget's window is on screen where Qt has it: viewable
+    // (with a window manager: framed, placed and mapped by it) at the
+    // position Qt knows. Before then a click lands on what lies below.
+    bool OnScreen(const QWidget* widget) const;
+    // Once the widget is on screen (at most 5 s), moves the pointer over
+    // its middle and clicks there.
     void Click(const QWidget* widget);
-    // A click at a point of the screen.
-    void ClickAt(const QPoint& global);
-    // One notch of the wheel over the widget's middle, away from the user
-    // (up) or towards.
+    // The same at a point of the widget.
+    void ClickAt(const QWidget* widget, const QPoint& at);
+    // Once it is on screen, one notch of the wheel over the widget's
+    // middle, away from the user (up) or towards.
     void Wheel(const QWidget* widget, bool up);
     // A key pressed and let go, where the pointer and the focus are.
     void Press(Key key);
-    // Letters, digits and blanks, typed key by key.
+    // Letters, digits, blanks and '/', typed key by key.
     void Type(const QString& text);
     // What a window manager sends when the user clicks the close box.
     void CloseBox(const QWidget* window);
 
 private:
+    // Waits (at most 5 s) for the widget to be on screen; where a point of
+    // it is there. False when it never was, or went away.
+    bool WaitOnScreen(const QWidget* widget, const QPoint& at, QPoint* global) const;
+
     void* m_display;  // Display*
 };
 

@@ -129,19 +129,20 @@ TEST(KernelConsole, APortIsTheConsoleByItsDeviceUntilTheUserNamesIt) {
         const char* ports;  // TOVREL_PORTS; null: unset
         std::string alsoNamed;
         bool unnamedConsole;
+        bool console;  // named or not
     };
     const Row rows[] = {
-        {"the console by its path", path, nullptr, nullptr, "", true},
-        {"the console through a link", link.string(), nullptr, nullptr, "", true},
-        {"another terminal", other.SlavePath(), nullptr, nullptr, "", false},
-        {"a path that opens nothing", "/dev/tovrel-no-such-port", nullptr, nullptr, "", false},
-        {"the console listed in TOVREL_PORTS, through a link", path, nullptr, link.c_str(), "", false},
-        {"TOVREL_PORTS listing another port", path, nullptr, other.SlavePath().c_str(), "", true},
-        {"the console named for this run", path, nullptr, nullptr, path, false},
-        {"the console named for this run as COM3", path, path.c_str(), nullptr, "COM3", false},
-        {"another port named for this run", path, nullptr, nullptr, other.SlavePath(), true},
-        {"COM3 set to the console", "COM3", path.c_str(), nullptr, "", false},
-        {"COM3 set to another terminal", "COM3", other.SlavePath().c_str(), nullptr, "", false},
+        {"the console by its path", path, nullptr, nullptr, "", true, true},
+        {"the console through a link", link.string(), nullptr, nullptr, "", true, true},
+        {"another terminal", other.SlavePath(), nullptr, nullptr, "", false, false},
+        {"a path that opens nothing", "/dev/tovrel-no-such-port", nullptr, nullptr, "", false, false},
+        {"the console listed in TOVREL_PORTS, through a link", path, nullptr, link.c_str(), "", false, true},
+        {"TOVREL_PORTS listing another port", path, nullptr, other.SlavePath().c_str(), "", true, true},
+        {"the console named for this run", path, nullptr, nullptr, path, false, true},
+        {"the console named for this run as COM3", path, path.c_str(), nullptr, "COM3", false, true},
+        {"another port named for this run", path, nullptr, nullptr, other.SlavePath(), true, true},
+        {"COM3 set to the console", "COM3", path.c_str(), nullptr, "", false, true},
+        {"COM3 set to another terminal", "COM3", other.SlavePath().c_str(), nullptr, "", false, false},
     };
     for (const Row& row : rows) {
         if (row.com3 != nullptr) setenv("TOVREL_COM3", row.com3, 1);
@@ -149,11 +150,49 @@ TEST(KernelConsole, APortIsTheConsoleByItsDeviceUntilTheUserNamesIt) {
         EXPECT_EQ(IsUnnamedKernelConsole(row.port.c_str(), row.alsoNamed.empty() ? nullptr : row.alsoNamed.c_str()),
                   row.unnamedConsole)
             << row.what;
+        EXPECT_EQ(IsKernelConsole(row.port.c_str()), row.console) << row.what;
         unsetenv("TOVREL_COM3");
         unsetenv("TOVREL_PORTS");
     }
+    // Listed, it says so.
+    setenv("TOVREL_PORTS", path.c_str(), 1);
+    const std::vector<SerialPortInfo> listed = ListSerialPorts();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].description, "pseudo-terminal (the kernel's console)");
+    unsetenv("TOVREL_PORTS");
     fs::remove(link);
     fs::remove(consoles);
+}
+
+// What a description says, from what the platform found, in the client's
+// words and with a detail put first as the window does.
+TEST(PortDescription, TheModelOrWhatThePortIsThenTheDetails) {
+    const struct {
+        const char *vendor, *model, *serial;
+        int uartType;
+        const char* driver;
+        bool pseudoTerminal, console;
+        const char *firstDetail, *described;
+    } rows[] = {
+        {"FTDI", "FT232R USB UART", "A50285BI", -1, "", false, false, "", "FT232R USB UART (FTDI, serial A50285BI)"},
+        {"FTDI", "FTDI FT232R", "", -1, "", false, false, "/dev/ttyUSB0", "FTDI FT232R (/dev/ttyUSB0)"},
+        {"", "", "", 4, "serial8250", false, false, "", "16550A UART"},
+        {"", "", "", 99, "", false, false, "", "UART type 99"},
+        {"", "", "", -1, "cdc_acm", false, false, "", "cdc_acm serial port"},
+        {"", "", "", -1, "", true, true, "", "pseudo-terminal (the kernel's console)"},
+        {"", "", "", -1, "", false, false, "", "serial port"},
+    };
+    for (const auto& row : rows) {
+        SerialPortInfo port;
+        port.vendor = row.vendor;
+        port.model = row.model;
+        port.serial = row.serial;
+        port.uartType = row.uartType;
+        port.driver = row.driver;
+        port.pseudoTerminal = row.pseudoTerminal;
+        port.console = row.console;
+        EXPECT_EQ(DescribePort(port, kEnglishPortWords, row.firstDetail), row.described);
+    }
 }
 
 // This machine's own consoles, as its kernel lists them: each tty console

@@ -108,20 +108,15 @@ bool WindowDriver::Start(const std::wstring& exe, const std::wstring& folder, st
     if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
                         &m_process))
         return false;
-    const DWORD start = GetTickCount();
-    while (GetTickCount() - start < 20000) {
-        if (HWND box = FindMessageBox()) {
-            if (startupBoxes != nullptr) startupBoxes->push_back(Narrow(MessageBoxText(box)));
-            PostMessageW(box, WM_COMMAND, IDOK, 0);
-            WaitFor([box] { return !IsWindow(box); }, 5000);
-            continue;
-        }
-        m_dialog = FindDialog(kMainCaption);
-        if (m_dialog != nullptr && Idle()) return true;
-        if (!Running()) return false;
-        Sleep(20);
-    }
-    return false;
+    if (!WaitFor([this] { return (m_dialog = FindDialog(kMainCaption)) != nullptr || !Running(); }, 20000) ||
+        m_dialog == nullptr)
+        return false;
+    // The boxes of the start follow the dialog on screen; a mark posted now
+    // comes after them.
+    Post(nullptr, 0, 0, 0);
+    const std::vector<std::string> boxes = Settle();
+    if (startupBoxes != nullptr) startupBoxes->insert(startupBoxes->end(), boxes.begin(), boxes.end());
+    return Running() && Idle();
 }
 
 void WindowDriver::Stop() {

@@ -47,7 +47,8 @@ public:
     WindowDriver& operator=(const WindowDriver&) = delete;
 
     // Starts exe in the working folder and waits (at most 20 s) for its
-    // dialog; the message boxes it shows meanwhile are answered and kept.
+    // dialog, then until it is idle; the message boxes its start shows are
+    // answered and kept.
     bool Start(const std::wstring& exe, const std::wstring& folder, std::vector<std::string>* startupBoxes = nullptr);
     // Ends the process (never left behind).
     void Stop();
