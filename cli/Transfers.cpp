@@ -9,6 +9,7 @@
 #include "CliParts.h"
 #include "CtrlCStop.h"
 #include "FastRate.h"
+#include "TransferOptions.h"
 #include "pcfiles/PcFiles.h"
 #include "protocol/DeviceCommands.h"
 #include "protocol/DiskCommands.h"
@@ -50,95 +51,6 @@ Result OpenPcFileToSend(const std::string& what, const std::string& path, PcFile
 WriteSource FileSource(PcFileSource* source) {
     return [source](uint8_t* out, size_t size, std::string* error) { return source->Read(out, size, error); };
 }
-
-// put's and get's options, before the names; "--" ends them.
-struct TransferOptions {
-    bool verify = false;  // read back (put) or read twice (get) and compare
-    bool resume = false;  // go on from what an earlier, stopped transfer left
-    int retries = kDefaultRetries;  // of a failed chunk, in a row; 0: fail at once
-    uint32_t waitMs = 0;  // the wait for each answer; 0: fitted to the line while retrying, else the full 2 s
-    int fastRate = 0;     // --fast: the rate for the transfer; 0: none
-};
-
-Result TakeTransferOptions(const std::string& what, std::vector<std::string>* args, TransferOptions* options) {
-    size_t i = 0;
-    for (; i < args->size(); ++i) {
-        const std::string& a = (*args)[i];
-        const bool hasValue = i + 1 < args->size();
-        long value = 0;
-        if (a == "--verify") {
-            options->verify = true;
-        } else if (a == "--resume") {
-            options->resume = true;
-        } else if (a == "--retries") {
-            if (!hasValue || !ParseInt((*args)[i + 1], 0, kMostRetries, &value))
-                return Failure(kExitBadInput, what + ": --retries takes 0 to " + std::to_string(kMostRetries));
-            options->retries = static_cast<int>(value);
-            ++i;
-        } else if (a == "--wait") {
-            if (!hasValue || !ParseInt((*args)[i + 1], 1, kLongestWaitMs, &value))
-                return Failure(kExitBadInput, what + ": --wait takes 1 to " + std::to_string(kLongestWaitMs) + " ms");
-            options->waitMs = static_cast<uint32_t>(value);
-            ++i;
-        } else if (a == "--fast") {
-            options->fastRate = kFastestRate;
-            // A rate right after it is the rate to move to.
-            if (hasValue && RateIndexOf((*args)[i + 1]) >= 0) options->fastRate = kModuleBaudRates[RateIndexOf((*args)[++i])];
-        } else if (a == "--") {
-            ++i;
-            break;
-        } else if (a.rfind("--", 0) == 0) {
-            return Failure(kExitBadInput,
-                           what + ": unknown option " + a + " (--verify, --resume, --retries N, --wait MS, --fast [RATE])");
-        } else {
-            break;
-        }
-    }
-    args->erase(args->begin(), args->begin() + static_cast<long>(i));
-    return {};
-}
-
-// While it lives, a transfer's chunks are retried and its answers awaited
-// as the options say (the open and the close keep the full wait unless
-// --wait sets one for all).
-class RetriesFor {
-public:
-    RetriesFor(Session& s, const TransferOptions& options) : m_session(s) {
-        m_retries.limit = options.retries;
-        if (options.retries > 0) s.retries = &m_retries;
-        // A short wait only where a lost answer costs a retry, not the transfer.
-        m_fitted = options.retries > 0 && options.waitMs == 0;
-        if (m_fitted) FitAnswerWait(0);
-    }
-    ~RetriesFor() {
-        m_session.retries = nullptr;
-        if (m_fitted) KeepFullAnswerWait();
-    }
-    int Used() const { return m_retries.used; }
-    RetriesFor(const RetriesFor&) = delete;
-    RetriesFor& operator=(const RetriesFor&) = delete;
-
-private:
-    Session& m_session;
-    TransferRetries m_retries;
-    bool m_fitted = false;
-};
-
-// --wait, for the whole command: every exchange of it waits that long.
-class WaitFor {
-public:
-    explicit WaitFor(uint32_t waitMs) : m_set(waitMs != 0) {
-        if (m_set) FitAnswerWait(waitMs);
-    }
-    ~WaitFor() {
-        if (m_set) KeepFullAnswerWait();
-    }
-    WaitFor(const WaitFor&) = delete;
-    WaitFor& operator=(const WaitFor&) = delete;
-
-private:
-    bool m_set;
-};
 
 // The bar's label for one of a transfer's phases: "put A.BIN (2/2 verify)".
 std::string PhaseLabel(const std::string& label, int phase, int phases, const char* name) {

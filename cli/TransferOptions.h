@@ -1,0 +1,73 @@
+// put's and get's options, and what they set while a transfer runs: its
+// retries and the wait for each answer.
+#ifndef TOVREL_CLI_TRANSFEROPTIONS_H
+#define TOVREL_CLI_TRANSFEROPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Cli.h"
+#include "CliParts.h"
+#include "protocol/DiskTransfer.h"
+#include "protocol/Exchange.h"
+
+namespace cli {
+
+// put's and get's options, before the names.
+struct TransferOptions {
+    bool verify = false;  // read back (put) or read twice (get) and compare
+    bool resume = false;  // go on from what an earlier, stopped transfer left
+    int retries = kDefaultRetries;  // of a failed chunk, in a row; 0: fail at once
+    uint32_t waitMs = 0;  // the wait for each answer; 0: fitted to the line while retrying, else the full 2 s
+    int fastRate = 0;     // --fast: the rate for the transfer; 0: none
+};
+
+// Takes the options off the front of args; "--" ends them.
+Result TakeTransferOptions(const std::string& what, std::vector<std::string>* args, TransferOptions* options);
+
+// While it lives, a transfer's chunks are retried and its answers awaited
+// as the options say (the open and the close keep the full wait unless
+// --wait sets one for all).
+class RetriesFor {
+public:
+    RetriesFor(Session& s, const TransferOptions& options) : m_session(s) {
+        m_retries.limit = options.retries;
+        if (options.retries > 0) s.retries = &m_retries;
+        // A short wait only where a lost answer costs a retry, not the transfer.
+        m_fitted = options.retries > 0 && options.waitMs == 0;
+        if (m_fitted) FitAnswerWait(0);
+    }
+    ~RetriesFor() {
+        m_session.retries = nullptr;
+        if (m_fitted) KeepFullAnswerWait();
+    }
+    int Used() const { return m_retries.used; }
+    RetriesFor(const RetriesFor&) = delete;
+    RetriesFor& operator=(const RetriesFor&) = delete;
+
+private:
+    Session& m_session;
+    TransferRetries m_retries;
+    bool m_fitted = false;
+};
+
+// --wait, for the whole command: every exchange of it waits that long.
+class WaitFor {
+public:
+    explicit WaitFor(uint32_t waitMs) : m_set(waitMs != 0) {
+        if (m_set) FitAnswerWait(waitMs);
+    }
+    ~WaitFor() {
+        if (m_set) KeepFullAnswerWait();
+    }
+    WaitFor(const WaitFor&) = delete;
+    WaitFor& operator=(const WaitFor&) = delete;
+
+private:
+    bool m_set;
+};
+
+}  // namespace cli
+
+#endif
