@@ -117,21 +117,23 @@ TEST_F(Unattended, FastMovesTheModuleForTheTransferAndPutsItBack) {
     // rate change, 3 the status that checks the new rate.
     const struct {
         std::string args;
-        SimFault fault;
+        SimFault::Kind fault;  // on request `nth`
+        uint32_t value, nth;
         int code;
         std::string says;
     } rows[] = {
-        {"put --fast " + in + " DATA.BIN", {}, 0, "put: --fast: the module is back at 9600 bit/s, its clock carried forward"},
-        {"get --verify --fast 57600 DATA.BIN " + out, {}, 0, "get: --fast: the module is back at 9600 bit/s"},
-        {"put --fast " + in + " X.BIN", {SimFault::kSilent, 0, {}, 3, false}, 3,
+        {"put --fast " + in + " DATA.BIN", SimFault::kNone, 0, 0, 0,
+         "put: --fast: the module is back at 9600 bit/s, its clock carried forward"},
+        {"get --verify --fast 57600 DATA.BIN " + out, SimFault::kNone, 0, 0, 0, "get: --fast: the module is back at 9600 bit/s"},
+        {"put --fast " + in + " X.BIN", SimFault::kSilent, 0, 3, 3,
          "put: --fast: 115200 bit/s does not work on this line; nothing transferred"},
-        {"put --fast " + in + " X.BIN", {SimFault::kSilent, 0, {}, 2, false}, 3, "the module is back at 9600 bit/s"},
-        {"put --fast " + in + " X.BIN", {SimFault::kDelay, 2500, {}, 2, false}, 3, "the module is back at 9600 bit/s"},
+        {"put --fast " + in + " X.BIN", SimFault::kSilent, 0, 2, 3, "the module is back at 9600 bit/s"},
+        {"put --fast " + in + " X.BIN", SimFault::kDelay, 2500, 2, 3, "the module is back at 9600 bit/s"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.args + " " + SimFaultKindName(row.fault.kind));
+        SCOPED_TRACE(row.args + " " + SimFaultKindName(row.fault));
         simulator->ClearFaults();
-        if (row.fault.kind != SimFault::kNone) simulator->ArmFault(row.fault);
+        if (row.fault != SimFault::kNone) simulator->ArmFault({row.fault, row.value, {}, row.nth, false});
         const CliResult r = RunCli(row.args);
         EXPECT_EQ(r.code, row.code) << r.output;
         EXPECT_TRUE(Contains(r.output, row.says)) << r.output;
