@@ -1,8 +1,8 @@
 // The window while a handler talks to the module.
 //
 // The program has one thread, and a handler holds it for the whole of its
-// exchanges (up to some 32 s for a search, minutes for a transfer). Over
-// that time:
+// exchanges (some 16 s for each port a search finds silent, minutes for a
+// transfer). Over that time:
 //   * no user input reaches the dialog: keys, clicks, the close box and Esc
 //     are dropped, not queued, so no second handler can start inside an
 //     exchange and the dialog cannot end while the port is in use;

@@ -1,8 +1,8 @@
 // The window while a handler talks to the module.
 //
 // The program has one thread, and a handler holds it for the whole of its
-// exchanges (up to some 32 s for a search, minutes for a transfer). Over
-// that time:
+// exchanges (some 16 s for each port a search finds silent, minutes for a
+// transfer). Over that time:
 //   * no user input reaches the dialog: it is disabled, so the system sends
 //     it no clicks and its close box does nothing; input already queued, or
 //     posted meanwhile, is dropped, not kept for later; and the dialog's
