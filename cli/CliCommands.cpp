@@ -137,9 +137,19 @@ Result RequireNoOpenFile(const Session& s, const char* what) {
 Result CloseFile(Session& s) {
     s.file = nullptr;
     s.fileName.clear();
-    ArmExchange();
-    if (DiskCloseFile() != 0) return ExchangeFailure("close");
-    return {};
+    for (int inARow = 0;; ++inARow) {
+        ArmExchange();
+        if (DiskCloseFile() == 0) return {};
+        const Result failed = ExchangeFailure("close");
+        if (s.retries == nullptr || theSerialChannel.PortLost()) return failed;
+        // A close whose answer was lost may have taken (and a second one is
+        // then refused): the module's status tells whether a file is open.
+        DeviceInfo info{};
+        ArmExchange();
+        if (DiskGetInfo(&info) && info.fileHandle == 0xFF) return {};
+        if (inARow >= s.retries->limit) return failed;
+        ++s.retries->used;
+    }
 }
 
 std::string CloseAdvice(const Session& s) { return s.inShell ? "`close`" : "`tovrel-cli close`"; }
@@ -150,16 +160,29 @@ Result OpenFile(Session& s, const std::string& utf8, const std::string& what) {
     std::string name;
     r = ModuleName(utf8, &name);
     if (!r.ok()) return r;
-    ArmExchange();
-    DiskFileHandle* file = DiskOpenFile(name.c_str());
-    if (file != nullptr) {
-        s.file = file;
-        s.fileName = utf8;
-        return {};
-    }
     const std::string label = what + " " + utf8;
     uint8_t status = 0;
-    if (LastExchangeFailure(&status) != TransferEnd::kRefused) return ExchangeFailure(label);
+    for (int inARow = 0;; ++inARow) {
+        ArmExchange();
+        DiskFileHandle* file = DiskOpenFile(name.c_str());
+        if (file != nullptr) {
+            s.file = file;
+            s.fileName = utf8;
+            return {};
+        }
+        if (LastExchangeFailure(&status) == TransferEnd::kRefused) break;
+        const Result failed = ExchangeFailure(label);
+        if (s.retries == nullptr || theSerialChannel.PortLost() || inARow >= s.retries->limit) return failed;
+        // Opened again only where the first surely did not take: a file the
+        // module shows open may be this one, or another client's.
+        ++s.retries->used;
+        DeviceInfo info{};
+        ArmExchange();
+        if (DiskGetInfo(&info) && info.fileHandle != 0xFF) {
+            return Failure(failed.code, failed.message + "; the module now has a file open (handle " +
+                                            std::to_string(info.fileHandle) + "): close it with " + CloseAdvice(s));
+        }
+    }
     // A file another client left open (one killed in a transfer) keeps
     // every open out: the module's status tells which, if it answers.
     DeviceInfo info{};

@@ -26,30 +26,41 @@ struct TransferOptions {
 // Takes the options off the front of args; "--" ends them.
 Result TakeTransferOptions(const std::string& what, std::vector<std::string>* args, TransferOptions* options);
 
-// While it lives, a transfer's chunks are retried and its answers awaited
-// as the options say (the open and the close keep the full wait unless
-// --wait sets one for all).
+// While it lives, put's or get's --retries count on the session: its
+// failed chunks go again (DiskTransfer.h), and so do its delete, open and
+// close, where that can do no harm (CliParts.h).
 class RetriesFor {
 public:
     RetriesFor(Session& s, const TransferOptions& options) : m_session(s) {
         m_retries.limit = options.retries;
         if (options.retries > 0) s.retries = &m_retries;
-        // A short wait only where a lost answer costs a retry, not the transfer.
-        m_fitted = options.retries > 0 && options.waitMs == 0;
-        if (m_fitted) FitAnswerWait(0);
     }
-    ~RetriesFor() {
-        m_session.retries = nullptr;
-        if (m_fitted) KeepFullAnswerWait();
-    }
-    int Used() const { return m_retries.used; }
+    ~RetriesFor() { m_session.retries = nullptr; }
     RetriesFor(const RetriesFor&) = delete;
     RetriesFor& operator=(const RetriesFor&) = delete;
+    int Used() const { return m_retries.used; }
 
 private:
     Session& m_session;
     TransferRetries m_retries;
-    bool m_fitted = false;
+};
+
+// While it lives (a transfer's chunks), the wait for each answer fits the
+// line when retrying: a short wait only where a lost answer costs a retry,
+// not the transfer. --wait sets one for the whole command instead.
+class FittedWaitFor {
+public:
+    explicit FittedWaitFor(const TransferOptions& options) : m_on(options.retries > 0 && options.waitMs == 0) {
+        if (m_on) FitAnswerWait(0);
+    }
+    ~FittedWaitFor() {
+        if (m_on) KeepFullAnswerWait();
+    }
+    FittedWaitFor(const FittedWaitFor&) = delete;
+    FittedWaitFor& operator=(const FittedWaitFor&) = delete;
+
+private:
+    bool m_on;
 };
 
 // --wait, for the whole command: every exchange of it waits that long.

@@ -15,6 +15,7 @@
 #include "protocol/DiskCommands.h"
 #include "protocol/DiskTransfer.h"
 #include "protocol/Exchange.h"
+#include "serial/SerialChannel.h"
 #include "text/Cp936.h"
 
 namespace cli {
@@ -50,6 +51,12 @@ Result OpenPcFileToSend(const std::string& what, const std::string& path, PcFile
 
 WriteSource FileSource(PcFileSource* source) {
     return [source](uint8_t* out, size_t size, std::string* error) { return source->Read(out, size, error); };
+}
+
+// Why a close failed, from its message: "no answer from the module".
+std::string CloseFailure(const Result& closed) {
+    const std::string prefix = "close: ";
+    return closed.message.rfind(prefix, 0) == 0 ? closed.message.substr(prefix.size()) : closed.message;
 }
 
 // The bar's label for one of a transfer's phases: "put A.BIN (2/2 verify)".
@@ -219,10 +226,16 @@ Result Put(Session& s, std::vector<std::string> args) {
         r = fast.Begin(options.fastRate);
         if (!r.ok()) return r;
     }
+    const RetriesFor retrying(s, options);
     // Opening keeps an existing file's bytes beyond what is written: start
     // from nothing so the disk file ends up equal to the PC file, unless
-    // those bytes are the start being resumed.
-    const uint8_t deleted = options.resume ? 0 : DiskDeleteFile(name.c_str());
+    // those bytes are the start being resumed. Deleting twice does no harm.
+    uint8_t deleted = 0;
+    for (int inARow = 0; !options.resume; ++inARow) {
+        deleted = DiskDeleteFile(name.c_str());
+        if (deleted != 0xFF || s.retries == nullptr || theSerialChannel.PortLost() || inARow >= s.retries->limit) break;
+        ++s.retries->used;
+    }
     r = OpenFile(s, remote, "put");
     if (!r.ok()) return r;
     if (!options.resume && s.file->size != 0) {
@@ -253,8 +266,8 @@ Result Put(Session& s, std::vector<std::string> args) {
     Result done;
     uint64_t count = 0;
     std::string error;
-    std::optional<RetriesFor> retrying;
-    retrying.emplace(s, options);
+    std::optional<FittedWaitFor> fitted;
+    fitted.emplace(options);
     if (checkHeld) {
         // The bytes held must be LOCAL's first ones: compared as the PC
         // file is read up to there.
@@ -298,14 +311,14 @@ Result Put(Session& s, std::vector<std::string> args) {
         done = VerifyPass(s, held, count, PassEnd::kEndsThere, sameAsSent, PhaseLabel(label, phases, phases, "verify"),
                           stop, holds, remote + " on the disk differs from " + local, writeAgain);
     }
-    const int retried = retrying->Used();
-    retrying.reset();
+    fitted.reset();
     const Result closed = CloseFile(s);
+    const int retried = retrying.Used();
     if (!done.ok()) return done;
     if (!closed.ok()) {
         // Written whole, but a module may keep some of it until the close.
         return Failure(closed.code, "put: " + std::to_string(count) + " bytes written to " + remote +
-                                        ", but its close failed: " + ExchangeFailureReason() +
+                                        ", but its close failed: " + CloseFailure(closed) +
                                         "; the module may still have it open: close it with " + CloseAdvice(s));
     }
     *s.out << "put: " << count - held << " bytes to " << remote;
@@ -336,6 +349,7 @@ Result Get(Session& s, std::vector<std::string> args) {
         r = fast.Begin(options.fastRate);
         if (!r.ok()) return r;
     }
+    const RetriesFor retrying(s, options);
     r = OpenFile(s, remote, "get");
     if (!r.ok()) return r;
     // A claim from the line: the file is read to its end whatever it says,
@@ -358,15 +372,14 @@ Result Get(Session& s, std::vector<std::string> args) {
     const std::string untouched =
         (options.resume ? "kept in " + writer.FilePath() + " for get --resume; " : std::string()) +
         "nothing saved to " + local;
-    int retried = 0;
     Result read;
     {
-        const RetriesFor retrying(s, options);
+        const FittedWaitFor fitted(options);
         read = ReadToEnd(s, remote, local, size, options.verify, &writer, stop, untouched);
-        retried = retrying.Used();
     }
     const Result closed = CloseFile(s);
-    const std::string closeFailure = closed.ok() ? "" : ExchangeFailureReason();
+    const int retried = retrying.Used();
+    const std::string closeFailure = closed.ok() ? "" : CloseFailure(closed);
     // Bytes that read differently once cannot be trusted, kept ones neither.
     if (read.code == kExitVerifyMismatch) writer.Discard();
     if (!read.ok()) return read;

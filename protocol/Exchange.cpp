@@ -44,10 +44,14 @@ bool SendAndReceive(const uint8_t* frame, uint32_t length, const uint8_t* name, 
     const bool answered = theResponseReceiver.ReceiveResponse();
     if (g_fitted.on) {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        if (answered)
+        if (answered) {
             g_fitted.slowestMs = std::max(g_fitted.slowestMs, static_cast<uint32_t>(ms.count()));
-        else if (theResponseReceiver.m_outcome == ReceiveOutcome::kNoAnswer)
+            // One answer that did not come is no slower module: the wait
+            // goes back down as answers come in time again.
+            g_fitted.grownMs /= 2;
+        } else if (theResponseReceiver.m_outcome == ReceiveOutcome::kNoAnswer) {
             g_fitted.grownMs = std::min(kResponseWaitMs, 2 * theResponseReceiver.m_waitMs);
+        }
     }
     if (!answered) theSerialChannel.SetLineInDoubt(true);
     return answered;

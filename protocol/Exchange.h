@@ -43,8 +43,9 @@ bool BringLineInStep();
 // to the line instead, so that a lost answer costs a retry rather than two
 // seconds: it starts from what the channel's rate needs for the longest
 // answer (6 + 512 bytes) plus kFittedWaitMarginMs, grows to twice the
-// slowest answer seen, doubles after an answer that did not come, and never
-// passes kResponseWaitMs. fixedMs, when not 0, is the wait instead.
+// slowest answer seen, doubles after an answer that did not come (and halves
+// back with each that does), and never passes kResponseWaitMs. fixedMs,
+// when not 0, is the wait instead.
 constexpr uint32_t kFittedWaitMarginMs = 100;
 void FitAnswerWait(uint32_t fixedMs);
 // Back to kResponseWaitMs, forgetting what was seen.

@@ -399,7 +399,7 @@ TEST_F(Cli, PutStreamsToTheEndAndCountsWhatTheModuleTook) {
     // A delete first that gets no answer leaves the old file: writing over
     // it would keep its tail, so nothing is written.
     simulator->ArmFault({SimFault::kSilent, 0, {}, 2, false});  // the delete, after the status exchange
-    r = RunCli("put " + (work / "in.bin").string() + " VERSION");
+    r = RunCli("put --retries 0 " + (work / "in.bin").string() + " VERSION");
     EXPECT_EQ(r.code, 3) << r.output;
     EXPECT_TRUE(Contains(r.output, "put: VERSION could not be deleted first")) << r.output;
     ASSERT_TRUE(simulator->ReadDiskFile("VERSION", &onDisk));
@@ -632,7 +632,7 @@ TEST_F(Cli, AFailedCloseOrSeekInsideATransferExitsAsDocumented) {
         {"put --verify --retries 0 " + in + " G.BIN", 0x40, SimFault::kStatus, 7,
          "put: seek to byte 0 to compare: refused by the module (status 8: bad position); G.BIN holds all 3000 bytes, "
          "not verified"},
-        {"get F.BIN " + saved, 0x12, SimFault::kSilent, 0,
+        {"get --retries 0 F.BIN " + saved, 0x12, SimFault::kSilent, 0,
          "get: warning: " + saved + " is saved whole, but closing F.BIN failed: no answer from the module; the module "
          "may still have it open: close it with `tovrel-cli close`"},
     };

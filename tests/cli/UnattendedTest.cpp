@@ -64,12 +64,15 @@ TEST_F(Unattended, RetriesCarryATransferOverEachFaultInPlace) {
         SimFault fault;
         bool put;
     } rows[] = {
+        {{SimFault::kSilent, 0, {}, 2, false}, true},  // the delete
+        {{SimFault::kSilent, 0, {}, 3, false}, true},  // the open
         {{SimFault::kSilent, 0, {}, 5, false}, true},
         {{SimFault::kDelay, 2500, {}, 5, false}, true},  // past even the full wait
         {{SimFault::kStatus, 11, {}, 5, false}, true},
         {{SimFault::kShortWrite, 100, {}, 2, false}, true},
         {{SimFault::kCorrupt, 7, {}, 5, false}, true},   // on the disk: written again
         {{SimFault::kCorrupt, 7, {}, 17, false}, true},  // in the read back
+        {{SimFault::kSilent, 0, {}, 2, false}, false},  // the open
         {{SimFault::kSilent, 0, {}, 4, false}, false},
         {{SimFault::kTruncatePayload, 9, {}, 4, false}, false},
         {{SimFault::kOversizeLength, 600, {}, 4, false}, false},
