@@ -1,5 +1,6 @@
-// put and get left to run by themselves: a failed chunk retried in place, a
-// byte damaged on the line costing a chunk, and --fast's faster rate for the
+// Answers that come too late never taken for the next request's; put and
+// get left to run by themselves: a failed chunk retried in place, a byte
+// damaged on the line costing a chunk, and --fast's faster rate for the
 // transfer with the module put back at its own rate and clock, on Ctrl+C
 // and the ending signals too.
 #include <gtest/gtest.h>
@@ -50,6 +51,33 @@ protected:
 };
 
 }  // namespace
+
+// A module that stalls past the wait answers all the same, later: the
+// shell's next command must not take that answer for its own.
+TEST_F(Unattended, AnAnswerThatComesTooLateIsNotTheNextCommands) {
+    const std::vector<uint8_t> data = Pattern(3000);
+    ASSERT_TRUE(simulator->WriteDiskFile("F.BIN", data));
+    ASSERT_TRUE(simulator->WriteDiskFile("A.TXT", {'a'}));
+    const std::string out = (work / "out.bin").string();
+    // The shell's requests: 1 the opening's status exchange, 2 the first command's.
+    const struct {
+        std::string input;
+        uint32_t nth;
+        std::string says;
+    } rows[] = {
+        {"open F.BIN\nread 512\nreadfile " + out + "\n", 3, "readfile: 2488 bytes to " + out},
+        {"rm A.TXT\nrm NOPE.TXT\n", 2, "rm NOPE.TXT: refused by the module (status 1: not found)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.input);
+        simulator->ArmFault({SimFault::kDelay, 2500, {}, row.nth, false});
+        const CliResult r = RunCli("shell", row.input);
+        EXPECT_NE(r.code, 0) << r.output;
+        EXPECT_TRUE(Contains(r.output, "no answer from the module")) << r.output;
+        EXPECT_TRUE(Contains(r.output, row.says)) << r.output;
+    }
+    EXPECT_EQ(AsBytes(Slurp(out)), std::vector<uint8_t>(data.begin() + 512, data.end()));
+}
 
 // Each fault meets the second data chunk of put --verify and of get
 // --verify: the chunk goes again, and the file ends whole. Out of retries,
