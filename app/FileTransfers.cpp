@@ -3,7 +3,6 @@
 // (protocol/DiskTransfer.h), so that a file ends where the module says.
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
@@ -38,20 +37,6 @@ std::string PcFileNameFor(const std::string& diskName) {
     std::string name = WithoutSurroundingBlanks(LastPathPart(diskName));
     if (name.empty() || name == "." || name == "..") return {};
     return name;
-}
-
-// The full path a bare name lands at, as the user will look for it.
-std::string FullPcPath(const std::string& name) {
-    std::error_code error;
-    const std::filesystem::path full = std::filesystem::absolute(std::filesystem::u8path(name), error);
-    return error ? name : full.u8string();
-}
-
-// Anything of that name, a link (not followed) included.
-bool PcNameTaken(const std::string& path) {
-    std::error_code error;
-    const std::filesystem::file_type type = std::filesystem::symlink_status(std::filesystem::u8path(path), error).type();
-    return type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none;
 }
 
 }  // namespace
@@ -137,8 +122,8 @@ void CTovrelDlg::OnReadFile() {
         ShowMessage("“" + m_strFileName + "”不能作PC文件名，文件未保存。");
         return;
     }
-    const std::string path = FullPcPath(name);
-    if (PcNameTaken(path) && AskQuestion("电脑上已有 " + path + "。\n用U盘上的文件替换它吗？", {"替换", "取消"}, 1) != 0)
+    const std::string path = AbsolutePcPath(name);
+    if (PcPathTaken(path) && AskQuestion("电脑上已有 " + path + "。\n用U盘上的文件替换它吗？", {"替换", "取消"}, 1) != 0)
         return;
     // Written beside the old file and renamed over it only when whole: a
     // failed or cancelled read leaves the old file as it was.

@@ -172,4 +172,11 @@ void RemovePartialPcFiles();
 // The last part of a module or PC path ("DIR/SUB/FILE.TXT" -> "FILE.TXT").
 std::string LastPathPart(const std::string& path);
 
+// The full path a bare or relative name lands at, from the current
+// directory, as the user will look for it; the name as it is when that
+// cannot be told.
+std::string AbsolutePcPath(const std::string& name);
+// Whether anything has that name, a link (not followed) included.
+bool PcPathTaken(const std::string& path);
+
 #endif
