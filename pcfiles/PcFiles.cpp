@@ -80,16 +80,21 @@ mode_t CurrentUmask() {
 
 #endif
 
+#ifdef _WIN32
+// A read or write at `where` in the file, through ReadFile or WriteFile.
+OVERLAPPED At(uint64_t where) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(where & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(where >> 32);
+    return at;
+}
+
 // Reads up to size bytes at offset without moving the file's position
 // (on Windows it moves past them): the count, fewer only at the end, or -1.
-#ifdef _WIN32
 long long ReadAtOffset(void* handle, uint64_t offset, uint8_t* buffer, size_t size, std::string* error) {
     size_t done = 0;
     while (done < size) {
-        OVERLAPPED at{};
-        const uint64_t where = offset + done;
-        at.Offset = static_cast<DWORD>(where & 0xFFFFFFFFu);
-        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        OVERLAPPED at = At(offset + done);
         DWORD got = 0;
         const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
         if (!ReadFile(handle, buffer + done, want, &got, &at)) {
@@ -395,10 +400,7 @@ bool PcFileWriter::Rewrite(uint64_t offset, const uint8_t* data, size_t size, st
     size_t done = 0;
     while (done < size) {
 #ifdef _WIN32
-        OVERLAPPED at{};
-        const uint64_t where = offset + done;
-        at.Offset = static_cast<DWORD>(where & 0xFFFFFFFFu);
-        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        OVERLAPPED at = At(offset + done);
         DWORD put = 0;
         const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
         if (m_handle == nullptr || !WriteFile(m_handle, data + done, want, &put, &at)) {
