@@ -151,11 +151,10 @@ uint64_t ChunkDigest(const uint8_t* data, size_t size) {
 }
 
 Result SeekFromStart(Session& s, uint64_t offset, const std::string& what, const std::string& kept) {
-    for (int inARow = 0;; ++inARow) {
+    for (int inARow = 0;;) {
         if (::SeekFromStart(s.file, offset)) return {};
         if (theSerialChannel.PortLost()) return PortLostFailure(what, kept);
-        if (s.retries == nullptr || inARow >= s.retries->limit) break;
-        ++s.retries->used;
+        if (!TakeRetry(s.retries, &inARow)) break;
     }
     // Inside a transfer: what it moved stands, the rest did not come.
     return Failure(kExitIncomplete, what + ": " + ExchangeFailureReason() + SessionRetries(s) + "; " + kept);
@@ -230,10 +229,7 @@ Result VerifyPass(Session& s, uint64_t from, uint64_t end, PassEnd until, const 
         // A chunk that differs may have been damaged on the line, either way:
         // mended and read again, within the same retries as an exchange.
         if (chunkAt != lastRepaired) inARow = 0;
-        if (repair && !chunk.empty() && chunkAt + chunk.size() <= end && s.retries != nullptr &&
-            inARow < s.retries->limit) {
-            ++inARow;
-            ++s.retries->used;
+        if (repair && !chunk.empty() && chunkAt + chunk.size() <= end && TakeRetry(s.retries, &inARow)) {
             lastRepaired = chunkAt;
             r = repair(chunkAt, chunk.data(), chunk.size());
             if (!r.ok()) return r;

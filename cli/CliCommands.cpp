@@ -137,7 +137,7 @@ Result RequireNoOpenFile(const Session& s, const char* what) {
 Result CloseFile(Session& s) {
     s.file = nullptr;
     s.fileName.clear();
-    for (int inARow = 0;; ++inARow) {
+    for (int inARow = 0;;) {
         ArmExchange();
         if (DiskCloseFile() == 0) return {};
         const Result failed = ExchangeFailure("close");
@@ -147,8 +147,7 @@ Result CloseFile(Session& s) {
         DeviceInfo info{};
         ArmExchange();
         if (DiskGetInfo(&info) && info.fileHandle == 0xFF) return {};
-        if (inARow >= s.retries->limit) return failed;
-        ++s.retries->used;
+        if (!TakeRetry(s.retries, &inARow)) return failed;
     }
 }
 
@@ -162,7 +161,7 @@ Result OpenFile(Session& s, const std::string& utf8, const std::string& what) {
     if (!r.ok()) return r;
     const std::string label = what + " " + utf8;
     uint8_t status = 0;
-    for (int inARow = 0;; ++inARow) {
+    for (int inARow = 0;;) {
         ArmExchange();
         DiskFileHandle* file = DiskOpenFile(name.c_str());
         if (file != nullptr) {
@@ -172,10 +171,9 @@ Result OpenFile(Session& s, const std::string& utf8, const std::string& what) {
         }
         if (LastExchangeFailure(&status) == TransferEnd::kRefused) break;
         const Result failed = ExchangeFailure(label);
-        if (s.retries == nullptr || theSerialChannel.PortLost() || inARow >= s.retries->limit) return failed;
         // Opened again only where the first surely did not take: a file the
         // module shows open may be this one, or another client's.
-        ++s.retries->used;
+        if (theSerialChannel.PortLost() || !TakeRetry(s.retries, &inARow)) return failed;
         DeviceInfo info{};
         ArmExchange();
         if (DiskGetInfo(&info) && info.fileHandle != 0xFF) {

@@ -45,39 +45,28 @@ private:
     TransferRetries m_retries;
 };
 
-// While it lives (a transfer's chunks), the wait for each answer fits the
-// line when retrying: a short wait only where a lost answer costs a retry,
-// not the transfer. --wait sets one for the whole command instead.
-class FittedWaitFor {
+// While it lives, each answer waits `waitMs`, or with 0 a wait fitted to
+// the line (Exchange.h); afterwards the full wait again. Off: the wait is
+// left as it is.
+class AnswerWaitFor {
 public:
-    explicit FittedWaitFor(const TransferOptions& options) : m_on(options.retries > 0 && options.waitMs == 0) {
-        if (m_on) FitAnswerWait(0);
+    AnswerWaitFor(bool on, uint32_t waitMs) : m_on(on) {
+        if (m_on) FitAnswerWait(waitMs);
     }
-    ~FittedWaitFor() {
+    ~AnswerWaitFor() {
         if (m_on) KeepFullAnswerWait();
     }
-    FittedWaitFor(const FittedWaitFor&) = delete;
-    FittedWaitFor& operator=(const FittedWaitFor&) = delete;
+    AnswerWaitFor(const AnswerWaitFor&) = delete;
+    AnswerWaitFor& operator=(const AnswerWaitFor&) = delete;
 
 private:
     bool m_on;
 };
 
-// --wait, for the whole command: every exchange of it waits that long.
-class WaitFor {
-public:
-    explicit WaitFor(uint32_t waitMs) : m_set(waitMs != 0) {
-        if (m_set) FitAnswerWait(waitMs);
-    }
-    ~WaitFor() {
-        if (m_set) KeepFullAnswerWait();
-    }
-    WaitFor(const WaitFor&) = delete;
-    WaitFor& operator=(const WaitFor&) = delete;
-
-private:
-    bool m_set;
-};
+// A transfer's chunks wait for answers fitted to the line when retrying: a
+// short wait only where a lost answer costs a retry, not the transfer.
+// --wait sets one for the whole command instead.
+inline bool FitsWaitToLine(const TransferOptions& options) { return options.retries > 0 && options.waitMs == 0; }
 
 }  // namespace cli
 

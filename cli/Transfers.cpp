@@ -22,6 +22,24 @@ namespace cli {
 
 namespace {
 
+// What put and get hold from before the open to after the close: a signal
+// stops the transfer between chunks, and the disk file is closed before
+// the client ends on it (the close too: a second Ctrl+C must not leave the
+// file open), and --fast's rate put back; --wait's wait for every
+// exchange; the --retries count.
+struct TransferScope {
+    TransferScope(Session& s, const std::string& what, const TransferOptions& options)
+        : wait(options.waitMs != 0, options.waitMs), fast(s, what), retrying(s, options), fastRate(options.fastRate) {}
+    // --fast's move, when asked for.
+    Result MoveToFastRate() { return fastRate != 0 ? fast.Begin(fastRate) : Result{}; }
+
+    CtrlCStop stop;
+    const AnswerWaitFor wait;
+    FastRate fast;
+    const RetriesFor retrying;
+    const int fastRate;
+};
+
 // Opening creates a missing file, so an empty one may be what a mistyped
 // name left behind. Nothing is saved, and nothing on the disk is deleted:
 // a file that was empty before looks just the same.
@@ -215,26 +233,16 @@ Result Put(Session& s, std::vector<std::string> args) {
     r = OpenPcFileToSend("put", local, &source);
     if (!r.ok()) return r;
 
-    // From before the open to after the close: a signal stops the transfer
-    // between chunks, and the disk file is closed before the client ends
-    // on it (the close too: a second Ctrl+C must not leave the file open),
-    // and --fast's rate put back.
-    CtrlCStop stop;
-    const WaitFor wait(options.waitMs);
-    FastRate fast(s, "put");
-    if (options.fastRate != 0) {
-        r = fast.Begin(options.fastRate);
-        if (!r.ok()) return r;
-    }
-    const RetriesFor retrying(s, options);
+    TransferScope scope(s, "put", options);
+    r = scope.MoveToFastRate();
+    if (!r.ok()) return r;
     // Opening keeps an existing file's bytes beyond what is written: start
     // from nothing so the disk file ends up equal to the PC file, unless
     // those bytes are the start being resumed. Deleting twice does no harm.
     uint8_t deleted = 0;
-    for (int inARow = 0; !options.resume; ++inARow) {
+    for (int inARow = 0; !options.resume;) {
         deleted = DiskDeleteFile(name.c_str());
-        if (deleted != 0xFF || s.retries == nullptr || theSerialChannel.PortLost() || inARow >= s.retries->limit) break;
-        ++s.retries->used;
+        if (deleted != 0xFF || theSerialChannel.PortLost() || !TakeRetry(s.retries, &inARow)) break;
     }
     r = OpenFile(s, remote, "put");
     if (!r.ok()) return r;
@@ -266,8 +274,8 @@ Result Put(Session& s, std::vector<std::string> args) {
     Result done;
     uint64_t count = 0;
     std::string error;
-    std::optional<FittedWaitFor> fitted;
-    fitted.emplace(options);
+    std::optional<AnswerWaitFor> fitted;
+    fitted.emplace(FitsWaitToLine(options), 0);
     if (checkHeld) {
         // The bytes held must be LOCAL's first ones: compared as the PC
         // file is read up to there.
@@ -276,7 +284,7 @@ Result Put(Session& s, std::vector<std::string> args) {
             if (got < 0) *e = local + ": " + *e;
             return got;
         });
-        done = VerifyPass(s, 0, held, PassEnd::kDue, sameStart, PhaseLabel(label, 1, phases, "check"), stop,
+        done = VerifyPass(s, 0, held, PassEnd::kDue, sameStart, PhaseLabel(label, 1, phases, "check"), scope.stop,
                           "nothing written", remote + " does not start as " + local + ": not resumed; nothing written");
     } else if (held > 0 && !source.SeekTo(held, &error)) {
         done = Failure(kExitLocalFile, "put: " + local + ": " + error + "; nothing written");
@@ -285,7 +293,7 @@ Result Put(Session& s, std::vector<std::string> args) {
     }
     if (done.ok()) {
         done = WriteChunks(s, fromPc, size, held, PhaseLabel(label, phases - (options.verify ? 1 : 0), phases, "write"),
-                           stop, remote, &count);
+                           scope.stop, remote, &count);
     }
     if (done.ok() && options.verify) {
         const ReadBackCheck sameAsSent = [&](uint64_t offset, const uint8_t* data, size_t n, std::string* e) {
@@ -305,15 +313,15 @@ Result Put(Session& s, std::vector<std::string> args) {
             Result again_ = SeekFromStart(s, offset, "put: seek to byte " + std::to_string(offset) + " to write it again",
                                           holds);
             uint64_t written = 0;
-            if (again_.ok()) again_ = WriteChunks(s, BytesSource(again), offset + n, offset, label, stop, remote, &written);
+            if (again_.ok()) again_ = WriteChunks(s, BytesSource(again), offset + n, offset, label, scope.stop, remote, &written);
             return again_;
         };
         done = VerifyPass(s, held, count, PassEnd::kEndsThere, sameAsSent, PhaseLabel(label, phases, phases, "verify"),
-                          stop, holds, remote + " on the disk differs from " + local, writeAgain);
+                          scope.stop, holds, remote + " on the disk differs from " + local, writeAgain);
     }
     fitted.reset();
     const Result closed = CloseFile(s);
-    const int retried = retrying.Used();
+    const int retried = scope.retrying.Used();
     if (!done.ok()) return done;
     if (!closed.ok()) {
         // Written whole, but a module may keep some of it until the close.
@@ -324,7 +332,7 @@ Result Put(Session& s, std::vector<std::string> args) {
     *s.out << "put: " << count - held << " bytes to " << remote;
     if (held > 0) *s.out << " after the " << held << " it held";
     *s.out << (options.verify ? ", verified" : "") << RetriesNote(retried) << "\n";
-    return fast.End();
+    return scope.fast.End();
 }
 
 Result Get(Session& s, std::vector<std::string> args) {
@@ -341,15 +349,9 @@ Result Get(Session& s, std::vector<std::string> args) {
     if (local.empty()) return Failure(kExitBadInput, "get: name a PC file to save to");
     r = PcPath("get", local);
     if (!r.ok()) return r;
-    // From before the open to after the close, as for put.
-    CtrlCStop stop;
-    const WaitFor wait(options.waitMs);
-    FastRate fast(s, "get");
-    if (options.fastRate != 0) {
-        r = fast.Begin(options.fastRate);
-        if (!r.ok()) return r;
-    }
-    const RetriesFor retrying(s, options);
+    TransferScope scope(s, "get", options);
+    r = scope.MoveToFastRate();
+    if (!r.ok()) return r;
     r = OpenFile(s, remote, "get");
     if (!r.ok()) return r;
     // A claim from the line: the file is read to its end whatever it says,
@@ -374,11 +376,11 @@ Result Get(Session& s, std::vector<std::string> args) {
         "nothing saved to " + local;
     Result read;
     {
-        const FittedWaitFor fitted(options);
-        read = ReadToEnd(s, remote, local, size, options.verify, &writer, stop, untouched);
+        const AnswerWaitFor fitted(FitsWaitToLine(options), 0);
+        read = ReadToEnd(s, remote, local, size, options.verify, &writer, scope.stop, untouched);
     }
     const Result closed = CloseFile(s);
-    const int retried = retrying.Used();
+    const int retried = scope.retrying.Used();
     const std::string closeFailure = closed.ok() ? "" : CloseFailure(closed);
     // Bytes that read differently once cannot be trusted, kept ones neither.
     if (read.code == kExitVerifyMismatch) writer.Discard();
@@ -390,7 +392,7 @@ Result Get(Session& s, std::vector<std::string> args) {
         *s.err << "get: warning: " << local << " is saved whole, but closing " << remote << " failed: " << closeFailure
                << "; the module may still have it open: close it with " << CloseAdvice(s) << '\n';
     }
-    return fast.End();
+    return scope.fast.End();
 }
 
 Result Write(Session& s, const std::vector<std::string>& args) {

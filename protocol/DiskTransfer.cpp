@@ -76,10 +76,8 @@ bool Retryable(TransferEnd end) {
 // the pointer back at `offset`. *stopped when the progress hook said stop.
 bool RetryAt(TransferEnd failure, DiskFileHandle* file, uint64_t offset, uint32_t total, TransferRetries* retries,
              int* inARow, bool* stopped) {
-    if (retries == nullptr || !Retryable(failure)) return false;
-    while (*inARow < retries->limit && !theSerialChannel.PortLost()) {
-        ++*inARow;
-        ++retries->used;
+    if (!Retryable(failure)) return false;
+    while (!theSerialChannel.PortLost() && TakeRetry(retries, inARow)) {
         if (!ReportTransferProgress(Clamped(offset), total)) {
             *stopped = true;
             return false;

@@ -80,6 +80,15 @@ struct TransferRetries {
     int used = 0;   // retries made so far, counted up by the transfers
 };
 
+// One more retry, the `*inARow`-th in a row plus one, when `retries` (may
+// be null: none) allows it: counted in both. False: none left.
+inline bool TakeRetry(TransferRetries* retries, int* inARow) {
+    if (retries == nullptr || *inARow >= retries->limit) return false;
+    ++*inARow;
+    ++retries->used;
+    return true;
+}
+
 // Reads from the file pointer, at offset `from`, up to offset `limit`.
 // exact: all of them are due, and a file that ends before is kEndedEarly
 // (no confirming read is made). Otherwise the read stops at the file's end.
