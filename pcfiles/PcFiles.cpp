@@ -366,37 +366,9 @@ long long PcFileWriter::ReadBack(uint64_t offset, uint8_t* buffer, size_t size, 
     return n;
 }
 
-bool PcFileWriter::Write(const uint8_t* data, size_t size, std::string* error) {
-    size_t done = 0;
-    while (done < size) {
-#ifdef _WIN32
-        DWORD put = 0;
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
-        if (m_handle == nullptr || !WriteFile(m_handle, data + done, want, &put, nullptr)) {
-            *error = m_temp + ": " + SystemReason(GetLastError());
-            return false;
-        }
-        done += put;
-#else
-        const ssize_t n = m_fd < 0 ? -1 : ::write(m_fd, data + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *error = Reason(m_temp);
-            return false;
-        }
-        done += static_cast<size_t>(n);
-#endif
-    }
-    m_written += size;
-    return true;
-}
-
-bool PcFileWriter::Rewrite(uint64_t offset, const uint8_t* data, size_t size, std::string* error) {
-    if (offset > m_written || size > m_written - offset) {
-        *error = m_temp + ": bytes " + std::to_string(offset) + " to " + std::to_string(offset + size) +
-                 " were never written";
-        return false;
-    }
+// Every write is made at its offset: the file's position, which a
+// ReadBack moves on Windows, never decides where bytes land.
+bool PcFileWriter::WriteAt(uint64_t offset, const uint8_t* data, size_t size, std::string* error) {
     size_t done = 0;
     while (done < size) {
 #ifdef _WIN32
@@ -418,12 +390,22 @@ bool PcFileWriter::Rewrite(uint64_t offset, const uint8_t* data, size_t size, st
         done += static_cast<size_t>(n);
 #endif
     }
-#ifdef _WIN32
-    // A write at an offset moves the file's pointer there: back to the end.
-    LARGE_INTEGER none{};
-    SetFilePointerEx(m_handle, none, nullptr, FILE_END);
-#endif
     return true;
+}
+
+bool PcFileWriter::Write(const uint8_t* data, size_t size, std::string* error) {
+    if (!WriteAt(m_written, data, size, error)) return false;
+    m_written += size;
+    return true;
+}
+
+bool PcFileWriter::Rewrite(uint64_t offset, const uint8_t* data, size_t size, std::string* error) {
+    if (offset > m_written || size > m_written - offset) {
+        *error = m_temp + ": bytes " + std::to_string(offset) + " to " + std::to_string(offset + size) +
+                 " were never written";
+        return false;
+    }
+    return WriteAt(offset, data, size, error);
 }
 
 bool PcFileWriter::Commit(std::string* error) {

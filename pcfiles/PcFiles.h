@@ -119,7 +119,7 @@ public:
     bool Rewrite(uint64_t offset, const uint8_t* data, size_t size, std::string* error);
     // Up to size bytes written earlier, from `offset` bytes into the file
     // (temporary or partial): the count (fewer only at its end), or -1 with
-    // *error. For a check after the last Write.
+    // *error.
     long long ReadBack(uint64_t offset, uint8_t* buffer, size_t size, std::string* error);
     // Flushes to the disk and renames over the target. False with a reason:
     // the target is as it was and the temporary file gone (a partial file
@@ -141,6 +141,8 @@ private:
     bool Retarget(const std::string& path, std::string* error);
     // Removes the record of a partial file's source, if any.
     void RemoveRecord();
+    // All `size` bytes, `offset` bytes into the file. False with a reason.
+    bool WriteAt(uint64_t offset, const uint8_t* data, size_t size, std::string* error);
 
     std::string m_path;
     std::string m_temp;
